@@ -1,0 +1,65 @@
+"""Job framework of the external analyses: the base class that runs a job on the platform,
+job content, file bodies in result content and streamed results."""
+
+import logging
+from abc import ABC
+from io import BytesIO
+from typing import Any, BinaryIO, ClassVar, Dict, Optional, TextIO, Tuple, Type, Union
+
+from tessel.core import File, _SerializableObject
+
+logger: logging.Logger
+RESULT_CONTENT_NOT_PRESENT: str
+_dseries_exception_map: Dict[str, Tuple[str, Type[Exception]]]
+
+class _JobContent(_SerializableObject):
+    """Container for the input of a Job class instance."""
+
+    _data: dict
+    def __init__(self, _dict: Optional[dict] = None, **kwargs: Any) -> None: ...
+    def _serialize(self) -> dict: ...
+
+class _StreamedDict:
+    """Helper class that can be used in OffloadTask.execute to save the _result_content, so that it can be handled
+    both as a dict (backward compatibility), or streamed, to cope with large files."""
+
+    _file: File
+    _encoding: str
+    _keys: Any
+    def __init__(self, file: File, encoding: str = "utf-8") -> None: ...
+    @classmethod
+    def from_url(cls, url: str, encoding: str = "utf-8") -> "_StreamedDict": ...
+    @property
+    def encoding(self) -> str: ...
+
+class OffloadTask(ABC):
+    """Base-class of an external analysis.
+
+    .. warning:: Do not use this class directly in an application!"""
+
+    _multipart_job_content: ClassVar[bool]
+    _queue_name: str
+    _version: int
+    _result_content: Union[None, dict, _StreamedDict]
+    def __init__(self, queue_name: str, version: int) -> None: ...
+    @property
+    def _job_content(self) -> dict: ...
+    def _generate_job_content(self) -> _JobContent: ...
+    def _write_job_content(self, w: TextIO) -> None: ...
+    def _get_job_content(self, timeout: int) -> Union[File, dict]: ...
+    def _handle_execution_error(self, message: str) -> None: ...
+    def _handle_generic_error(self, message: str, status: str) -> None: ...
+    def execute(self, timeout: int = 25) -> None: ...
+    def _get_result_content(self) -> Union[dict, _StreamedDict]: ...
+    def _get_result(
+        self, key: str, *, as_file: bool, base64_decode: bool = True
+    ) -> Optional[Union[BytesIO, File]]: ...
+    @staticmethod
+    def _upload_job_content(upload_url: str, upload_data: dict, job_content: Union[File, dict]) -> None: ...
+    @staticmethod
+    def _write_file_content_to_file(
+        file_to: TextIO, file_from: BinaryIO, *, encoding: str = "utf-8", base64_encoding: bool = False
+    ) -> None: ...
+
+def _get_file_body(file_content: str, encoding: str = "utf-8") -> Optional[BytesIO]: ...
+def _get_dseries_file_body(result_content: dict, extension: str) -> Optional[BytesIO]: ...

@@ -1,0 +1,260 @@
+#include "bind/bind.h"
+
+#include <nanobind/stl/string.h>
+#include <structmember.h>
+
+#include <string>
+
+#include <cstring>
+
+namespace tessel::bind {
+
+// ---------------------------------------------------------------- exceptions
+
+void raise(nb::handle exc_type, const char* message) {
+    PyErr_SetString(exc_type.ptr(), message);
+    throw nb::python_error();
+}
+
+void raise(nb::handle exc_type, nb::handle message) {
+    PyErr_SetObject(exc_type.ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+void raise(nb::handle exc_type) {
+    PyErr_SetNone(exc_type.ptr());
+    throw nb::python_error();
+}
+
+// ------------------------------------------------------------------- helpers
+
+nb::dict merged(std::initializer_list<nb::handle> mappings) {
+    nb::dict result;
+    for (nb::handle m : mappings) {
+        if (!PyDict_Check(m.ptr()) && !nb::hasattr(m, "keys")) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(m.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        check(PyDict_Update(result.ptr(), m.ptr()));
+    }
+    return result;
+}
+
+nb::object next(nb::handle iterator) {
+    if (!PyIter_Check(iterator.ptr())) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(iterator.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    PyObject* item = PyIter_Next(iterator.ptr());
+    if (!item) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+        throw nb::python_error();
+    }
+    return nb::steal(item);
+}
+
+// -------------------------------------------------------------- module globals
+
+void ModuleGlobals::bind(nb::module_ module) {
+    // The module lives as long as the process: keep strong references.
+    module_ = module.inc_ref().ptr();
+    dict_ = nb::handle(PyModule_GetDict(module_)).inc_ref().ptr();
+}
+
+nb::object ModuleGlobals::operator()(const char* name) const {
+    nb::str key(name);
+    if (PyObject* v = PyDict_GetItemWithError(dict_, key.ptr())) return nb::borrow(v);
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (PyObject* builtins = PyEval_GetBuiltins()) {
+        if (PyObject* v = PyDict_GetItemWithError(builtins, key.ptr())) return nb::borrow(v);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw nb::python_error();
+}
+
+void ModuleGlobals::set(const char* name, nb::handle value) const {
+    check(PyDict_SetItemString(dict_, name, value.ptr()));
+}
+
+void import_names(const ModuleGlobals& g, const char* module, std::initializer_list<const char*> names) {
+    nb::module_ m = nb::module_::import_(module);
+    for (const char* name : names) g.set(name, m.attr(name));
+}
+
+void import_module(const ModuleGlobals& g, const char* module) {
+    g.set(module, nb::module_::import_(module));
+}
+
+// ---------------------------------------------------------- context managers
+
+void with_context(nb::handle manager, const std::function<void(nb::handle)>& body) {
+    nb::handle type = manager.type();
+    if (!nb::hasattr(type, "__enter__") || !nb::hasattr(type, "__exit__")) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(manager.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object exit = manager.attr("__exit__");
+    nb::object value = manager.attr("__enter__")();
+    try {
+        body(value);
+    } catch (nb::python_error& e) {
+        nb::object suppress = exit(e.type(), e.value(), e.traceback());
+        if (truthy(suppress)) return;
+        throw;
+    }
+    exit(nb::none(), nb::none(), nb::none());
+}
+
+// ------------------------------------------------------------ abstract methods
+
+// A thin callable wrapper that marks a C++ method abstract for `abc`: it
+// reports `__isabstractmethod__` and binds to instances like the function it
+// wraps. Looked up on the class it returns itself, so `abc` still sees the
+// mark on subclasses that do not override it.
+namespace {
+
+struct AbstractMethod {
+    PyObject_HEAD
+    PyObject* func;
+};
+
+void abstract_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<AbstractMethod*>(self)->func);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+int abstract_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<AbstractMethod*>(self)->func);
+    return 0;
+}
+
+PyObject* abstract_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return PyObject_Call(reinterpret_cast<AbstractMethod*>(self)->func, args, kwargs);
+}
+
+PyObject* abstract_get(PyObject* self, PyObject* obj, PyObject* type) {
+    PyObject* func = reinterpret_cast<AbstractMethod*>(self)->func;
+    descrgetfunc get = Py_TYPE(func)->tp_descr_get;
+    if (obj == nullptr || obj == Py_None || get == nullptr) return Py_NewRef(self);
+    return get(func, obj, type);
+}
+
+PyObject* abstract_is_abstract(PyObject*, void*) { Py_RETURN_TRUE; }
+
+PyObject* abstract_forward(PyObject* self, void* name) {
+    return PyObject_GetAttrString(reinterpret_cast<AbstractMethod*>(self)->func, static_cast<const char*>(name));
+}
+
+PyGetSetDef abstract_getset[] = {
+    {"__isabstractmethod__", abstract_is_abstract, nullptr, nullptr, nullptr},
+    {"__doc__", abstract_forward, nullptr, nullptr, const_cast<char*>("__doc__")},
+    {"__name__", abstract_forward, nullptr, nullptr, const_cast<char*>("__name__")},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef abstract_members[] = {
+    {"__wrapped__", T_OBJECT, offsetof(AbstractMethod, func), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot abstract_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(abstract_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(abstract_traverse)},
+    {Py_tp_call, reinterpret_cast<void*>(abstract_call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(abstract_get)},
+    {Py_tp_getset, abstract_getset},
+    {Py_tp_members, abstract_members},
+    {0, nullptr},
+};
+
+PyType_Spec abstract_spec = {
+    "tessel.abstractmethod", sizeof(AbstractMethod), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    abstract_slots,
+};
+
+}  // namespace
+
+// ----------------------------------------------------------------- classes
+
+ClassBuilder::ClassBuilder(const ModuleGlobals& g, const char* name, const char* doc)
+    : g_(g), name_(name), qualname_(nb::str(name)) {
+    if (doc) namespace_["__doc__"] = nb::str(doc);
+    scope_ = nb::module_::import_("types").attr("SimpleNamespace")("__module__"_a = g.module_name(),
+                                                                    "__qualname__"_a = qualname_);
+    // nanobind functions keep a borrowed pointer to their scope: it must live
+    // as long as they do, i.e. as long as the class.
+    scope_.inc_ref();
+}
+
+ClassBuilder& ClassBuilder::base(nb::handle cls) {
+    bases_.push_back(nb::borrow(cls));
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::metaclass(nb::handle meta) {
+    metaclass_ = nb::borrow(meta);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::qualname(const char* qualname) {
+    qualname_ = nb::str(qualname);
+    nb::setattr(scope_, "__qualname__", qualname_);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::attr(const char* name, nb::handle value) {
+    namespace_[name] = value;
+    return *this;
+}
+
+nb::object ClassBuilder::property(nb::handle fget, const char* doc) {
+    nb::handle property_type(reinterpret_cast<PyObject*>(&PyProperty_Type));
+    return property_type(fget, nb::none(), nb::none(), doc ? nb::object(nb::str(doc)) : nb::object(nb::none()));
+}
+
+nb::object ClassBuilder::abstract(nb::handle fn) {
+    static PyObject* const type = PyType_FromSpec(&abstract_spec);
+    check(type);
+    auto* self = PyObject_GC_New(AbstractMethod, reinterpret_cast<PyTypeObject*>(type));
+    check(reinterpret_cast<PyObject*>(self));
+    self->func = Py_NewRef(fn.ptr());
+    PyObject_GC_Track(self);
+    return nb::steal(reinterpret_cast<PyObject*>(self));
+}
+
+nb::object ClassBuilder::build() {
+    namespace_["__module__"] = g_.module_name();
+    namespace_["__qualname__"] = qualname_;
+    nb::list bases;
+    for (const auto& b : bases_) bases.append(b);
+    nb::object meta = metaclass_;
+    if (!meta.is_valid())
+        meta = bases_.empty() ? nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type)) : nb::borrow(bases_.front().type());
+    nb::object cls = meta(name_, nb::tuple(bases), namespace_);
+    if (nb::cast<std::string>(qualname_).find('.') == std::string::npos) g_.set(nb::cast<std::string>(name_).c_str(), cls);
+    return cls;
+}
+
+// ------------------------------------------------------------------ enums
+
+nb::object make_enum(const ModuleGlobals& g, const char* qualname,
+                     std::initializer_list<std::pair<const char*, long>> members, const char* enum_base,
+                     const char* doc) {
+    const char* dot = std::strrchr(qualname, '.');
+    nb::list pairs;
+    for (const auto& [name, value] : members) pairs.append(nb::make_tuple(nb::str(name), nb::int_(value)));
+    nb::object base = nb::module_::import_("enum").attr(enum_base);
+    nb::object e = base(nb::str(dot ? dot + 1 : qualname), pairs, "module"_a = g.module_name(),
+                        "qualname"_a = nb::str(qualname));
+    if (doc) nb::setattr(e, "__doc__", nb::str(doc));
+    return e;
+}
+
+}  // namespace tessel::bind

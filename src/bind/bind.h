@@ -1,0 +1,197 @@
+// Binding layer shared by the extension modules.
+//
+// The modules expose ordinary Python classes (made by calling the metaclass, so
+// `abc.ABC`, subclassing in Python and `mock.patch` behave as for Python code)
+// whose methods are C++ functions. This header holds the few helpers every
+// module needs for that: a class builder, late-bound module globals, interned
+// strings, context managers and raising Python exceptions.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <functional>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+namespace tessel::bind {
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+// ---------------------------------------------------------------- parameters
+
+// A parameter declaration that, like a Python parameter, accepts None:
+// `"timeout"_p = 25`. (nanobind's `_a` refuses None unless marked; keep `_a`
+// for keyword arguments of calls.)
+inline auto operator""_p(const char* name, std::size_t) { return nb::arg(name).none(); }
+
+// ---------------------------------------------------------------- exceptions
+
+// Raises `exc_type(message)` in Python: sets the error and throws the carrier
+// that nanobind turns back into the pending Python exception.
+[[noreturn]] void raise(nb::handle exc_type, const char* message);
+[[noreturn]] void raise(nb::handle exc_type, nb::handle message);
+// Raises `exc_type()` without arguments, like `raise NotImplementedError`.
+[[noreturn]] void raise(nb::handle exc_type);
+
+// Throws if a C-API call reported an error (returned nullptr or -1).
+inline PyObject* check(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return result;
+}
+inline int check(int result) {
+    if (result < 0) throw nb::python_error();
+    return result;
+}
+
+// ------------------------------------------------------------------- strings
+
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+// An interned Python string made once per process: for dictionary keys and
+// attribute names used on hot paths. Never freed (no destructor runs after
+// the interpreter has finalised).
+template <Literal L>
+nb::handle str() {
+    static PyObject* const s = PyUnicode_InternFromString(L.text);
+    return s;
+}
+
+// Python's `str(value)`.
+inline nb::str text_of(nb::handle value) { return nb::steal<nb::str>(check(PyObject_Str(value.ptr()))); }
+
+// Python's truth test, `bool(value)`.
+inline bool truthy(nb::handle value) { return check(PyObject_IsTrue(value.ptr())) != 0; }
+
+// Python's `isinstance(value, cls)`.
+inline bool isinstance(nb::handle value, nb::handle cls) {
+    return check(PyObject_IsInstance(value.ptr(), cls.ptr())) != 0;
+}
+
+// Python's `{**a, **b, ...}`: a new dictionary merging the mappings in order.
+nb::dict merged(std::initializer_list<nb::handle> mappings);
+
+// Python's `next(iterator)`, StopIteration included.
+nb::object next(nb::handle iterator);
+
+// -------------------------------------------------------------- module globals
+
+// The globals of one extension module, looked up when the C++ runs, as Python
+// looks up a module's names: `mock.patch("pkg.mod.name")` is seen at once.
+// Falls back to the builtins and raises NameError like Python when unset.
+class ModuleGlobals {
+public:
+    void bind(nb::module_ module);
+    nb::object operator()(const char* name) const;
+    void set(const char* name, nb::handle value) const;
+    nb::handle module() const { return module_; }
+    // The module's `__name__`, for `__module__` of its classes.
+    nb::object module_name() const { return (*this)("__name__"); }
+
+private:
+    PyObject* module_ = nullptr;
+    PyObject* dict_ = nullptr;
+};
+
+// `from <module> import <name>` for each name, bound as module globals.
+void import_names(const ModuleGlobals& g, const char* module, std::initializer_list<const char*> names);
+// `import <module>`, bound as a module global.
+void import_module(const ModuleGlobals& g, const char* module);
+
+// ---------------------------------------------------------- context managers
+
+// Python's `with manager as value: body(value)`: `__exit__` sees the exception
+// raised by the body and may suppress it, as in Python.
+void with_context(nb::handle manager, const std::function<void(nb::handle)>& body);
+
+// ----------------------------------------------------------------- classes
+
+// Builds a real Python class: the namespace is filled with C++ functions and
+// then the metaclass is called with (name, bases, namespace).
+class ClassBuilder {
+public:
+    ClassBuilder(const ModuleGlobals& g, const char* name, const char* doc);
+
+    ClassBuilder& base(nb::handle cls);
+    ClassBuilder& metaclass(nb::handle meta);
+    // For nested classes: the dotted path inside the module, e.g. "Material.DesignCode".
+    ClassBuilder& qualname(const char* qualname);
+
+    // Instance method; the C++ function's first parameter receives self.
+    // Name the other parameters with nb::arg (do not name self).
+    template <typename Func, typename... Extra>
+    ClassBuilder& def(const char* name, Func&& f, const Extra&... extra) {
+        return attr(name, nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), nb::is_method(), extra...));
+    }
+
+    // Abstract instance method: the class cannot be instantiated until a
+    // subclass overrides it.
+    template <typename Func, typename... Extra>
+    ClassBuilder& def_abstract(const char* name, Func&& f, const Extra&... extra) {
+        return attr(name, abstract(nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), nb::is_method(), extra...)));
+    }
+
+    template <typename Func, typename... Extra>
+    ClassBuilder& def_static(const char* name, Func&& f, const Extra&... extra) {
+        auto fn = nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), extra...);
+        return attr(name, nb::steal(check(PyStaticMethod_New(fn.ptr()))));
+    }
+
+    // Class method; the C++ function's first parameter receives the class
+    // (name only the others with nb::arg).
+    template <typename Func, typename... Extra>
+    ClassBuilder& def_classmethod(const char* name, Func&& f, const Extra&... extra) {
+        auto fn = nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), nb::arg("cls"), extra...);
+        return attr(name, nb::steal(check(PyClassMethod_New(fn.ptr()))));
+    }
+
+    // Read-only property over a getter taking self.
+    template <typename Func>
+    ClassBuilder& def_property(const char* name, Func&& fget, const char* doc = nullptr) {
+        return attr(name, property(nb::cpp_function(std::forward<Func>(fget), nb::name(name), nb::scope(scope_), nb::is_method()), doc));
+    }
+
+    template <typename Func>
+    ClassBuilder& def_abstract_property(const char* name, Func&& fget, const char* doc = nullptr) {
+        return attr(name, property(abstract(nb::cpp_function(std::forward<Func>(fget), nb::name(name), nb::scope(scope_), nb::is_method())), doc));
+    }
+
+    // Any other class attribute (constants, nested classes, enums).
+    ClassBuilder& attr(const char* name, nb::handle value);
+
+    // Creates the class; top-level classes are also bound as module globals.
+    nb::object build();
+
+private:
+    static nb::object property(nb::handle fget, const char* doc);
+    static nb::object abstract(nb::handle fn);
+
+    const ModuleGlobals& g_;
+    nb::str name_;
+    nb::object qualname_;
+    std::vector<nb::object> bases_;
+    nb::object metaclass_;
+    nb::dict namespace_;
+    // Stand-in scope for the functions while the class does not exist yet: it
+    // gives them `__module__` and `__qualname__` ("Class.method") and holds no
+    // attribute a method could be chained to as an overload.
+    nb::object scope_;
+};
+
+// ------------------------------------------------------------------ enums
+
+// An `enum.Enum` (or another enum base such as "IntEnum") made with Python's
+// functional API. Members with a value already used become aliases of the
+// first name, as in a Python class body.
+nb::object make_enum(const ModuleGlobals& g, const char* qualname,
+                     std::initializer_list<std::pair<const char*, long>> members,
+                     const char* enum_base = "Enum", const char* doc = nullptr);
+
+}  // namespace tessel::bind

@@ -1,0 +1,134 @@
+// The job life cycle on the platform's job API: create, upload, start, poll
+// until the worker reports an end state or the time-out passes, fetch.
+#include "offload_task/offload_task.h"
+
+namespace tessel::offload_task {
+namespace {
+
+constexpr double kStartPause = 0.5;
+constexpr double kMinimumPollInterval = 1.0;
+constexpr int kApiTimeout = 10;
+
+nb::object context() { return g("_Context"); }
+nb::object session(const char* name) { return context().attr(name); }
+nb::object transfer_timeout() { return nb::make_tuple(10, 300); }
+
+bool is_status(nb::handle response, int code) { return response.attr("status_code").equal(nb::int_(code)); }
+
+// BASE + "jobs/" + QUEUE + "/" [+ JOB + suffix], every part in its text form.
+nb::str jobs_url(nb::handle self) {
+    return nb::str("{}jobs/{}/").format(g("_get_api_endpoint")(), self.attr("_queue_name"));
+}
+nb::str job_url(nb::handle self, nb::handle job_id, const char* suffix) {
+    return nb::str("{}{}{}").format(jobs_url(self), job_id, suffix);
+}
+
+// The result content of an ended job, or raises for a job that failed.
+nb::object ended_job_result(nb::handle self, nb::handle answer) {
+    nb::object status = answer[str<"status">()];
+    nb::object message = answer[str<"message">()];
+    nb::object result_url = answer[str<"result_url">()];
+
+    if (status.not_equal(nb::str("SUCCESS"))) {
+        self.attr("_handle_generic_error")(message, status);
+        self.attr("_handle_execution_error")(message);
+        bind::raise(g("ExecutionError"), "Something went wrong during the execution.");
+    }
+    nb::object queue = self.attr("_queue_name");
+    if (queue.equal(nb::str("scia")) || queue.equal(nb::str("idearcs")))
+        return g("_StreamedDict").attr("from_url")(result_url);
+
+    nb::object response = session("session_with_retries_no_read")
+                              .attr("get")(result_url, "headers"_a = g("_get_requests_user_agent_header")(),
+                                           "timeout"_a = transfer_timeout());
+    if (!is_status(response, 200)) bind::raise(PyExc_ValueError, "Result can not be obtained");
+    return g("json").attr("loads")(response.attr("content").attr("decode")("utf-8"));
+}
+
+void execute(nb::handle self, nb::handle timeout) {
+    nb::object token = context().attr("job_token");
+    if (token.is_none()) bind::raise(PyExc_OSError, "Job token is not initialized");
+    nb::dict headers = bind::merged(
+        {g("_get_requests_authorization_header")(token), g("_get_requests_user_agent_header")()});
+
+    nb::object created = session("session").attr("post")(jobs_url(self), "json"_a = nb::dict(),
+                                                          "headers"_a = headers, "timeout"_a = kApiTimeout);
+    if (is_status(created, 404)) bind::raise(PyExc_ConnectionError, created.attr("json")()[str<"detail">()]);
+    if (!is_status(created, 200)) bind::raise(PyExc_ConnectionError, "External program is not accessible");
+    nb::object job = created.attr("json")();
+    nb::object job_id = job[str<"id">()];
+    nb::object upload_url = job[str<"upload_url">()];
+    nb::object upload_data = job[str<"upload_data">()];
+
+    nb::object content = self.attr("_get_job_content")("timeout"_a = timeout);
+    self.attr("_upload_job_content")("upload_url"_a = upload_url, "upload_data"_a = upload_data,
+                                     "job_content"_a = content);
+
+    session("session_with_retries")
+        .attr("post")(job_url(self, job_id, "/start/"), "headers"_a = headers, "timeout"_a = kApiTimeout);
+    g("time").attr("sleep")(kStartPause);
+
+    nb::object wait_times = g("_get_wait_times_for_stepwise_polling")("minimum_interval"_a = kMinimumPollInterval);
+    nb::object start_time = g("time").attr("time")();
+    nb::object result = nb::none();
+    while ((g("time").attr("time")() - start_time) < timeout) {
+        nb::object answer = session("session_with_retries")
+                                .attr("get")(job_url(self, job_id, ""), "headers"_a = headers,
+                                             "timeout"_a = kApiTimeout);
+        if (is_status(answer, 200)) {
+            result = ended_job_result(self, answer.attr("json")());
+            break;
+        }
+        if (!is_status(answer, 404)) bind::raise(PyExc_ValueError, "Unexpected error");
+        nb::object wait_time = bind::next(wait_times);
+        log("info", nb::str("External analysis not yet finished, waiting {} seconds to retry...").format(wait_time));
+        g("time").attr("sleep")(wait_time);
+    }
+    if (result.is_none())
+        bind::raise(PyExc_TimeoutError,
+                    nb::str("Timeout: external analysis has taken longer than {} seconds").format(timeout));
+    log("info", nb::str("External analysis completed successfully, returning results"));
+    nb::setattr(self, str<"_result_content">(), result);
+}
+
+void handle_generic_error(nb::handle self, nb::handle message, nb::handle status) {
+    nb::object error = g("ExecutionError");
+    nb::object removing = nb::make_tuple("Error removing files, please check worker permissions", error);
+    nb::dict by_message;
+    by_message["Error creating directory"] =
+        nb::make_tuple("Error creating directory, please check worker permissions", error);
+    by_message["Remove files error 1"] = removing;
+    by_message["Remove files error 2"] = removing;
+    by_message["Remove files error 3"] = removing;
+
+    nb::dict by_status;
+    by_status["CONTENT_VERSION_NOT_SUPPORTED_ERROR"] = nb::make_tuple(
+        nb::str("Current worker version does not support the feature you are requesting on '{}'. "
+                "Please contact TESSEL to receive the latest worker.")
+            .format(self.attr("__class__").attr("__name__")),
+        error);
+
+    // A key missing from a table counts as a row with no exception type.
+    nb::object no_row = nb::make_tuple("", nb::none());
+    for (auto [table, key] : {std::pair{by_message, message}, std::pair{by_status, status}}) {
+        nb::object row = table.attr("get")(key, no_row);
+        nb::object exc_type = row[1];
+        if (!exc_type.is_none()) bind::raise(exc_type, row[0]);
+    }
+}
+
+}  // namespace
+
+void add_job_lifecycle(bind::ClassBuilder& cls) {
+    cls.def("execute", &execute, "timeout"_p = 25,
+            "Run method to start an external analysis using a TESSEL worker.\n\n"
+            ".. note:: This method needs to be mocked in (automated) unit and integration tests.\n\n"
+            ":param timeout: Timeout period in seconds\n\n"
+            ":raises TimeoutError: when timeout is exceeded\n"
+            ":raises ConnectionError: if no worker installed or connected\n"
+            ":raises ExecutionError: if the external program cannot execute with the provided inputs")
+        .def("_handle_generic_error", &handle_generic_error, "message"_p, "status"_p,
+             "Error mapping applicable for all workers.");
+}
+
+}  // namespace tessel::offload_task
