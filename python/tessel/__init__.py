@@ -1,0 +1,14 @@
+"""Host-side SDK for external analysis tasks running on the tessel platform.
+
+Submodules:
+
+* :mod:`tessel.core` -- temp-file backed :class:`~tessel.core.File` objects and
+  the HTTP plumbing (sessions, headers, polling schedule, multipart uploads).
+* :mod:`tessel.api_v1` -- calls against version 1 of the platform API.
+* :mod:`tessel.errors` -- exceptions raised for platform-side failures.
+* :mod:`tessel.external` -- compiled analysis integrations.
+
+Importing the package itself stays cheap: submodules are not imported here.
+"""
+
+__version__ = "0.1.0"
