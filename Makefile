@@ -24,7 +24,7 @@ test-python:
 	$(PYTHON) -m pytest
 
 bench: setup
-	@for b in bench/*.py; do echo "== $$b"; $(PYTHON) $$b || exit 1; done
+	@for b in $(wildcard bench/*.py); do echo "== $$b"; $(PYTHON) $$b || exit 1; done
 
 clean:
 	rm -rf build $(VENV)

@@ -67,4 +67,4 @@ build_tools=(scikit-build-core nanobind ninja)
 command -v cmake >/dev/null 2>&1 || build_tools+=(cmake)
 "${PIP[@]}" install --upgrade pip "${build_tools[@]}"
 log "building and installing tessel-external"
-"${PIP[@]}" install --no-build-isolation ".[test]"
+"${PIP[@]}" install --no-build-isolation -C cmake.define.TESSEL_BUILD_SELFTEST=ON ".[test]"

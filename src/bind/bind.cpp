@@ -100,7 +100,8 @@ void with_context(nb::handle manager, const std::function<void(nb::handle)>& bod
     try {
         body(value);
     } catch (nb::python_error& e) {
-        nb::object suppress = exit(e.type(), e.value(), e.traceback());
+        nb::object traceback = e.traceback();  // none for errors raised by C++ called from C++
+        nb::object suppress = exit(e.type(), e.value(), traceback.is_valid() ? traceback : nb::none());
         if (truthy(suppress)) return;
         throw;
     }

@@ -1,0 +1,52 @@
+"""The checked-in type stubs describe exactly what the extension modules define."""
+
+import ast
+import importlib
+import inspect
+from pathlib import Path
+
+import pytest
+
+MODULES = ["tessel.external.offload_task"]
+
+
+def stub_of(module):
+    path = Path(module.__file__).with_name(module.__name__.rsplit(".", 1)[1] + ".pyi")
+    return ast.parse(path.read_text())
+
+
+def members(cls) -> set[str]:
+    dunder = {n for n in vars(cls) if n.startswith("__") and n.endswith("__") and n != "__init__"}
+    return set(vars(cls)) - dunder - {"_abc_impl"}
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_stub_matches_module(name):
+    module = importlib.import_module(name)
+    stub = stub_of(module)
+    stub_names, stub_classes = set(), {}
+    for node in stub.body:
+        if isinstance(node, ast.ClassDef):
+            stub_classes[node.name] = {n.name if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef))
+                                       else n.target.id for n in node.body
+                                       if isinstance(n, (ast.FunctionDef, ast.AnnAssign))}
+        elif isinstance(node, ast.FunctionDef):
+            stub_names.add(node.name)
+        elif isinstance(node, ast.AnnAssign):
+            stub_names.add(node.target.id)
+
+    own = {n for n, v in vars(module).items()
+           if getattr(v, "__module__", None) == name and (inspect.isclass(v) or callable(v))}
+    assert own == set(stub_classes) | (stub_names & own)
+    for cls_name, declared in stub_classes.items():
+        cls = getattr(module, cls_name)
+        # Instance attributes are declared in the stub but live on instances.
+        assert members(cls) <= declared, cls_name
+    for attr in stub_names:
+        assert hasattr(module, attr), attr
+
+
+def test_stubs_and_marker_are_installed():
+    import tessel
+
+    assert (Path(tessel.__file__).parent / "py.typed").exists()
