@@ -67,4 +67,7 @@ build_tools=(scikit-build-core nanobind ninja)
 command -v cmake >/dev/null 2>&1 || build_tools+=(cmake)
 "${PIP[@]}" install --upgrade pip "${build_tools[@]}"
 log "building and installing tessel-external"
-"${PIP[@]}" install --no-build-isolation -C cmake.define.TESSEL_BUILD_SELFTEST=ON ".[test]"
+build_options=(-C cmake.define.TESSEL_BUILD_SELFTEST=ON)
+# BUILD_DIR lets several checkouts or environments build side by side.
+[ -n "${BUILD_DIR:-}" ] && build_options+=(-C "build-dir=$BUILD_DIR")
+"${PIP[@]}" install --no-build-isolation "${build_options[@]}" ".[test]"
