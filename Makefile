@@ -11,7 +11,7 @@ setup:
 	@VENV=$(VENV) bash scripts/bootstrap.sh
 
 demo: setup
-	$(PYTHON) examples/job_content_demo.py
+	$(PYTHON) examples/local_demo.py
 
 test: setup test-cpp test-python
 

@@ -1,0 +1,307 @@
+"""HTTP side of the local platform: a threaded Werkzeug server and the job API.
+
+Routes (the API base URL is ROOT + "api/"):
+
+    POST api/jobs/<queue>/                          create a job
+    POST storage/uploads/<upload key>               upload its content (multipart form)
+    POST api/jobs/<queue>/<id>/start/               start it
+    GET  api/jobs/<queue>/<id>                      poll it (404 until it has ended)
+    GET  storage/results/<result key>               download its result (no auth)
+    POST api/oauth2/integrations/<name>/rotate-access-token/
+
+Path segments are matched on the raw request target and percent-decoded one
+by one, so a name holding an encoded "/" stays one segment.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import os
+import secrets
+import socket
+import time
+from pathlib import Path
+from typing import IO, Any
+from urllib.parse import unquote_to_bytes, urlsplit
+
+from werkzeug.datastructures import MultiDict
+from werkzeug.exceptions import BadRequest, RequestEntityTooLarge
+from werkzeug.formparser import MultiPartParser
+from werkzeug.http import parse_options_header
+from werkzeug.serving import ThreadedWSGIServer, WSGIRequestHandler
+from werkzeug.wrappers import Response
+from werkzeug.wsgi import get_content_length, get_input_stream, wrap_file
+
+from .faults import Fault
+from .platform import Job, LocalPlatform, _Answer
+
+logger = logging.getLogger("tessel.local")
+
+# Read and write big bodies in pieces of this size.
+_BUFFER_SIZE = 1024 * 1024
+# Werkzeug's multipart decoder also applies the form-field limit to each
+# piece it is fed, so the limit must exceed the piece size.
+_MAX_FORM_FIELD_SIZE = 2 * _BUFFER_SIZE
+_MAX_FORM_PARTS = 32
+
+_NOT_AUTHENTICATED = {"detail": "Authentication credentials were not provided or are not valid."}
+
+
+class _QuietRequestHandler(WSGIRequestHandler):
+    """Request handler that logs to the "tessel.local" logger at debug level only."""
+
+    def log_request(self, code: int | str = "-", size: int | str = "-") -> None:
+        """Log the request line and answer code, without terminal colours."""
+        logger.debug('%s "%s" %s', self.address_string(), self.requestline, code)
+
+    def log(self, type: str, message: str, *args: Any) -> None:
+        """Send Werkzeug's error lines to the debug log."""
+        logger.debug("%s %s", self.address_string(), message % args if args else message)
+
+
+class _Server(ThreadedWSGIServer):
+    """Threaded Werkzeug server whose own log lines stay at debug level."""
+
+    def log(self, type: str, message: str, *args: Any) -> None:
+        """Send server errors to the debug log instead of stderr."""
+        logger.debug(message, *args)
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        """Log errors outside a request (the base class prints them)."""
+        logger.debug("error while serving %s", client_address, exc_info=True)
+
+
+def make_server(platform: LocalPlatform, host: str, port: int) -> _Server:
+    """Bind a server for ``platform`` on ``host``:``port`` (0 = a free port)."""
+    return _Server(host, port, _JobApi(platform), handler=_QuietRequestHandler)
+
+
+def _json(answer: _Answer) -> Response:
+    if answer.body is None:
+        return Response(status=answer.status, headers=answer.headers)
+    return Response(json.dumps(answer.body), answer.status, answer.headers, mimetype="application/json")
+
+
+def _segments(environ: dict) -> list[str]:
+    """The request path as decoded segments, without the empty one of a trailing "/"."""
+    raw = environ.get("REQUEST_URI")
+    if raw is None:
+        target = environ.get("PATH_INFO", "/").encode("latin-1")
+    else:
+        # Werkzeug passes the request target UTF-8-encoded, then read as Latin-1.
+        try:
+            target = raw.encode("latin-1").decode("utf-8").encode("latin-1")
+        except UnicodeError:
+            target = raw.encode("latin-1")
+        target = urlsplit(target).path
+    parts = target.split(b"/")[1:]
+    if parts and parts[-1] == b"":
+        parts.pop()
+    return [unquote_to_bytes(part).decode("utf-8", "replace") for part in parts]
+
+
+class _Dropped(ConnectionAbortedError):
+    """Raised after closing a connection on purpose; Werkzeug treats it as a dropped connection."""
+
+
+class _JobApi:
+    """The WSGI application of the local platform."""
+
+    def __init__(self, platform: LocalPlatform) -> None:
+        """Serve ``platform``."""
+        self.platform = platform
+
+    def __call__(self, environ: dict, start_response: Any) -> Any:
+        """Route one request and answer it."""
+        return self.dispatch(environ)(environ, start_response)
+
+    def dispatch(self, environ: dict) -> Response:
+        """Find the endpoint of the request and run it."""
+        method = environ["REQUEST_METHOD"]
+        path = _segments(environ)
+        route = self._route(path)
+        if route is None:
+            return _json(_Answer(404, {"detail": "Not found."}))
+        allowed, endpoint, args = route
+        if method != allowed:
+            return _json(_Answer(405, {"detail": f"Method {method} not allowed."}, {"Allow": allowed}))
+        return endpoint(environ, *args)
+
+    def _route(self, path: list[str]) -> tuple[str, Any, tuple] | None:
+        match path:
+            case ["api", "jobs", queue]:
+                return "POST", self.create, (queue,)
+            case ["api", "jobs", queue, job_id, "start"]:
+                return "POST", self.start, (queue, job_id)
+            case ["api", "jobs", queue, job_id]:
+                return "GET", self.poll, (queue, job_id)
+            case ["api", "oauth2", "integrations", name, "rotate-access-token"]:
+                return "POST", self.rotate_access_token, (name,)
+            case ["storage", "uploads", key]:
+                return "POST", self.upload, (key,)
+            case ["storage", "results", key]:
+                return "GET", self.download, (key,)
+        return None
+
+    # -- faults ---------------------------------------------------------------
+
+    def _fault(self, environ: dict, queue: str, step: str) -> Response | None:
+        """Apply the fault of ``queue``/``step`` if there is one; a Response replaces the answer."""
+        fault = self.platform.faults.take(queue, step)
+        if fault is None:
+            return None
+        if fault.delay:
+            time.sleep(fault.delay)
+        if fault.drop:
+            connection: socket.socket = environ["werkzeug.socket"]
+            try:
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            raise _Dropped(f"connection dropped by a fault on {step} of queue {queue!r}")
+        if not fault.answers:
+            return None
+        return _fault_response(fault)
+
+    # -- endpoints ------------------------------------------------------------
+
+    def _unauthorized(self, environ: dict) -> Response | None:
+        if self.platform._authorized(environ.get("HTTP_AUTHORIZATION")):
+            return None
+        return _json(_Answer(401, _NOT_AUTHENTICATED, {"WWW-Authenticate": "Bearer"}))
+
+    def create(self, environ: dict, queue: str) -> Response:
+        """Create a job on ``queue``: its id and where and how to upload its content."""
+        faulty = self._fault(environ, queue, "create")
+        if faulty is not None:
+            return faulty
+        refused = self._unauthorized(environ)
+        if refused is not None:
+            return refused
+        job = self.platform._create_job(queue)
+        if job is None:
+            return _json(_Answer(404, {"detail": f"No worker is connected to queue '{queue}'"}))
+        body = {"id": job.id, "upload_url": self.platform._upload_url(job), "upload_data": job.upload_data}
+        return _json(_Answer(200, body))
+
+    def start(self, environ: dict, queue: str, job_id: str) -> Response:
+        """Hand an uploaded job to the worker pool (again: nothing happens)."""
+        faulty = self._fault(environ, queue, "start")
+        if faulty is not None:
+            return faulty
+        refused = self._unauthorized(environ)
+        if refused is not None:
+            return refused
+        job = self.platform._job(queue, job_id)
+        if job is None:
+            return _json(_Answer(404, {"detail": "Job not found."}))
+        return _json(self.platform._start_job(job))
+
+    def poll(self, environ: dict, queue: str, job_id: str) -> Response:
+        """404 while the job waits or runs; 200 with status, message and result_url once ended."""
+        faulty = self._fault(environ, queue, "poll")
+        if faulty is not None:
+            return faulty
+        refused = self._unauthorized(environ)
+        if refused is not None:
+            return refused
+        job = self.platform._job(queue, job_id)
+        if job is None:
+            return _json(_Answer(404, {"detail": "Job not found."}))
+        return _json(self.platform._poll(job))
+
+    def rotate_access_token(self, environ: dict, name: str) -> Response:
+        """Rotate and return the access token of the OAuth 2.0 integration ``name``."""
+        refused = self._unauthorized(environ)
+        if refused is not None:
+            return refused
+        return _json(self.platform._rotate_access_token(name))
+
+    def upload(self, environ: dict, key: str) -> Response:
+        """Take the job content from a multipart form, streaming its file part to disk."""
+        job = self.platform._job_by_upload_key(key)
+        if job is None:
+            return _json(_Answer(404, {"detail": "Unknown upload URL."}))
+        faulty = self._fault(environ, job.queue, "upload")
+        if faulty is not None:
+            return faulty
+        mimetype, options = parse_options_header(environ.get("CONTENT_TYPE"))
+        boundary = options.get("boundary", "").encode("latin-1")
+        if mimetype != "multipart/form-data" or not boundary:
+            return _json(_Answer(400, {"detail": "The upload must be a multipart/form-data body."}))
+
+        streams: list[IO[bytes]] = []
+
+        def to_job_directory(*args: Any, **kwargs: Any) -> IO[bytes]:
+            stream = open(job.directory / f"upload-{secrets.token_hex(8)}.part", "wb+")
+            streams.append(stream)
+            return stream
+
+        limit = self.platform.max_upload_size
+        try:
+            stream = get_input_stream(environ, max_content_length=limit)
+            parser = MultiPartParser(
+                stream_factory=to_job_directory,
+                max_form_memory_size=_MAX_FORM_FIELD_SIZE,
+                cls=MultiDict,
+                buffer_size=_BUFFER_SIZE,
+                max_form_parts=_MAX_FORM_PARTS,
+            )
+            form, files = parser.parse(stream, boundary, get_content_length(environ))
+            for part in streams:
+                part.close()
+            return _json(self.platform._accept_upload(job, form, files))
+        except RequestEntityTooLarge:
+            declared = get_content_length(environ)
+            if declared is None or declared > limit:
+                detail = f"The upload exceeds the size limit of {limit} bytes."
+            else:
+                detail = f"A form field of the upload exceeds {_MAX_FORM_FIELD_SIZE} bytes."
+            return _json(_Answer(413, {"detail": detail}))
+        except (ValueError, BadRequest) as exc:
+            return _json(_Answer(400, {"detail": f"The upload is not a valid multipart/form-data body: {exc}"}))
+        finally:
+            for part in streams:
+                part.close()
+                Path(part.name).unlink(missing_ok=True)
+
+    def download(self, environ: dict, key: str) -> Response:
+        """Stream the result content of an ended job from disk."""
+        job: Job | None = self.platform._job_by_result_key(key)
+        if job is None:
+            return _json(_Answer(404, {"detail": "Unknown result URL."}))
+        faulty = self._fault(environ, job.queue, "download")
+        if faulty is not None:
+            return faulty
+        path = job.result_path
+        try:
+            stream = open(path, "rb") if path is not None else None
+        except OSError:
+            stream = None
+        if stream is None:
+            return _json(_Answer(404, {"detail": "The job has no result content."}))
+        size = os.fstat(stream.fileno()).st_size
+        return Response(
+            wrap_file(environ, stream, buffer_size=_BUFFER_SIZE),
+            200,
+            {"Content-Length": str(size)},
+            mimetype="application/json",
+            direct_passthrough=True,
+        )
+
+
+def _fault_response(fault: Fault) -> Response:
+    """The answer an injected fault gives instead of the real one."""
+    status = fault.status if fault.status is not None else 200
+    body = fault.body
+    if body is None:
+        if status >= 400:
+            body = {"detail": f"Injected fault: {fault.step} answered {status}."}
+        elif status in (204, 304):
+            return Response(status=status)
+        else:
+            body = {}
+    if isinstance(body, (dict, list)):
+        return Response(json.dumps(body), status, mimetype="application/json")
+    return Response(body, status, mimetype="text/plain")
