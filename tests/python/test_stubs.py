@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-MODULES = ["tessel.external.offload_task"]
+MODULES = ["tessel.external.offload_task", "tessel.external.grasshopper", "tessel.external.tressa"]
 
 
 def stub_of(module):

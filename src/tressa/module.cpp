@@ -1,0 +1,11 @@
+#include "tressa/tressa.h"
+
+NB_MODULE(tressa, m) {
+    using namespace tessel::tressa;
+    m.doc() = "Tressa scripts run on a remote worker next to Tressa.";
+    g.bind(m);
+    populate_analysis(m);
+    nb::list all;
+    all.append("TressaAnalysis");
+    m.attr("__all__") = all;
+}
