@@ -8,7 +8,17 @@ Submodules:
 * :mod:`tessel.errors` -- exceptions raised for platform-side failures.
 * :mod:`tessel.external` -- compiled analysis integrations.
 
-Importing the package itself stays cheap: submodules are not imported here.
+Importing the package itself stays cheap: submodules are not imported here;
+``tessel.File`` is imported on first use.
 """
 
 __version__ = "0.1.0"
+
+
+def __getattr__(name: str):
+    """`tessel.File` as applications write it, imported on first use."""
+    if name == "File":
+        from .core import File
+
+        return File
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -232,3 +232,12 @@ def test_rotate_access_token_without_job_token(api_env, monkeypatch):
     monkeypatch.setattr(core._Context, "job_token", None)
     with pytest.raises(EnvironmentError, match="Job token is not initialized"):
         api_v1.API()._oauth2_integration_rotate_access_token("cad/one")
+
+
+def test_file_is_reachable_from_the_package_as_applications_write_it():
+    import tessel
+    from tessel.core import File as CoreFile
+
+    assert tessel.File is CoreFile
+    with pytest.raises(AttributeError):
+        tessel.NoSuchName
