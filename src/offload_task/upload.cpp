@@ -2,6 +2,8 @@
 // content uses to embed files.
 #include "offload_task/offload_task.h"
 
+#include "bind/json.h"
+
 #include "tessel/core/base64.h"
 
 namespace tessel::offload_task {
@@ -24,7 +26,7 @@ void upload_job_content(nb::handle upload_url, nb::handle upload_data, nb::handl
                 upload_url, "data"_a = m, "timeout"_a = timeout, "headers"_a = bind::merged({content_type, headers}));
         });
     } else {
-        nb::object file_content = g("json").attr("dumps")(job_content).attr("encode")("utf-8");
+        nb::bytes file_content = bind::json_dumps_bytes(job_content, g("json").attr("dumps"));
         nb::dict files;
         files["file"] = file_content;
         response = g("_Context").attr("session_with_retries_no_read").attr("post")(
