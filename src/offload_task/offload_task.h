@@ -21,6 +21,7 @@ void populate_globals(nb::module_& m);
 void populate_job_content(nb::module_& m);
 void populate_file_body(nb::module_& m);
 void populate_streamed_dict(nb::module_& m);
+void populate_oauth2(nb::module_& m);
 void populate_offload_task(nb::module_& m);
 
 // Pieces of OffloadTask, one file each, attached by populate_offload_task.

@@ -1,16 +1,32 @@
 """Job framework of the external analyses: the base class that runs a job on the platform,
-job content, file bodies in result content and streamed results."""
+job content, file bodies in result content, streamed results and OAuth 2.0 tokens."""
 
 import logging
 from abc import ABC
 from io import BytesIO
-from typing import Any, BinaryIO, ClassVar, Dict, Optional, TextIO, Tuple, Type, Union
+from typing import (
+    IO,
+    Any,
+    AnyStr,
+    BinaryIO,
+    ClassVar,
+    Dict,
+    Iterator,
+    ItemsView,
+    KeysView,
+    Optional,
+    TextIO,
+    Tuple,
+    Type,
+    Union,
+)
 
 from tessel.core import File, _SerializableObject
 
 logger: logging.Logger
 RESULT_CONTENT_NOT_PRESENT: str
 _dseries_exception_map: Dict[str, Tuple[str, Type[Exception]]]
+_BASE64_MIN_DECODE_CHUNK: int
 
 class _JobContent(_SerializableObject):
     """Container for the input of a Job class instance."""
@@ -29,8 +45,50 @@ class _StreamedDict:
     def __init__(self, file: File, encoding: str = "utf-8") -> None: ...
     @classmethod
     def from_url(cls, url: str, encoding: str = "utf-8") -> "_StreamedDict": ...
+    @classmethod
+    def from_dict(cls, d: dict, encoding: str = "utf-8") -> "_StreamedDict": ...
     @property
     def encoding(self) -> str: ...
+    def keys(self) -> KeysView[str]: ...
+    def __contains__(self, item: Any) -> bool: ...
+    def __getitem__(self, item: str) -> Any: ...
+    def get(self, key: str, default: Any = None) -> Any: ...
+    def items(self) -> ItemsView[str, Any]: ...
+    def to_dict(self) -> dict: ...
+    def stream_dict_value(self, key: str, *, buffer_size: int = 65536) -> Iterator[str]: ...
+    def get_value_as_file(
+        self, key: str, *, base64_decode: bool = True, decompress: bool = False
+    ) -> Optional[File]: ...
+    @classmethod
+    def _stream_between_strings(
+        cls,
+        file: IO,
+        string_from: AnyStr,
+        string_to: Optional[AnyStr] = None,
+        *,
+        start: int = 0,
+        buffer_size: int = 65536,
+    ) -> Iterator[AnyStr]: ...
+    @staticmethod
+    def _find_word_position(file: IO, word: AnyStr, *, start: int = 0, buffer_size: int = 65536) -> int: ...
+
+class OAuth2Integration:
+    """ ::version(14.23.0)
+
+    Third-party OAuth 2.0 integration.
+
+    Example:
+
+    .. code-block:: python
+
+        integration = OAuth2Integration('my-oauth2-integration')
+        access_token = integration.get_access_token()
+        # use access_token to do request on host URL associated with integration 'my-oauth2-integration'
+    """
+
+    _name: str
+    def __init__(self, name: str) -> None: ...
+    def get_access_token(self) -> str: ...
 
 class OffloadTask(ABC):
     """Base-class of an external analysis.
