@@ -88,7 +88,7 @@ void import_module(const ModuleGlobals& g, const char* module) {
 
 // ---------------------------------------------------------- context managers
 
-void with_context(nb::handle manager, const std::function<void(nb::handle)>& body) {
+EnteredContext enter_context(nb::handle manager) {
     nb::handle type = manager.type();
     if (!nb::hasattr(type, "__enter__") || !nb::hasattr(type, "__exit__")) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
@@ -96,7 +96,11 @@ void with_context(nb::handle manager, const std::function<void(nb::handle)>& bod
         throw nb::python_error();
     }
     nb::object exit = manager.attr("__exit__");
-    nb::object value = manager.attr("__enter__")();
+    return {exit, manager.attr("__enter__")()};
+}
+
+void with_context(nb::handle manager, const std::function<void(nb::handle)>& body) {
+    auto [exit, value] = enter_context(manager);
     try {
         body(value);
     } catch (nb::python_error& e) {

@@ -107,6 +107,15 @@ void import_module(const ModuleGlobals& g, const char* module);
 
 // ---------------------------------------------------------- context managers
 
+// The first half of Python's `with`: checks the protocol, calls `__enter__`
+// and returns the bound `__exit__` with the entered value, for code that
+// keeps the block open across calls (generators).
+struct EnteredContext {
+    nb::object exit;
+    nb::object value;
+};
+EnteredContext enter_context(nb::handle manager);
+
 // Python's `with manager as value: body(value)`: `__exit__` sees the exception
 // raised by the body and may suppress it, as in Python.
 void with_context(nb::handle manager, const std::function<void(nb::handle)>& body);

@@ -370,15 +370,7 @@ private:
         key_string = key_string.attr("encode")(encoding);
         nb::object quotes = nb::str("\"").attr("encode")(encoding);
 
-        nb::object manager = self_.attr("_file").attr("open_binary")();
-        nb::handle type = manager.type();
-        if (!nb::hasattr(type, "__enter__") || !nb::hasattr(type, "__exit__")) {
-            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                         Py_TYPE(manager.ptr())->tp_name);
-            throw nb::python_error();
-        }
-        nb::object exit = manager.attr("__exit__");
-        nb::object r = manager.attr("__enter__")();
+        auto [exit, r] = bind::enter_context(self_.attr("_file").attr("open_binary")());
         exit_ = exit;
         try {
             nb::object pos = self_.attr("_find_word_position")(r, key_string);
