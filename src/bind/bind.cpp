@@ -17,13 +17,21 @@ void raise(nb::handle exc_type, const char* message) {
 }
 
 void raise(nb::handle exc_type, nb::handle message) {
-    PyErr_SetObject(exc_type.ptr(), message.ptr());
+    // Made as `exc_type(message)`: PyErr_SetObject alone would spread a tuple
+    // message into arguments and drop a None one.
+    nb::object exc = nb::borrow(exc_type)(message);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
     throw nb::python_error();
 }
 
 void raise(nb::handle exc_type) {
     PyErr_SetNone(exc_type.ptr());
     throw nb::python_error();
+}
+
+nb::object traceback_of(const nb::python_error& e) {
+    nb::object traceback = e.traceback();
+    return traceback.is_valid() ? traceback : nb::none();
 }
 
 // ------------------------------------------------------------------- helpers
@@ -104,9 +112,12 @@ void with_context(nb::handle manager, const std::function<void(nb::handle)>& bod
     try {
         body(value);
     } catch (nb::python_error& e) {
-        nb::object traceback = e.traceback();  // none for errors raised by C++ called from C++
-        nb::object suppress = exit(e.type(), e.value(), traceback.is_valid() ? traceback : nb::none());
-        if (truthy(suppress)) return;
+        if (truthy(exit(e.type(), e.value(), traceback_of(e)))) return;
+        throw;
+    } catch (...) {
+        // A C++ failure becomes a Python error only later: leave the block
+        // (closing what it opened) and let it pass.
+        exit(nb::none(), nb::none(), nb::none());
         throw;
     }
     exit(nb::none(), nb::none(), nb::none());

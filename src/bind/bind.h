@@ -37,6 +37,10 @@ inline auto operator""_p(const char* name, std::size_t) { return nb::arg(name).n
 // Raises `exc_type()` without arguments, like `raise NotImplementedError`.
 [[noreturn]] void raise(nb::handle exc_type);
 
+// The traceback of a caught Python error, None when it has none (errors
+// raised by C++ code called from C++ carry no frames).
+nb::object traceback_of(const nb::python_error& e);
+
 // Throws if a C-API call reported an error (returned nullptr or -1).
 inline PyObject* check(PyObject* result) {
     if (!result) throw nb::python_error();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -84,14 +85,19 @@ std::int64_t find_word_position(ByteSource& source, std::span<const std::uint8_t
     std::int64_t position = source.seek(start, Whence::set);
     const std::int64_t overlap = length - 1;
     if (buffer_size == 0) return -1;  // (only an empty word gets here) an empty window reads nothing
-    std::vector<std::uint8_t> window(std::max(kScanWindow, 2 * word.size()));
+    // No larger than what is left to read: small files get small windows.
+    const std::int64_t first = std::max<std::int64_t>(0, std::min(position, file_size) - std::max<std::int64_t>(overlap, 0));
+    const auto readable = static_cast<std::size_t>(std::max<std::int64_t>(0, file_size - first));
+    const std::size_t size = std::max(2 * word.size(), std::min(kScanWindow, readable));
+    const auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    const std::span<std::uint8_t> window(storage.get(), size);
     while (true) {
         if (overlap <= position && position < file_size && overlap != 0)
             position = source.seek(position - overlap, Whence::set);
         const std::size_t n = read_full(source, window);
         if (n == 0) return -1;
         position += static_cast<std::int64_t>(n);
-        const std::size_t at = find(std::span(window).first(n), word);
+        const std::size_t at = find(window.first(n), word);
         if (at != npos) return position - static_cast<std::int64_t>(n) + static_cast<std::int64_t>(at);
     }
 }

@@ -2,9 +2,7 @@
 // "values") and the solve output of a Grasshopper job.
 #include "grasshopper/grasshopper.h"
 
-#include "tessel/core/base64.h"
-
-#include <span>
+#include "bind/buffers.h"
 
 namespace tessel::grasshopper {
 namespace {
@@ -51,19 +49,6 @@ constexpr const char* kGetOutputDoc =
 // method was defined, not through the module global.
 nb::handle analysis_class;
 
-// Base64 text (standard alphabet, padding, no line breaks) of a bytes-like object.
-nb::object base64_text(nb::handle data) {
-    Py_buffer view;
-    bind::check(PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE));
-    const std::span<const std::uint8_t> in(static_cast<const std::uint8_t*>(view.buf),
-                                           static_cast<std::size_t>(view.len));
-    const auto size = static_cast<Py_ssize_t>(core::base64::encoded_size(in.size()));
-    PyObject* text = PyUnicode_New(size, 127);
-    if (text) core::base64::encode(in, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
-    PyBuffer_Release(&view);
-    return nb::steal(bind::check(text));
-}
-
 void init(nb::handle self, nb::handle script, nb::handle input_parameters) {
     nb::object parent = nb::steal(bind::check(PyObject_CallFunctionObjArgs(
         reinterpret_cast<PyObject*>(&PySuper_Type), analysis_class.ptr(), self.ptr(), nullptr)));
@@ -74,7 +59,7 @@ void init(nb::handle self, nb::handle script, nb::handle input_parameters) {
 }
 
 nb::object generate_job_content(nb::handle self) {
-    nb::object algo = base64_text(self.attr("script").attr("getvalue_binary")());
+    nb::object algo = bind::base64_str(self.attr("script").attr("getvalue_binary")());
     nb::list values;
     for (nb::handle tree : self.attr("_input_trees")) values.append(tree.attr("data"));
     return g("_JobContent")("algo"_a = algo, "pointer"_a = nb::none(), "values"_a = values);

@@ -11,7 +11,6 @@ constexpr int kApiTimeout = 10;
 
 nb::object context() { return g("_Context"); }
 nb::object session(const char* name) { return context().attr(name); }
-nb::object transfer_timeout() { return nb::make_tuple(10, 300); }
 
 bool is_status(nb::handle response, int code) { return response.attr("status_code").equal(nb::int_(code)); }
 

@@ -28,6 +28,9 @@ void populate_offload_task(nb::module_& m);
 void add_job_lifecycle(bind::ClassBuilder& cls);
 void add_upload(bind::ClassBuilder& cls);
 
+// (connect, read) time-out in seconds of the upload and the result download.
+inline nb::object transfer_timeout() { return nb::make_tuple(10, 300); }
+
 // The module's logger, looked up at call time so tests can patch it.
 inline void log(const char* level, nb::handle message) { g("logger").attr(level)(message); }
 

@@ -5,6 +5,8 @@
 // Python objects.
 #include "offload_task/offload_task.h"
 
+#include "bind/buffers.h"
+
 #include "bind/file_io.h"
 #include "tessel/core/base64.h"
 #include "tessel/core/gzip.h"
@@ -45,21 +47,6 @@ void run_core(const std::function<void()>& body) {
 std::string codec_name(nb::handle encoding) {
     return nb::cast<std::string>(g("codecs").attr("lookup")(encoding).attr("name"));
 }
-
-// A buffer-protocol view of a bytes-like object, released on destruction.
-class BufferView {
-public:
-    explicit BufferView(nb::handle obj) { bind::check(PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE)); }
-    ~BufferView() { PyBuffer_Release(&view_); }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    std::span<const std::uint8_t> bytes() const {
-        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_;
-};
 
 // ---------------------------------------------------------------- generators
 
@@ -192,7 +179,7 @@ nb::object find_word_position(nb::handle file, nb::handle word, nb::handle start
     if (!PyObject_CheckBuffer(word.ptr())) return find_word_position_generic(file, word, start, buffer_size);
     const std::int64_t from = as_int64(start);
     const std::int64_t size = as_int64(buffer_size);
-    BufferView w(word);
+    bind::BufferView w(word);
     bind::PyByteSource source(file);
     std::int64_t position = -1;
     run_core([&] { position = search::find_word_position(source, w.bytes(), from, size); });
@@ -287,7 +274,7 @@ public:
 
     nb::object decode(nb::handle piece) {
         if (decoder_.is_valid()) return decoder_.attr("decode")(piece);
-        BufferView view(piece);
+        bind::BufferView view(piece);
         auto bytes = view.bytes();
         std::string joined;
         if (!carry_.empty()) {
@@ -341,8 +328,12 @@ public:
         } catch (nb::python_error& e) {
             done_ = true;
             if (!exit_.is_valid()) throw;
-            nb::object traceback = e.traceback();
-            if (leave(e.type(), e.value(), traceback.is_valid() ? traceback : nb::none())) return {};
+            if (leave(e.type(), e.value(), bind::traceback_of(e))) return {};
+            throw;
+        } catch (...) {
+            // A C++ failure: close the file, then let it pass.
+            done_ = true;
+            if (exit_.is_valid()) leave(nb::none(), nb::none(), nb::none());
             throw;
         }
     }
@@ -353,8 +344,7 @@ public:
         try {
             if (pieces_.is_valid() && nb::hasattr(pieces_, "close")) pieces_.attr("close")();
         } catch (nb::python_error& e) {
-            nb::object traceback = e.traceback();
-            if (leave(e.type(), e.value(), traceback.is_valid() ? traceback : nb::none())) return true;
+            if (leave(e.type(), e.value(), bind::traceback_of(e))) return true;
             throw;
         }
         return leave(exc.type(), exc, nb::none());
@@ -382,8 +372,7 @@ private:
             decoder_.emplace(encoding);
         } catch (nb::python_error& e) {
             done_ = true;
-            nb::object traceback = e.traceback();
-            if (leave(e.type(), e.value(), traceback.is_valid() ? traceback : nb::none())) {
+            if (leave(e.type(), e.value(), bind::traceback_of(e))) {
                 pieces_ = nb::object();
                 return;
             }
@@ -414,12 +403,18 @@ nb::object stream_dict_value(nb::handle self, nb::handle key, nb::handle buffer_
 
 // The characters of a text piece as single bytes: ASCII as is, anything else
 // as a byte the Base64 decoder refuses (such a value does not decode).
-std::span<const char> ascii_of(nb::handle piece, std::string& scratch) {
-    if (!PyUnicode_Check(piece.ptr())) {
-        // Text is expected, as `pending += piece` would insist.
-        bind::check(PyNumber_Add(nb::str("").ptr(), piece.ptr()));
-    }
+// `keep` holds the text when the piece had to be made into one.
+std::span<const char> ascii_of(nb::handle piece, std::string& scratch, nb::object& keep) {
     PyObject* s = piece.ptr();
+    if (!PyUnicode_Check(s)) {
+        // What `pending += piece` would make of it; only text can be decoded.
+        keep = nb::steal(bind::check(PyNumber_Add(nb::str("").ptr(), s)));
+        if (!PyUnicode_Check(keep.ptr())) {
+            PyErr_Format(PyExc_TypeError, "can only decode text, not \"%.200s\"", Py_TYPE(keep.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        s = keep.ptr();
+    }
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     if (PyUnicode_IS_ASCII(s)) return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)), static_cast<std::size_t>(n)};
     scratch.resize(static_cast<std::size_t>(n));
@@ -457,16 +452,21 @@ void write_value(nb::handle self, nb::handle key, nb::handle w, bool base64, boo
         });
         return;
     }
-    const long min_chunk = nb::cast<long>(g("_BASE64_MIN_DECODE_CHUNK"));
-    long chunk = 1;
-    for (int i = 0; i < 8; ++i) chunk *= min_chunk;
+    // _BASE64_MIN_DECODE_CHUNK ** 8, in Python's integers (it is a module
+    // global, so it may have been patched).
+    nb::object power = nb::steal(bind::check(
+        PyNumber_Power(g("_BASE64_MIN_DECODE_CHUNK").ptr(), nb::int_(8).ptr(), Py_None)));
+    nb::object index = nb::steal(bind::check(PyNumber_Index(power.ptr())));
+    const Py_ssize_t chunk = PyLong_AsSsize_t(index.ptr());
+    if (chunk == -1 && PyErr_Occurred()) throw nb::python_error();
     run_core([&] {
         std::optional<core::gzip::GzipInflater> inflater;
         if (inflate) inflater.emplace(sink);
         core::base64::ChunkedDecoder decoder(inflater ? static_cast<core::ByteSink&>(*inflater) : sink,
-                                             static_cast<std::size_t>(std::max(chunk, 1L)));
+                                             static_cast<std::size_t>(std::max<Py_ssize_t>(chunk, 1)));
         std::string scratch;
-        each_piece([&](nb::handle piece) { decoder.write(ascii_of(piece, scratch)); });
+        nb::object keep;
+        each_piece([&](nb::handle piece) { decoder.write(ascii_of(piece, scratch, keep)); });
         decoder.finish();
         if (inflater) inflater->finish();
     });
@@ -539,7 +539,7 @@ bool contains(nb::handle self, nb::handle item) {
 }
 
 nb::object getitem(nb::handle self, nb::handle item) {
-    if (!contains(self, item)) bind::raise(PyExc_KeyError, nb::make_tuple(item));
+    if (!contains(self, item)) bind::raise(PyExc_KeyError, item);
     return self.attr("to_dict")()[item];
 }
 

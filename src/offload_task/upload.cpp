@@ -4,7 +4,7 @@
 
 #include "bind/json.h"
 
-#include "tessel/core/base64.h"
+#include "bind/buffers.h"
 
 namespace tessel::offload_task {
 namespace {
@@ -15,7 +15,7 @@ constexpr Py_ssize_t kCopyChunk = 59049;
 
 void upload_job_content(nb::handle upload_url, nb::handle upload_data, nb::handle job_content) {
     nb::object headers = g("_get_requests_user_agent_header")();
-    nb::object timeout = nb::make_tuple(10, 300);
+    nb::object timeout = transfer_timeout();
     nb::object response;
     if (bind::isinstance(job_content, g("File"))) {
         bind::with_context(job_content.attr("open_binary")(), [&](nb::handle r) {
@@ -36,17 +36,6 @@ void upload_job_content(nb::handle upload_url, nb::handle upload_data, nb::handl
         bind::raise(PyExc_ValueError, "Sending job to external program has failed.");
 }
 
-nb::object base64_encoded(nb::handle chunk) {
-    Py_buffer view;
-    bind::check(PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE));
-    const std::span<const std::uint8_t> in(static_cast<const std::uint8_t*>(view.buf),
-                                           static_cast<std::size_t>(view.len));
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(core::base64::encoded_size(in.size())));
-    if (out) core::base64::encode(in, PyBytes_AS_STRING(out));
-    PyBuffer_Release(&view);
-    return nb::steal(bind::check(out));
-}
-
 void write_file_content_to_file(nb::handle file_to, nb::handle file_from, nb::handle encoding,
                                 nb::handle base64_encoding) {
     nb::object position = file_from.attr("tell")();
@@ -60,7 +49,7 @@ void write_file_content_to_file(nb::handle file_to, nb::handle file_from, nb::ha
     while (true) {
         nb::object chunk = read(kCopyChunk);
         if (!bind::truthy(chunk)) break;
-        if (encode) chunk = base64_encoded(chunk);
+        if (encode) chunk = bind::base64_bytes(chunk);
         nb::object text = decoder.attr("decode")(chunk);
         if (bind::truthy(text)) write(text);
     }

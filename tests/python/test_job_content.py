@@ -2,6 +2,7 @@
 file copy of streamed content, and file bodies in result content."""
 
 import base64
+import binascii
 import io
 import json
 import logging
@@ -240,7 +241,7 @@ def test_empty_file_body_logs_and_gives_none(caplog):
         (logging.ERROR, "result_content is None, first call .execute() before calling get_output()")]
 
 
-@pytest.mark.parametrize(("value", "error"), [(None, AttributeError), ("YWJ", Exception), (5, AttributeError)])
+@pytest.mark.parametrize(("value", "error"), [(None, AttributeError), ("YWJ", binascii.Error), (5, AttributeError)])
 def test_bad_file_body_fails_with_the_interpreters_error(value, error):
     with pytest.raises(error):
         offload_task._get_file_body(value)
@@ -268,9 +269,12 @@ def test_dseries_file_body(caplog, content, extension, expected, log):
     assert [r.getMessage() for r in caplog.records] == ([log] if log else [])
 
 
-@pytest.mark.parametrize("files", [[{"body": "x"}], [{"extension": "pdf"}], 5, ["pdf"]])
-def test_malformed_dseries_files_raise_the_interpreters_error(files):
-    with pytest.raises((KeyError, TypeError)):
+@pytest.mark.parametrize(
+    ("files", "error"),
+    [([{"body": "x"}], KeyError), ([{"extension": "pdf"}], KeyError), (5, TypeError), (["pdf"], TypeError)],
+)
+def test_malformed_dseries_files_raise_the_interpreters_error(files, error):
+    with pytest.raises(error):
         offload_task._get_dseries_file_body({"files": files}, "pdf")
 
 

@@ -195,3 +195,11 @@ def test_hooks_are_called_with_documented_arguments(platform, analysis):
         analysis.execute(timeout=7)
     get_content.assert_called_once_with(timeout=7)
     upload.assert_called_once_with(upload_url=UPLOAD_URL, upload_data={"token": "u-1"}, job_content={"x": 1})
+
+
+@pytest.mark.parametrize("detail", [None, ["a", "b"], 404])
+def test_create_detail_of_any_type_is_the_exception_argument(platform, analysis, detail):
+    platform.create = FakeResponse(404, {"detail": detail})
+    with pytest.raises(ConnectionError) as raised:
+        analysis.execute()
+    assert raised.value.args == (detail,)

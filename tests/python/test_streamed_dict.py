@@ -495,3 +495,31 @@ def test_hostile_members_end_without_holding_the_file(temp_dir):
         assert streamed(content).get_value_as_file("v") is expected
     with pytest.raises(zlib.error, match="incorrect header check"):
         streamed(b'{"v": "' + b"A" * big + b'"}').get_value_as_file("v", decompress=True)
+
+
+# ------------------------------------------- patched globals and odd pieces
+
+def test_a_patched_chunk_constant_that_is_not_an_int_fails_like_python(temp_dir, monkeypatch):
+    monkeypatch.setattr(offload_task, "_BASE64_MIN_DECODE_CHUNK", 4.0)
+    before = set(os.listdir(temp_dir))
+    with pytest.raises(TypeError):
+        with_value("QUJD").get_value_as_file("v")
+    assert leftovers(temp_dir, before) == []
+
+
+def test_pieces_that_add_to_text_are_decoded_and_others_refused():
+    class Piece:
+        def __radd__(self, other):
+            return other + "QUJD"
+
+    class Odd(_StreamedDict):
+        def __init__(self, piece):
+            super().__init__(File.from_data(b"{}"))
+            self.piece = piece
+
+        def stream_dict_value(self, key, *, buffer_size=65536):
+            yield self.piece
+
+    assert Odd(Piece()).get_value_as_file("v").getvalue_binary() == b"ABC"
+    with pytest.raises(TypeError):
+        Odd(5).get_value_as_file("v")

@@ -25,7 +25,8 @@ public:
 };
 
 // Window size used for the scan whatever the caller's buffer size (at least
-// twice the word, so that every window advances by at least half of itself).
+// twice the word, so that every window advances by at least half of itself,
+// and no more than the bytes left to read from the start).
 inline constexpr std::size_t kScanWindow = std::size_t{1} << 20;
 
 // Absolute position of the first occurrence of `word` in `source` found by
