@@ -63,6 +63,8 @@ public:
         // Ends the body early with `exc` raised where it stands (GeneratorExit
         // for close); true when the body suppressed it.
         virtual bool stop(nb::handle) { return false; }
+        // Visits the Python objects the body holds, for the cycle collector.
+        virtual int traverse(visitproc, void*) const { return 0; }
     };
 
     explicit Generator(std::unique_ptr<Body> body) : body_(std::move(body)) {}
@@ -126,6 +128,10 @@ public:
         end();
     }
 
+    int traverse(visitproc visit, void* arg) const { return body_ ? body_->traverse(visit, arg) : 0; }
+    // Breaks a reference cycle: drops the body without running any more of it.
+    void clear() { end(); }
+
 private:
     bool stop_with(nb::handle exc) {
         if (running_) bind::raise(PyExc_ValueError, "generator already executing");
@@ -148,6 +154,23 @@ private:
     std::unique_ptr<Body> body_;
     bool started_ = false;
     bool running_ = false;
+};
+
+int generator_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    return nb::inst_ptr<Generator>(self)->traverse(visit, arg);
+}
+
+int generator_clear(PyObject* self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<Generator>(self)->clear();
+    return 0;
+}
+
+PyType_Slot generator_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(generator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(generator_clear)},
+    {0, nullptr},
 };
 
 nb::object make_generator(std::unique_ptr<Generator::Body> body) {
@@ -246,6 +269,12 @@ private:
         nb::object piece = file_.attr("read")(n);
         if (!bind::truthy(piece)) return {};
         return piece;
+    }
+
+    int traverse(visitproc visit, void* arg) const override {
+        for (const nb::object* o : {&cls_, &file_, &from_, &to_, &start_, &buffer_size_, &end_})
+            Py_VISIT(o->ptr());
+        return 0;
     }
 
     nb::object cls_, file_, from_, to_, start_, buffer_size_;
@@ -378,6 +407,11 @@ private:
             }
             throw;
         }
+    }
+
+    int traverse(visitproc visit, void* arg) const override {
+        for (const nb::object* o : {&self_, &key_, &buffer_size_, &exit_, &pieces_}) Py_VISIT(o->ptr());
+        return 0;
     }
 
     // Leaves the `with` block; true when the manager suppressed the exception.
@@ -558,7 +592,7 @@ void populate_streamed_dict(nb::module_& m) {
 
     // The iterator type behind the streamed methods: not a module member, but
     // registered as a collections.abc.Generator.
-    nb::class_<Generator> generator(m, "_StreamGenerator");
+    nb::class_<Generator> generator(m, "_StreamGenerator", nb::type_slots(generator_slots));
     generator.def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &Generator::next)
         .def("send", &Generator::send, "value"_p)

@@ -523,3 +523,15 @@ def test_pieces_that_add_to_text_are_decoded_and_others_refused():
     assert Odd(Piece()).get_value_as_file("v").getvalue_binary() == b"ABC"
     with pytest.raises(TypeError):
         Odd(5).get_value_as_file("v")
+
+
+def test_a_started_stream_in_a_reference_cycle_is_collected():
+    import weakref
+
+    s = with_value("abcdef")
+    s.stream = s.stream_dict_value("v", buffer_size=2)
+    assert next(s.stream) == "ab"
+    alive = weakref.ref(s)
+    del s
+    gc.collect()
+    assert alive() is None
