@@ -102,37 +102,26 @@ nb::object record(nb::handle item) {
     return r;
 }
 
-// Containers made by the conversion, kept out of the cycle collector until
-// it ends. Nothing outside can reach them before the list is returned, so no
-// cycle can form through them; untracked, they are not traversed again and
-// again by the collections that their own allocation triggers, which would
-// otherwise cost as much as making them. Each is tracked again at the end
-// (also when the conversion fails), before it can be seen.
-class CollectorDeferral {
+// Pauses the cycle collector for one conversion, as `gc.disable()` would:
+// the conversion allocates many containers, and the collections their
+// allocation would trigger only traverse objects that cannot be garbage yet.
+class CollectorPause {
 public:
-    CollectorDeferral() = default;
-    CollectorDeferral(const CollectorDeferral&) = delete;
-    CollectorDeferral& operator=(const CollectorDeferral&) = delete;
-    ~CollectorDeferral() {
-        for (const nb::object& o : held_)
-            if (!PyObject_GC_IsTracked(o.ptr())) PyObject_GC_Track(o.ptr());
+    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
     }
-
-    void defer(nb::handle container) {
-        if (!PyObject_GC_IsTracked(container.ptr())) return;
-        PyObject_GC_UnTrack(container.ptr());
-        held_.push_back(nb::borrow(container));
-    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
 
 private:
-    std::vector<nb::object> held_;
+    bool was_enabled_;
 };
 
 // A new list of records, one per item. `convert` maps each item first.
 template <typename Convert>
-nb::object records(nb::handle items, Convert&& convert, CollectorDeferral* deferral = nullptr) {
+nb::object records(nb::handle items, Convert&& convert) {
     nb::object list = nb::steal(bind::check(PyList_New(0)));
-    if (deferral) deferral->defer(list);
     for_each_item(items, [&](nb::handle item) { bind::check(PyList_Append(list.ptr(), record(convert(item)).ptr())); });
     return list;
 }
@@ -262,7 +251,6 @@ public:
     // The result list.
     nb::object make_list() {
         nb::object list = nb::steal(bind::check(PyList_New(0)));
-        if (direct_tree_) deferral_.defer(list);
         return list;
     }
 
@@ -273,7 +261,6 @@ public:
         // attribute storage, which keeps the attribute write below cheap.
         auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
         nb::object tree = nb::steal(bind::check(type->tp_new(type, empty_args().ptr(), nullptr)));
-        deferral_.defer(tree);
         inner_ = nb::steal(bind::check(PyDict_New()));
         data_ = nb::steal(bind::check(PyDict_New()));
         bind::check(PyDict_SetItem(data_.ptr(), str<"ParamName">().ptr(), name.ptr()));
@@ -282,19 +269,10 @@ public:
         return tree;
     }
 
-    // The tree made last is complete. (Its dictionaries became tracked as
-    // containers went into them.)
-    void done() {
-        if (!direct_tree_) return;
-        deferral_.defer(inner_);
-        deferral_.defer(data_);
-    }
-
     // tree.append(["{0}"], [item])
     void append_single(nb::handle tree, nb::handle item) {
         nb::object items = nb::steal(bind::check(PyList_New(0)));
         if (direct_tree_) {
-            deferral_.defer(items);
             bind::check(PyList_Append(items.ptr(), record(item).ptr()));
             return store(single_branch_marker(), items);
         }
@@ -304,7 +282,7 @@ public:
 
     // tree.append(["{0}"], items)
     void append_list(nb::handle tree, nb::handle items) {
-        if (direct_tree_) return store(single_branch_marker(), records(items, unchanged, &deferral_));
+        if (direct_tree_) return store(single_branch_marker(), records(items, unchanged));
         tree.attr("append")(single_branch(), items);
     }
 
@@ -313,12 +291,12 @@ public:
     void append_branch(nb::handle tree, nb::handle branch_input, nb::handle items, Convert&& convert) {
         if (direct_tree_ && direct_index_ && PyUnicode_Check(branch_input.ptr())) {
             nb::object key = branch_key_of_text(branch_input);
-            return store(key, records(items, convert, &deferral_));
+            return store(key, records(items, convert));
         }
         nb::object path = direct_index_ ? nb::object(index_of_branch(branch_input)) : index_of_branch_(branch_input);
         if (direct_tree_) {
             nb::object key = branch_key(path);
-            return store(key, records(items, convert, &deferral_));
+            return store(key, records(items, convert));
         }
         nb::list converted;
         for_each_item(items, [&](nb::handle item) { converted.append(convert(item)); });
@@ -334,7 +312,6 @@ private:
 
     nb::object cls_, index_of_branch_, inner_, data_;
     bool direct_tree_ = false, direct_index_ = false;
-    CollectorDeferral deferral_;
 };
 
 nb::object data_of(nb::handle record) {
@@ -342,6 +319,7 @@ nb::object data_of(nb::handle record) {
 }
 
 nb::object convert_dict_to_gh_trees(nb::handle d) {
+    CollectorPause pause;
     TreeMaker maker;
     nb::object trees = maker.make_list();
     for_each_entry(d, [&](nb::handle key, nb::handle value) {
@@ -361,7 +339,6 @@ nb::object convert_dict_to_gh_trees(nb::handle d) {
         } else {
             maker.append_single(tree, bind::text_of(value));
         }
-        maker.done();
         bind::check(PyList_Append(trees.ptr(), tree.ptr()));
     });
     return trees;

@@ -262,3 +262,17 @@ def test_conversion_matches_the_plain_rules(d):
 @given(st.text())
 def test_index_of_branch_matches_the_regular_expression(text):
     assert _index_of_branch(text) == reference_index_of_branch(text)
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_the_collector_state_is_restored_also_after_a_failure(enabled):
+    was = gc.isenabled()
+    try:
+        (gc.enable if enabled else gc.disable)()
+        _convert_dict_to_gh_trees({"a": [1], "b": 2.5})
+        assert gc.isenabled() is enabled
+        with pytest.raises(IndexError):
+            _convert_dict_to_gh_trees({"a": {"{0}": []}})
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
