@@ -22,7 +22,7 @@ import secrets
 import socket
 import time
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, Any, Callable
 from urllib.parse import unquote_to_bytes, urlsplit
 
 from werkzeug.datastructures import MultiDict
@@ -171,12 +171,26 @@ class _JobApi:
             return None
         return _json(_Answer(401, _NOT_AUTHENTICATED, {"WWW-Authenticate": "Bearer"}))
 
+    def _refusal(self, environ: dict, queue: str, step: str) -> Response | None:
+        """The answer that replaces the endpoint's own: an injected fault, else a 401."""
+        faulty = self._fault(environ, queue, step)
+        return faulty if faulty is not None else self._unauthorized(environ)
+
+    def _job_answer(
+        self, environ: dict, queue: str, job_id: str, step: str, answer: Callable[[Job], _Answer]
+    ) -> Response:
+        """Answer ``step`` of an existing job with ``answer(job)``, after faults and auth."""
+        refused = self._refusal(environ, queue, step)
+        if refused is not None:
+            return refused
+        job = self.platform._job(queue, job_id)
+        if job is None:
+            return _json(_Answer(404, {"detail": "Job not found."}))
+        return _json(answer(job))
+
     def create(self, environ: dict, queue: str) -> Response:
         """Create a job on ``queue``: its id and where and how to upload its content."""
-        faulty = self._fault(environ, queue, "create")
-        if faulty is not None:
-            return faulty
-        refused = self._unauthorized(environ)
+        refused = self._refusal(environ, queue, "create")
         if refused is not None:
             return refused
         job = self.platform._create_job(queue)
@@ -187,29 +201,11 @@ class _JobApi:
 
     def start(self, environ: dict, queue: str, job_id: str) -> Response:
         """Hand an uploaded job to the worker pool (again: nothing happens)."""
-        faulty = self._fault(environ, queue, "start")
-        if faulty is not None:
-            return faulty
-        refused = self._unauthorized(environ)
-        if refused is not None:
-            return refused
-        job = self.platform._job(queue, job_id)
-        if job is None:
-            return _json(_Answer(404, {"detail": "Job not found."}))
-        return _json(self.platform._start_job(job))
+        return self._job_answer(environ, queue, job_id, "start", self.platform._start_job)
 
     def poll(self, environ: dict, queue: str, job_id: str) -> Response:
         """404 while the job waits or runs; 200 with status, message and result_url once ended."""
-        faulty = self._fault(environ, queue, "poll")
-        if faulty is not None:
-            return faulty
-        refused = self._unauthorized(environ)
-        if refused is not None:
-            return refused
-        job = self.platform._job(queue, job_id)
-        if job is None:
-            return _json(_Answer(404, {"detail": "Job not found."}))
-        return _json(self.platform._poll(job))
+        return self._job_answer(environ, queue, job_id, "poll", self.platform._poll)
 
     def rotate_access_token(self, environ: dict, name: str) -> Response:
         """Rotate and return the access token of the OAuth 2.0 integration ``name``."""
