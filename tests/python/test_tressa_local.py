@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-import tessel.external.offload_task as offload_task
+from tessel import _jobs
 from tessel.core import File
 from tessel.errors import ExecutionError
 from tessel.external.python import PythonAnalysis
@@ -26,7 +26,7 @@ COPY_UPPER = ("import pathlib; p = pathlib.Path; "
 @pytest.fixture
 def platform(local_platform, monkeypatch):
     # Poll every 0.1 s instead of the schedule's seconds.
-    monkeypatch.setattr(offload_task, "_get_wait_times_for_stepwise_polling",
+    monkeypatch.setattr(_jobs, "_get_wait_times_for_stepwise_polling",
                         lambda minimum_interval: itertools.repeat(0.1))
     ScriptWorker().register(local_platform)
     return local_platform
