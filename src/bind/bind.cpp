@@ -123,80 +123,6 @@ void with_context(nb::handle manager, const std::function<void(nb::handle)>& bod
     exit(nb::none(), nb::none(), nb::none());
 }
 
-// ------------------------------------------------------------ abstract methods
-
-// A thin callable wrapper that marks a C++ method abstract for `abc`: it
-// reports `__isabstractmethod__` and binds to instances like the function it
-// wraps. Looked up on the class it returns itself, so `abc` still sees the
-// mark on subclasses that do not override it.
-namespace {
-
-struct AbstractMethod {
-    PyObject_HEAD
-    PyObject* func;
-};
-
-void abstract_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(reinterpret_cast<AbstractMethod*>(self)->func);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-int abstract_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<AbstractMethod*>(self)->func);
-    return 0;
-}
-
-PyObject* abstract_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return PyObject_Call(reinterpret_cast<AbstractMethod*>(self)->func, args, kwargs);
-}
-
-PyObject* abstract_get(PyObject* self, PyObject* obj, PyObject* type) {
-    PyObject* func = reinterpret_cast<AbstractMethod*>(self)->func;
-    descrgetfunc get = Py_TYPE(func)->tp_descr_get;
-    if (obj == nullptr || obj == Py_None || get == nullptr) return Py_NewRef(self);
-    return get(func, obj, type);
-}
-
-PyObject* abstract_is_abstract(PyObject*, void*) { Py_RETURN_TRUE; }
-
-PyObject* abstract_forward(PyObject* self, void* name) {
-    return PyObject_GetAttrString(reinterpret_cast<AbstractMethod*>(self)->func, static_cast<const char*>(name));
-}
-
-PyGetSetDef abstract_getset[] = {
-    {"__isabstractmethod__", abstract_is_abstract, nullptr, nullptr, nullptr},
-    {"__doc__", abstract_forward, nullptr, nullptr, const_cast<char*>("__doc__")},
-    {"__name__", abstract_forward, nullptr, nullptr, const_cast<char*>("__name__")},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef abstract_members[] = {
-    {"__wrapped__", T_OBJECT, offsetof(AbstractMethod, func), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyType_Slot abstract_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(abstract_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(abstract_traverse)},
-    {Py_tp_call, reinterpret_cast<void*>(abstract_call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(abstract_get)},
-    {Py_tp_getset, abstract_getset},
-    {Py_tp_members, abstract_members},
-    {0, nullptr},
-};
-
-PyType_Spec abstract_spec = {
-    "tessel.abstractmethod", sizeof(AbstractMethod), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    abstract_slots,
-};
-
-}  // namespace
-
 // ----------------------------------------------------------------- classes
 
 ClassBuilder::ClassBuilder(const ModuleGlobals& g, const char* name, const char* doc)
@@ -235,14 +161,16 @@ nb::object ClassBuilder::property(nb::handle fget, const char* doc) {
     return property_type(fget, nb::none(), nb::none(), doc ? nb::object(nb::str(doc)) : nb::object(nb::none()));
 }
 
-nb::object ClassBuilder::abstract(nb::handle fn) {
-    static PyObject* const type = PyType_FromSpec(&abstract_spec);
-    check(type);
-    auto* self = PyObject_GC_New(AbstractMethod, reinterpret_cast<PyTypeObject*>(type));
-    check(reinterpret_cast<PyObject*>(self));
-    self->func = Py_NewRef(fn.ptr());
-    PyObject_GC_Track(self);
-    return nb::steal(reinterpret_cast<PyObject*>(self));
+// Marked as abc.abstractmethod marks a function.
+nb::object ClassBuilder::abstract(nb::object fn) {
+    nb::setattr(fn, "__isabstractmethod__", nb::bool_(true));
+    return fn;
+}
+
+nb::object ClassBuilder::python_function(nb::object impl, const char* name) const {
+    nb::str n(name);
+    nb::object qualname = nb::str("{}.{}").format(qualname_, n);
+    return bind::python_function(impl, n, qualname, g_.module_name());
 }
 
 nb::object ClassBuilder::build() {

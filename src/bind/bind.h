@@ -147,6 +147,21 @@ EnteredContext enter_context(nb::handle manager);
 // raised by the body and may suppress it, as in Python.
 void with_context(nb::handle manager, const std::function<void(nb::handle)>& body);
 
+// --------------------------------------------------------------- functions
+
+// A Python function around the C++ function `impl`, with the parameters
+// `impl` declares (names, defaults, keyword-only markers): `inspect`,
+// `help()`, `mock.create_autospec` and the interpreter's own argument errors
+// see it as the Python function it stands for. Its body only calls `impl`.
+nb::object python_function(nb::handle impl, nb::handle name, nb::handle qualname, nb::handle module);
+
+// A module-level function: `def name(...)` bound as the module global `name`.
+template <typename Func, typename... Extra>
+void def_function(const ModuleGlobals& g, const char* name, Func&& f, const Extra&... extra) {
+    nb::object impl = nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...);
+    g.set(name, python_function(impl, nb::str(name), nb::str(name), g.module_name()));
+}
+
 // ----------------------------------------------------------------- classes
 
 // Builds a real Python class: the namespace is filled with C++ functions and
@@ -164,19 +179,24 @@ public:
     // Name the other parameters with nb::arg (do not name self).
     template <typename Func, typename... Extra>
     ClassBuilder& def(const char* name, Func&& f, const Extra&... extra) {
-        return attr(name, nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), nb::is_method(), extra...));
+        return attr(name, python_function(nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_),
+                                                           nb::is_method(), extra...),
+                                          name));
     }
 
     // Abstract instance method: the class cannot be instantiated until a
     // subclass overrides it.
     template <typename Func, typename... Extra>
     ClassBuilder& def_abstract(const char* name, Func&& f, const Extra&... extra) {
-        return attr(name, abstract(nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), nb::is_method(), extra...)));
+        return attr(name, abstract(python_function(nb::cpp_function(std::forward<Func>(f), nb::name(name),
+                                                                    nb::scope(scope_), nb::is_method(), extra...),
+                                                   name)));
     }
 
     template <typename Func, typename... Extra>
     ClassBuilder& def_static(const char* name, Func&& f, const Extra&... extra) {
-        auto fn = nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), extra...);
+        auto fn = python_function(nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), extra...),
+                                  name);
         return attr(name, nb::steal(check(PyStaticMethod_New(fn.ptr()))));
     }
 
@@ -184,19 +204,26 @@ public:
     // (name only the others with nb::arg).
     template <typename Func, typename... Extra>
     ClassBuilder& def_classmethod(const char* name, Func&& f, const Extra&... extra) {
-        auto fn = nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), nb::arg("cls"), extra...);
+        auto fn = python_function(
+            nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), nb::arg("cls"), extra...), name);
         return attr(name, nb::steal(check(PyClassMethod_New(fn.ptr()))));
     }
 
     // Read-only property over a getter taking self.
     template <typename Func>
     ClassBuilder& def_property(const char* name, Func&& fget, const char* doc = nullptr) {
-        return attr(name, property(nb::cpp_function(std::forward<Func>(fget), nb::name(name), nb::scope(scope_), nb::is_method()), doc));
+        return attr(name, property(python_function(nb::cpp_function(std::forward<Func>(fget), nb::name(name),
+                                                                    nb::scope(scope_), nb::is_method()),
+                                                   name),
+                                   doc));
     }
 
     template <typename Func>
     ClassBuilder& def_abstract_property(const char* name, Func&& fget, const char* doc = nullptr) {
-        return attr(name, property(abstract(nb::cpp_function(std::forward<Func>(fget), nb::name(name), nb::scope(scope_), nb::is_method())), doc));
+        return attr(name, property(abstract(python_function(nb::cpp_function(std::forward<Func>(fget), nb::name(name),
+                                                                             nb::scope(scope_), nb::is_method()),
+                                                            name)),
+                                   doc));
     }
 
     // Any other class attribute (constants, nested classes, enums).
@@ -207,7 +234,9 @@ public:
 
 private:
     static nb::object property(nb::handle fget, const char* doc);
-    static nb::object abstract(nb::handle fn);
+    static nb::object abstract(nb::object fn);
+    // The Python function around `impl` for the class's namespace.
+    nb::object python_function(nb::object impl, const char* name) const;
 
     const ModuleGlobals& g_;
     nb::str name_;

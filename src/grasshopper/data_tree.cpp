@@ -353,8 +353,8 @@ void populate_data_tree(nb::module_& m) {
                  ":param name: Hops parameter name")
             .def("append", &append, "path"_p, "items"_p, "Append a path to this tree")
             .build();
-    m.def("_index_of_branch", &index_of_branch, "branch_input"_p, "Translate a branch index to a list of integers");
-    m.def("_convert_dict_to_gh_trees", &convert_dict_to_gh_trees, "d"_p,
+    bind::def_function(g, "_index_of_branch", &index_of_branch, "branch_input"_p, "Translate a branch index to a list of integers");
+    bind::def_function(g, "_convert_dict_to_gh_trees", &convert_dict_to_gh_trees, "d"_p,
           "This function takes a dict as input and converts it to a list of Grasshopper Datatree\n\n"
           ":param d: dict where the key values match Hops parameter names in Grasshopper");
 

@@ -32,11 +32,11 @@ nb::object get_dseries_file_body(nb::handle result_content, nb::handle extension
 }  // namespace
 
 void populate_file_body(nb::module_& m) {
-    m.def("_get_file_body", &get_file_body, "file_content"_p, "encoding"_p = "utf-8",
+    bind::def_function(g, "_get_file_body", &get_file_body, "file_content"_p, "encoding"_p = "utf-8",
           "Method checks the null value of the file content and returns the corresponding file body.\n\n"
           "The null value is the empty text: it is logged and None is returned. Otherwise the text is "
           "encoded with `encoding`, Base64-decoded and returned as a BytesIO positioned at 0.");
-    m.def("_get_dseries_file_body", &get_dseries_file_body, "result_content"_p, "extension"_p,
+    bind::def_function(g, "_get_dseries_file_body", &get_dseries_file_body, "result_content"_p, "extension"_p,
           "Return the file body of D-Series result content: the first entry of \"files\" whose "
           "\"extension\" matches, else the \"body\" member; None (after an error log line) when there "
           "is neither.");

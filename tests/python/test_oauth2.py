@@ -23,7 +23,7 @@ def test_documentation_carries_the_version_marker_and_example():
     assert doc.startswith(" ::version(14.23.0)\n\nThird-party OAuth 2.0 integration.")
     assert "OAuth2Integration('my-oauth2-integration')" in doc
     assert "use access_token to do request on host URL associated with integration 'my-oauth2-integration'" in doc
-    assert "\n\nObtain the personal access token\n" in OAuth2Integration.get_access_token.__doc__
+    assert OAuth2Integration.get_access_token.__doc__.startswith("Obtain the personal access token\n")
 
 
 def test_construction_only_stores_the_name(api):
