@@ -8,9 +8,70 @@ namespace {
 
 // ------------------------------------------------------- _InstructionList
 
+// The record lists live in the instance dict; the class's descriptors for
+// them (and for `__dict__` and `__getstate__`) first let the records that
+// wait in compact form join them, so every reader sees the complete lists.
+nb::object own_dict(nb::handle self) { return nb::steal(bind::check(PyObject_GenericGetDict(self.ptr(), nullptr))); }
+
 void instruction_list_init(nb::handle self) {
-    nb::setattr(self, str<"_functions">(), nb::list());
-    nb::setattr(self, str<"_properties">(), nb::list());
+    // Run again on a list, it replaces the lists the waiting records belong to.
+    observe_instructions(self, true);
+    nb::object dict = own_dict(self);
+    bind::check(PyDict_SetItem(dict.ptr(), str<"_functions">().ptr(), nb::list().ptr()));
+    bind::check(PyDict_SetItem(dict.ptr(), str<"_properties">().ptr(), nb::list().ptr()));
+}
+
+[[noreturn]] void no_attribute(nb::handle self, nb::handle name) {
+    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", Py_TYPE(self.ptr())->tp_name,
+                 name.ptr());
+    throw nb::python_error();
+}
+
+// A data descriptor for the record list `Key` in the instance dict.
+template <bind::Literal Key>
+nb::object record_list_property(const char* doc) {
+    auto get = nb::cpp_function([](nb::handle self) -> nb::object {
+        observe_instructions(self);
+        PyObject* v = PyDict_GetItemWithError(own_dict(self).ptr(), str<Key>().ptr());
+        if (!v) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            no_attribute(self, str<Key>());
+        }
+        return nb::borrow(v);
+    }, nb::is_method());
+    auto set = nb::cpp_function([](nb::handle self, nb::handle value) {
+        observe_instructions(self);
+        bind::check(PyDict_SetItem(own_dict(self).ptr(), str<Key>().ptr(), value.ptr()));
+    }, nb::is_method(), "value"_p);
+    auto del = nb::cpp_function([](nb::handle self) {
+        observe_instructions(self);
+        nb::object dict = own_dict(self);
+        if (PyDict_DelItem(dict.ptr(), str<Key>().ptr()) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+            PyErr_Clear();
+            no_attribute(self, str<Key>());
+        }
+    }, nb::is_method());
+    nb::handle property_type(reinterpret_cast<PyObject*>(&PyProperty_Type));
+    return property_type(get, set, del, nb::str(doc));
+}
+
+nb::object instruction_list_dict_property() {
+    auto get = nb::cpp_function([](nb::handle self) {
+        observe_instructions(self);
+        return own_dict(self);
+    }, nb::is_method());
+    auto set = nb::cpp_function([](nb::handle self, nb::handle value) {
+        observe_instructions(self);
+        bind::check(PyObject_GenericSetDict(self.ptr(), value.ptr(), nullptr));
+    }, nb::is_method(), "value"_p);
+    nb::handle property_type(reinterpret_cast<PyObject*>(&PyProperty_Type));
+    return property_type(get, set, nb::none(), nb::none());
+}
+
+nb::object instruction_list_getstate(nb::handle self) {
+    observe_instructions(self);
+    return own_dict(self);
 }
 
 void append_to(nb::handle self, nb::handle list_key, nb::handle name, nb::handle value) {
@@ -137,6 +198,10 @@ void populate_instructions(nb::module_&) {
                            "The records of one interface: function records (name, parameters) and property "
                            "records (name, value), in the order in which they were added.")
             .def("__init__", &instruction_list_init)
+            .attr("_functions", record_list_property<"_functions">("Function records (name, parameters), in order."))
+            .attr("_properties", record_list_property<"_properties">("Property records (name, value), in order."))
+            .attr("__dict__", instruction_list_dict_property())
+            .def("__getstate__", &instruction_list_getstate)
             .def("add_function", &instruction_list_add_function, "name"_p, "parameters"_p,
                  "Append the function record (name, parameters); the dict is stored, not copied.")
             .def("add_property", &instruction_list_add_property, "name"_p, "value"_p,

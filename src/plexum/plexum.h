@@ -24,7 +24,9 @@
 #include "bind/bind.h"
 
 #include <initializer_list>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace tessel::plexum {
@@ -72,51 +74,108 @@ private:
 // The point record {"x", "y", "z"}.
 const Shape& point_shape();
 
-class Record;
-
-// One value of a record: a Python object placed as it is, or a nested record.
-class Value {
-public:
-    Value(nb::handle object) : object_(nb::borrow(object)) {}
-    Value(nb::object&& object) : object_(std::move(object)) {}
-    Value(Record&& record);
-    Value(Value&&) noexcept = default;
-    Value& operator=(Value&&) noexcept = default;
-    ~Value();
-
-    // The Python form: the object itself, or a new dict for a nested record.
-    nb::object make() const;
-
-private:
-    nb::object object_;
-    std::unique_ptr<Record> record_;
-};
+// Records are held flat: a record is its shape's word (the Shape's address,
+// tagged with the low bit) followed by one entry per key, each an owned
+// PyObject* or a nested record in the same form.
+using Word = std::uintptr_t;
 
 // A record's parameters: a shape and its values in key order. Complete it
 // (one value per key) before handing it to add_function.
 class Record {
 public:
-    explicit Record(const Shape& shape) : shape_(&shape) { values_.reserve(shape.size()); }
-    Record(Record&&) noexcept = default;
-    Record& operator=(Record&&) noexcept = default;
+    explicit Record(const Shape& shape) : shape_(&shape) {
+        words_.reserve(shape.size() + 1);
+        words_.push_back(reinterpret_cast<Word>(&shape) | 1);
+    }
+    Record(Record&& other) noexcept
+        : shape_(other.shape_), count_(other.count_), words_(std::move(other.words_)) {
+        other.words_.clear();
+    }
+    Record& operator=(Record&&) = delete;
+    Record(const Record&) = delete;
+    ~Record() { release(words_.data(), words_.data() + words_.size()); }
 
-    Record& add(Value value) & {
-        values_.push_back(std::move(value));
+    // The next value, placed as it is.
+    Record& add(nb::handle value) & {
+        words_.push_back(reinterpret_cast<Word>(value.inc_ref().ptr()));
+        ++count_;
         return *this;
     }
+    Record& add(nb::object&& value) & {
+        words_.push_back(reinterpret_cast<Word>(value.release().ptr()));
+        ++count_;
+        return *this;
+    }
+    // The next value, a nested record (complete).
+    Record& add(Record&& nested) &;
+    Record& add(class Value&& value) &;
     // On a temporary, so that `Record(shape).add(a).add(b)` is a value.
-    Record&& add(Value value) && {
-        values_.push_back(std::move(value));
+    template <typename T>
+    Record&& add(T&& value) && {
+        add(std::forward<T>(value));
         return std::move(*this);
     }
 
     // The Python form: a new dict with the shape's keys and the values made.
     nb::object make() const;
 
+    // Appends the words (complete) to `out`; the record gives up its references.
+    template <typename Vector>
+    void move_words_to(Vector& out) {
+        check_complete();
+        out.insert(out.end(), words_.begin(), words_.end());
+        words_.clear();
+    }
+
+    // Drops the references held by the words in [begin, end).
+    static void release(const Word* begin, const Word* end) {
+        for (const Word* w = begin; w != end; ++w)
+            if (!(*w & 1)) Py_DECREF(reinterpret_cast<PyObject*>(*w));
+    }
+    // The Python form of the record or object starting at `*pos`; advances it.
+    static nb::object make(const Word*& pos);
+
 private:
+    void check_complete() const;
+
     const Shape* shape_;
-    std::vector<Value> values_;
+    std::size_t count_ = 0;
+    std::vector<Word> words_;
 };
+
+// One value of a record: a Python object placed as it is, or a nested record.
+class Value {
+public:
+    Value(nb::handle object) : object_(nb::borrow(object)) {}
+    Value(nb::object&& object) : object_(std::move(object)) {}
+    Value(Record&& record) : record_(std::in_place, std::move(record)) {}
+    Value(Value&&) noexcept = default;
+
+    // The Python form: the object itself, or a new dict for a nested record.
+    nb::object make() const { return record_ ? record_->make() : object_; }
+
+    // Appends the value's words to `out`, giving up its references.
+    template <typename Vector>
+    void move_words_to(Vector& out) {
+        if (record_) return record_->move_words_to(out);
+        out.push_back(reinterpret_cast<Word>(object_.release().ptr()));
+    }
+
+private:
+    friend class Record;
+    nb::object object_;
+    std::optional<Record> record_;
+};
+
+inline Record& Record::add(Record&& nested) & {
+    nested.move_words_to(words_);
+    ++count_;
+    return *this;
+}
+
+inline Record& Record::add(Value&& value) & {
+    return value.record_ ? add(std::move(*value.record_)) : add(std::move(value.object_));
+}
 
 // The point record of `_Point3D.from_tuple(xyz).serialize()`: xyz[0], xyz[1],
 // xyz[2] unchanged (the item's own index/type errors, further items ignored).
@@ -137,9 +196,16 @@ Value circle_arc_value(nb::handle center, nb::handle normal_vector, nb::handle a
 // the parameters made into their dict.
 void add_function(nb::handle interface, nb::handle name, Record&& params);
 // The same on a given instruction list (result interfaces hold several).
+// Records stored the direct way wait in a compact form until the list is
+// first observed (see observe_instructions).
 void add_function_to(nb::handle instructions, nb::handle name, Record&& params);
 // `interface._instructions.add_property(name, value)`, likewise.
 void add_property(nb::handle interface, nb::handle name, Value&& value);
+// Turns the records waiting for an instruction list into its tuples and
+// dicts; afterwards records go straight into its lists. Called by every
+// access that can observe the lists (the `_InstructionList` class does).
+// `only_if_waiting`: leave a list that never had a record stored alone.
+void observe_instructions(nb::handle instructions, bool only_if_waiting = false);
 
 // --------------------------------------------------------- objects and ids
 

@@ -2,6 +2,8 @@
 // object creation and the values operations read from their arguments.
 #include "plexum/plexum.h"
 
+#include <unordered_map>
+
 namespace tessel::plexum {
 
 // ------------------------------------------------------------ module globals
@@ -24,16 +26,8 @@ PyObject* lookup_on_type(nb::handle type, nb::handle name) {
 
 namespace {
 
-// The instance's own attribute dict (made on first use), as a new reference.
-nb::object instance_dict(nb::handle obj) {
-    return nb::steal(bind::check(PyObject_GenericGetDict(obj.ptr(), nullptr)));
-}
-
-bool has_own(nb::handle dict, nb::handle key) {
-    PyObject* v = PyDict_GetItemWithError(dict.ptr(), key.ptr());
-    if (!v && PyErr_Occurred()) throw nb::python_error();
-    return v != nullptr;
-}
+nb::object instance_dict(nb::handle obj);
+bool has_own(nb::handle dict, nb::handle key);
 
 // `seq[i]` for i = 0, 1, 2, with the item's own errors.
 nb::object item(nb::handle seq, Py_ssize_t i) {
@@ -64,21 +58,28 @@ const Shape& point_shape() {
     return shape;
 }
 
-Value::Value(Record&& record) : record_(std::make_unique<Record>(std::move(record))) {}
-Value::~Value() = default;
-
-nb::object Value::make() const { return record_ ? record_->make() : object_; }
-
-nb::object Record::make() const {
-    if (values_.size() != shape_->size())
-        throw std::logic_error("record made with " + std::to_string(values_.size()) + " values for " +
+void Record::check_complete() const {
+    if (count_ != shape_->size())
+        throw std::logic_error("record made with " + std::to_string(count_) + " values for " +
                                std::to_string(shape_->size()) + " keys");
-    nb::object dict = nb::steal(bind::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(values_.size()))));
-    for (std::size_t i = 0; i < values_.size(); ++i) {
-        nb::object v = values_[i].make();
-        bind::check(PyDict_SetItem(dict.ptr(), shape_->key(i), v.ptr()));
+}
+
+nb::object Record::make(const Word*& pos) {
+    const Word w = *pos++;
+    if (!(w & 1)) return nb::borrow(reinterpret_cast<PyObject*>(w));
+    const Shape& shape = *reinterpret_cast<const Shape*>(w & ~Word(1));
+    nb::object dict = nb::steal(bind::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(shape.size()))));
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        nb::object v = make(pos);
+        bind::check(PyDict_SetItem(dict.ptr(), shape.key(i), v.ptr()));
     }
     return dict;
+}
+
+nb::object Record::make() const {
+    check_complete();
+    const Word* pos = words_.data();
+    return make(pos);
 }
 
 Value point_value(nb::handle xyz) {
@@ -135,8 +136,149 @@ Value circle_arc_value(nb::handle center, nb::handle normal_vector, nb::handle a
 }
 
 // -------------------------------------------------------- instruction lists
+//
+// Records appended the direct way wait in a compact store, one per
+// instruction list, until anything can observe the lists: reading, setting
+// or deleting `_functions` / `_properties`, `__dict__` (vars()), pickling and
+// copying (`__getstate__`), and everything built on them (`serialize()`,
+// `_serialize()`). The first observation turns the waiting records into the
+// exact tuples and dicts, appended to the lists in order, and from then on
+// the lists are the one source of truth: later records go straight into them.
 
 namespace {
+
+// Allocations that tracemalloc sees, like the Python objects they replace.
+template <typename T>
+struct RawAllocator {
+    using value_type = T;
+    RawAllocator() = default;
+    template <typename U>
+    RawAllocator(const RawAllocator<U>&) {}
+    T* allocate(std::size_t n) {
+        if (void* p = PyMem_RawMalloc(n * sizeof(T))) return static_cast<T*>(p);
+        throw std::bad_alloc();
+    }
+    void deallocate(T* p, std::size_t) { PyMem_RawFree(p); }
+    bool operator==(const RawAllocator&) const { return true; }
+};
+
+using Words = std::vector<Word, RawAllocator<Word>>;
+
+struct Store {
+    Words functions, properties;  // per record: the name, then the record's words
+    bool observed = false;
+    PyObject* weakref = nullptr;  // its callback drops the store with the list
+};
+
+// Keyed by the instruction list; an entry lives as long as its list.
+std::unordered_map<PyObject*, Store>& stores() {
+    static auto* map = new std::unordered_map<PyObject*, Store>();
+    return *map;
+}
+
+void release(Words& words) {
+    Record::release(words.data(), words.data() + words.size());
+    words.clear();
+}
+
+Store& store_of(nb::handle instructions) {
+    auto [it, inserted] = stores().try_emplace(instructions.ptr());
+    if (!inserted) return it->second;
+    PyObject* key = instructions.ptr();
+    try {
+        nb::object callback = nb::cpp_function([key](nb::handle) {
+            // Runs while the list is freed: dropping the records may run
+            // Python code (a value's __del__), so keep any pending error.
+            PyObject* raised = PyErr_GetRaisedException();
+            auto found = stores().find(key);
+            if (found != stores().end()) {
+                Store dropped = std::move(found->second);
+                stores().erase(found);
+                release(dropped.functions);
+                release(dropped.properties);
+                Py_XDECREF(dropped.weakref);
+            }
+            PyErr_SetRaisedException(raised);
+        });
+        it->second.weakref = bind::check(PyWeakref_NewRef(key, callback.ptr()));
+    } catch (...) {
+        stores().erase(it);
+        throw;
+    }
+    return it->second;
+}
+
+// Pauses the cycle collector while the waiting records become Python objects:
+// the collections their allocation would trigger only walk new records.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+nb::object instance_dict(nb::handle obj);
+
+// Appends the waiting records of `words` to the list `key` of the list's
+// dict. Records appended before a failure leave the store.
+void materialise(nb::handle instructions, Words& words, nb::handle key) {
+    if (words.empty()) return;
+    nb::object dict = instance_dict(instructions);
+    PyObject* list = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (!list && PyErr_Occurred()) throw nb::python_error();
+    if (!list || !PyList_CheckExact(list)) throw std::logic_error("instruction list without its record list");
+    nb::object keep = nb::borrow(list);
+    const Word* begin = words.data();
+    const Word* pos = begin;
+    const Word* end = begin + words.size();
+    try {
+        while (pos != end) {
+            PyObject* name = reinterpret_cast<PyObject*>(*pos++);
+            nb::object value = Record::make(pos);
+            nb::object pair = nb::steal(bind::check(PyTuple_Pack(2, name, value.ptr())));
+            bind::check(PyList_Append(list, pair.ptr()));
+            begin = pos;
+        }
+    } catch (...) {
+        const std::size_t done = static_cast<std::size_t>(begin - words.data());
+        Record::release(words.data(), begin);
+        words.erase(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(done));
+        throw;
+    }
+    release(words);
+}
+
+}  // namespace
+
+void observe_instructions(nb::handle instructions, bool only_if_waiting) {
+    if (Py_TYPE(instructions.ptr()) != reinterpret_cast<PyTypeObject*>(originals.instruction_list)) return;
+    if (only_if_waiting && stores().find(instructions.ptr()) == stores().end()) return;
+    Store& store = store_of(instructions);
+    if (store.observed) return;
+    CollectorPause pause;
+    materialise(instructions, store.functions, str<"_functions">());
+    materialise(instructions, store.properties, str<"_properties">());
+    store.observed = true;
+}
+
+namespace {
+
+// The instance's own attribute dict (made on first use), as a new reference.
+nb::object instance_dict(nb::handle obj) {
+    return nb::steal(bind::check(PyObject_GenericGetDict(obj.ptr(), nullptr)));
+}
+
+bool has_own(nb::handle dict, nb::handle key) {
+    PyObject* v = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return v != nullptr;
+}
 
 // The `_functions` or `_properties` list of an instruction list that is this
 // module's own, unpatched; an invalid handle when the method must be called.
@@ -159,15 +301,29 @@ void append_pair(nb::handle list, nb::handle name, nb::handle value) {
     bind::check(PyList_Append(list.ptr(), pair.ptr()));
 }
 
+// Stores the record in the waiting store, or appends it to the list once the
+// list has been observed.
+void store_direct(nb::handle instructions, nb::handle list, bool functions, nb::handle name, Record&& record) {
+    Store& store = store_of(instructions);
+    if (store.observed) return append_pair(list, name, record.make());
+    Words& words = functions ? store.functions : store.properties;
+    const std::size_t size = words.size();
+    try {
+        words.push_back(reinterpret_cast<Word>(name.inc_ref().ptr()));
+        record.move_words_to(words);
+    } catch (...) {
+        Record::release(words.data() + size, words.data() + words.size());
+        words.resize(size);
+        throw;
+    }
+}
+
 }  // namespace
 
 void add_function_to(nb::handle instructions, nb::handle name, Record&& params) {
     nb::object list = direct_list(instructions, str<"add_function">(), originals.add_function, str<"_functions">());
-    nb::object dict = params.make();
-    if (list.is_valid())
-        append_pair(list, name, dict);
-    else
-        instructions.attr(str<"add_function">())(name, dict);
+    if (list.is_valid()) return store_direct(instructions, list, true, name, std::move(params));
+    instructions.attr(str<"add_function">())(name, params.make());
 }
 
 void add_function(nb::handle interface, nb::handle name, Record&& params) {
@@ -178,11 +334,21 @@ void add_function(nb::handle interface, nb::handle name, Record&& params) {
 void add_property(nb::handle interface, nb::handle name, Value&& value) {
     nb::object instructions = nb::steal(bind::check(PyObject_GetAttr(interface.ptr(), str<"_instructions">().ptr())));
     nb::object list = direct_list(instructions, str<"add_property">(), originals.add_property, str<"_properties">());
-    nb::object v = value.make();
-    if (list.is_valid())
-        append_pair(list, name, v);
-    else
-        instructions.attr(str<"add_property">())(name, v);
+    if (list.is_valid()) {
+        Store& store = store_of(instructions);
+        if (store.observed) return append_pair(list, name, value.make());
+        const std::size_t size = store.properties.size();
+        try {
+            store.properties.push_back(reinterpret_cast<Word>(name.inc_ref().ptr()));
+            value.move_words_to(store.properties);
+        } catch (...) {
+            Record::release(store.properties.data() + size, store.properties.data() + store.properties.size());
+            store.properties.resize(size);
+            throw;
+        }
+        return;
+    }
+    instructions.attr(str<"add_property">())(name, value.make());
 }
 
 // --------------------------------------------------------- objects and ids

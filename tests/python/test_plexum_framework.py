@@ -1,7 +1,11 @@
 """Instruction lists, identifiers and the interface base: what every interface of the model builder shares."""
 
 import abc
+import copy
+import gc
 import json
+import pickle
+import weakref
 from unittest import mock
 
 import pytest
@@ -174,3 +178,76 @@ def test_object_attributes_live_in_the_instance_dict():
     assert vars(nodes) == {"_instructions": nodes._instructions, "_objects": [node]}
     with pytest.raises(AttributeError):
         node.x = 5
+
+
+NODE_RECORDS = [("Add", {"x": 1, "y": 0, "z": 0}), ("Add", {"x": 2, "y": 0, "z": 0})]
+
+
+@pytest.mark.parametrize(
+    "observe",
+    [
+        lambda il: il._functions,
+        lambda il: vars(il)["_functions"],
+        lambda il: il.__dict__["_functions"],
+        lambda il: il.serialize()["Functions"],
+        lambda il: copy.copy(il)._functions,
+        lambda il: copy.deepcopy(il)._functions,
+        lambda il: pickle.loads(pickle.dumps(il))._functions,
+    ],
+)
+def test_every_observation_sees_the_records_in_order(observe):
+    nodes = plexum.NodeInterface()
+    nodes.create(1, 0, 0)
+    nodes.create(2, 0, 0)
+    assert observe(nodes._instructions) == NODE_RECORDS
+
+
+def test_a_list_held_by_the_caller_sees_later_records():
+    nodes = plexum.NodeInterface()
+    functions = nodes._instructions._functions
+    nodes.create(1, 0, 0)
+    assert functions == NODE_RECORDS[:1]
+    nodes._serialize()
+    nodes.create(2, 0, 0)
+    assert functions == NODE_RECORDS
+
+
+def test_records_keep_their_order_across_a_replaced_add_function():
+    nodes = plexum.NodeInterface()
+    nodes.create(1, 0, 0)
+    original = plexum._InstructionList.add_function
+
+    def add_function(self, name, parameters):
+        original(self, name, parameters)
+
+    with mock.patch.object(plexum._InstructionList, "add_function", add_function):
+        nodes.create(2, 0, 0)
+    nodes.create(3, 0, 0)
+    assert [f[1]["x"] for f in nodes._instructions._functions] == [1, 2, 3]
+
+
+def test_reassigned_record_list_is_what_readers_see():
+    nodes = plexum.NodeInterface()
+    nodes.create(1, 0, 0)
+    nodes._instructions._functions = []
+    nodes.create(2, 0, 0)
+    assert nodes._instructions._functions == NODE_RECORDS[1:]
+    del nodes._instructions._functions
+    with pytest.raises(AttributeError, match="_functions"):
+        nodes._instructions._functions
+
+
+def test_waiting_records_are_freed_with_their_list():
+    class Coordinate:
+        pass
+
+    value = Coordinate()
+    alive = weakref.ref(value)
+    lines = plexum.LineInterface()
+    node = plexum.Node(1, 0, 0, 0)
+    lines.create(node, node, plexum.CircleArc((value, 0, 0), (0, 0, 1), value))
+    del value
+    assert alive() is not None
+    del lines
+    gc.collect()
+    assert alive() is None
