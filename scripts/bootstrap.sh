@@ -70,4 +70,6 @@ log "building and installing tessel-external"
 build_options=(-C cmake.define.TESSEL_BUILD_SELFTEST=ON)
 # BUILD_DIR lets several checkouts or environments build side by side.
 [ -n "${BUILD_DIR:-}" ] && build_options+=(-C "build-dir=$BUILD_DIR")
+# SANITIZE=1: modules instrumented with ASan and UBSan, with debug information.
+[ -n "${SANITIZE:-}" ] && build_options+=(-C cmake.define.TESSEL_SANITIZE=ON -C cmake.build-type=RelWithDebInfo)
 "${PIP[@]}" install --no-build-isolation "${build_options[@]}" ".[test]"

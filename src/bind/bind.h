@@ -37,6 +37,29 @@ inline auto operator""_p(const char* name, std::size_t) { return nb::arg(name).n
 // Raises `exc_type()` without arguments, like `raise NotImplementedError`.
 [[noreturn]] void raise(nb::handle exc_type);
 
+// Keeps the exception in flight, if any, aside for its own lifetime and
+// restores it afterwards: for Python code run from a destructor or finaliser,
+// which must neither see nor replace the caller's pending exception.
+class SavedError {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    SavedError() : exc_(PyErr_GetRaisedException()) {}
+    ~SavedError() { PyErr_SetRaisedException(exc_); }
+#else
+    SavedError() { PyErr_Fetch(&type_, &exc_, &traceback_); }
+    ~SavedError() { PyErr_Restore(type_, exc_, traceback_); }
+#endif
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* traceback_ = nullptr;
+#endif
+    PyObject* exc_ = nullptr;
+};
+
 // The traceback of a caught Python error, None when it has none (errors
 // raised by C++ code called from C++ carry no frames).
 nb::object traceback_of(const nb::python_error& e);

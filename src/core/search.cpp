@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
+#include <string>
 #include <vector>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -89,15 +89,17 @@ std::int64_t find_word_position(ByteSource& source, std::span<const std::uint8_t
     const std::int64_t first = std::max<std::int64_t>(0, std::min(position, file_size) - std::max<std::int64_t>(overlap, 0));
     const auto readable = static_cast<std::size_t>(std::max<std::int64_t>(0, file_size - first));
     const std::size_t size = std::max(2 * word.size(), std::min(kScanWindow, readable));
-    const auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-    const std::span<std::uint8_t> window(storage.get(), size);
     while (true) {
         if (overlap <= position && position < file_size && overlap != 0)
             position = source.seek(position - overlap, Whence::set);
-        const std::size_t n = read_full(source, window);
+        const std::span<const std::uint8_t> window = source.read_window(size);
+        const std::size_t n = window.size();
         if (n == 0) return -1;
         position += static_cast<std::int64_t>(n);
-        const std::size_t at = find(window.first(n), word);
+        if (position > file_size)
+            throw SourceError("the file read past its end: it reported a size of " + std::to_string(file_size) +
+                              " bytes and returned more");
+        const std::size_t at = find(window, word);
         if (at != npos) return position - static_cast<std::int64_t>(n) + static_cast<std::int64_t>(at);
     }
 }

@@ -8,6 +8,7 @@
 #include "bind/buffers.h"
 
 #include "bind/file_io.h"
+#include "bind/generator.h"
 #include "tessel/core/base64.h"
 #include "tessel/core/gzip.h"
 #include "tessel/core/search.h"
@@ -48,135 +49,6 @@ std::string codec_name(nb::handle encoding) {
     return nb::cast<std::string>(g("codecs").attr("lookup")(encoding).attr("name"));
 }
 
-// ---------------------------------------------------------------- generators
-
-// A Python iterator with the generator protocol (send, throw, close) whose
-// body runs in C++. Like a generator, nothing runs before the first next(),
-// a failure or the end finishes it for good, and closing or deleting it while
-// it runs lets the body release what it holds (the open file of a stream).
-class Generator {
-public:
-    struct Body {
-        virtual ~Body() = default;
-        // The next value, or an invalid object at the end.
-        virtual nb::object next() = 0;
-        // Ends the body early with `exc` raised where it stands (GeneratorExit
-        // for close); true when the body suppressed it.
-        virtual bool stop(nb::handle) { return false; }
-        // Visits the Python objects the body holds, for the cycle collector.
-        virtual int traverse(visitproc, void*) const { return 0; }
-    };
-
-    explicit Generator(std::unique_ptr<Body> body) : body_(std::move(body)) {}
-    Generator(const Generator&) = delete;
-    Generator& operator=(const Generator&) = delete;
-    ~Generator() {
-        try {
-            close();
-        } catch (nb::python_error& e) {
-            e.discard_as_unraisable("closing a stream generator");
-        }
-    }
-
-    nb::object next() {
-        if (!body_) throw nb::stop_iteration();
-        if (running_) bind::raise(PyExc_ValueError, "generator already executing");
-        running_ = started_ = true;
-        nb::object value;
-        try {
-            value = body_->next();
-        } catch (...) {
-            running_ = false;
-            end();
-            throw;
-        }
-        running_ = false;
-        if (!value.is_valid()) {
-            end();
-            throw nb::stop_iteration();
-        }
-        return value;
-    }
-
-    nb::object send(nb::handle value) {
-        if (!started_ && body_ && !value.is_none())
-            bind::raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
-        return next();
-    }
-
-    nb::object throw_(nb::handle type, nb::handle value, nb::handle) {
-        nb::object exc = nb::borrow(type);
-        if (PyExceptionClass_Check(type.ptr())) {
-            if (value.is_none()) exc = type();
-            else if (!bind::isinstance(value, type)) exc = type(value);
-            else exc = nb::borrow(value);
-        } else if (!PyExceptionInstance_Check(type.ptr())) {
-            PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %.200s",
-                         Py_TYPE(type.ptr())->tp_name);
-            throw nb::python_error();
-        }
-        if (body_ && started_) {
-            const bool suppressed = stop_with(exc);
-            if (suppressed) throw nb::stop_iteration();
-        }
-        end();
-        bind::raise(exc.type(), exc);
-    }
-
-    void close() {
-        if (body_ && started_) stop_with(nb::handle(PyExc_GeneratorExit)());
-        end();
-    }
-
-    int traverse(visitproc visit, void* arg) const { return body_ ? body_->traverse(visit, arg) : 0; }
-    // Breaks a reference cycle: drops the body without running any more of it.
-    void clear() { end(); }
-
-private:
-    bool stop_with(nb::handle exc) {
-        if (running_) bind::raise(PyExc_ValueError, "generator already executing");
-        running_ = true;
-        bool suppressed = false;
-        try {
-            suppressed = body_->stop(exc);
-        } catch (...) {
-            running_ = false;
-            end();
-            throw;
-        }
-        running_ = false;
-        end();
-        return suppressed;
-    }
-
-    void end() { body_.reset(); }
-
-    std::unique_ptr<Body> body_;
-    bool started_ = false;
-    bool running_ = false;
-};
-
-int generator_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    return nb::inst_ptr<Generator>(self)->traverse(visit, arg);
-}
-
-int generator_clear(PyObject* self) {
-    if (nb::inst_ready(self)) nb::inst_ptr<Generator>(self)->clear();
-    return 0;
-}
-
-PyType_Slot generator_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void*>(generator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(generator_clear)},
-    {0, nullptr},
-};
-
-nb::object make_generator(std::unique_ptr<Generator::Body> body) {
-    return nb::cast(new Generator(std::move(body)), nb::rv_policy::take_ownership);
-}
-
 // ------------------------------------------------------------- word search
 
 // The documented search read literally with Python calls, for words that are
@@ -213,7 +85,7 @@ nb::object find_word_position(nb::handle file, nb::handle word, nb::handle start
 
 nb::str could_not_find(nb::handle what) { return nb::str("Could not find {} in file.").format(what); }
 
-class BetweenStrings final : public Generator::Body {
+class BetweenStrings final : public bind::GeneratorBody {
 public:
     BetweenStrings(nb::handle cls, nb::handle file, nb::handle from, nb::handle to, nb::handle start,
                    nb::handle buffer_size)
@@ -287,7 +159,7 @@ private:
 
 nb::object stream_between_strings(nb::handle cls, nb::handle file, nb::handle string_from, nb::handle string_to,
                                   nb::handle start, nb::handle buffer_size) {
-    return make_generator(std::make_unique<BetweenStrings>(cls, file, string_from, string_to, start, buffer_size));
+    return bind::make_generator(std::make_unique<BetweenStrings>(cls, file, string_from, string_to, start, buffer_size));
 }
 
 // ------------------------------------------------------------ one value
@@ -332,7 +204,7 @@ private:
     std::string carry_;
 };
 
-class DictValue final : public Generator::Body {
+class DictValue final : public bind::GeneratorBody {
 public:
     DictValue(nb::handle self, nb::handle key, nb::handle buffer_size)
         : self_(nb::borrow(self)), key_(nb::borrow(key)), buffer_size_(nb::borrow(buffer_size)) {}
@@ -430,7 +302,7 @@ private:
 };
 
 nb::object stream_dict_value(nb::handle self, nb::handle key, nb::handle buffer_size) {
-    return make_generator(std::make_unique<DictValue>(self, key, buffer_size));
+    return bind::make_generator(std::make_unique<DictValue>(self, key, buffer_size));
 }
 
 // ---------------------------------------------------------- value as a file
@@ -592,17 +464,7 @@ void populate_streamed_dict(nb::module_& m) {
 
     // The iterator type behind the streamed methods: not a module member, but
     // registered as a collections.abc.Generator.
-    nb::class_<Generator> generator(m, "_StreamGenerator", nb::type_slots(generator_slots));
-    generator.def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &Generator::next)
-        .def("send", &Generator::send, "value"_p)
-        .def("throw", &Generator::throw_, "typ"_p, "val"_p = nb::none(), "tb"_p = nb::none())
-        .def("close", &Generator::close);
-    nb::module_::import_("collections.abc").attr("Generator").attr("register")(generator);
-    // Without its module attribute nothing else keeps the type alive (the ABC
-    // registry holds it weakly), and it must live as long as the module.
-    generator.inc_ref();
-    nb::delattr(m, "_StreamGenerator");
+    bind::init_generator_type(g);
 
     bind::ClassBuilder(g, "_StreamedDict",
                        "Helper class that can be used in OffloadTask.execute to save the _result_content, so that "

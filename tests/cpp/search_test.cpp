@@ -156,6 +156,21 @@ TEST(FindWordPosition, MissReadsTheFileOnceInLargeWindows) {
     EXPECT_LT(source.bytes_read, 5 * search::kScanWindow + 100);
 }
 
+// A source that reports a size and then never ends.
+class EndlessSource final : public tessel::core::ByteSource {
+public:
+    std::int64_t seek(std::int64_t, tessel::core::Whence) override { return 10; }
+    std::size_t read(std::span<std::uint8_t> out) override {
+        std::fill(out.begin(), out.end(), std::uint8_t{'z'});
+        return out.size();
+    }
+};
+
+TEST(FindWordPosition, SourceReadingPastItsSizeIsRefused) {
+    EndlessSource source;
+    EXPECT_THROW(search::find_word_position(source, bytes_of("needle"), 0, 65536), tessel::core::SourceError);
+}
+
 TEST(RangeReader, ReadsPiecesBetweenPositions) {
     const std::string data = "0123456789";
     MemorySource source(data, 3, 2);

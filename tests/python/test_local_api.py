@@ -1,8 +1,10 @@
 """The local platform's HTTP job API as seen on the wire, its OAuth 2.0 endpoint,
 fault configuration, context wiring and command line."""
 
+import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -195,6 +197,48 @@ def test_unknown_addresses(platform):
         "start unknown": (404, {"detail": "Job not found."}),
         "route": (404, {"detail": "Not found."}),
     }
+
+
+def raw_request(platform, verb: bytes, target: bytes):
+    """Send a request line as raw bytes (no client would), return (status, JSON body)."""
+    with socket.create_connection(("127.0.0.1", platform.port), timeout=10) as connection:
+        connection.sendall(verb + b" " + target + b" HTTP/1.1\r\nHost: local\r\nContent-Length: 0\r\n"
+                           b"Authorization: Bearer " + platform.token.encode() + b"\r\nConnection: close\r\n\r\n")
+        answer = b""
+        while chunk := connection.recv(65536):
+            answer += chunk
+    head, body = answer.split(b"\r\n\r\n", 1)
+    return int(head.split()[1]), json.loads(body)
+
+
+@pytest.mark.parametrize(
+    ("verb", "target"),
+    [(b"POST", b"/api/jobs/\xff\xfe/"), (b"POST", b"/api/jobs/\xc3\xa9/"), (b"GET", b"/\xff"),
+     (b"GET", b"/storage/results/\xe9"), (b"POST", b"/storage/uploads/k\x80?x=1")],
+)
+def test_request_targets_with_raw_non_ascii_bytes_name_nothing(platform, verb, target):
+    assert raw_request(platform, verb, target) == (404, {"detail": "Not found."})
+    assert platform.jobs == {}
+
+
+@pytest.mark.parametrize(
+    ("extra_fields", "status", "detail"),
+    [
+        ({f"x{n}": "1" for n in range(29)}, 204, None),       # 32 parts: 2 fields of the job, 29 more, the file
+        ({f"x{n}": "1" for n in range(30)}, 413, "The upload has more than 32 form parts."),
+        ({f"x{n}": "1" for n in range(500)}, 413, "The upload has more than 32 form parts."),
+        ({"x": "y" * (2 * 1024 * 1024 + 1)}, 413, "A form field of the upload exceeds 2097152 bytes."),
+    ],
+    ids=["32-parts", "33-parts", "502-parts", "big-field"],
+)
+def test_upload_form_limits(platform, extra_fields, status, detail):
+    job = create(platform)
+
+    answer = upload(job, fields={**job["upload_data"], **extra_fields})
+
+    assert (answer.status_code, answer.json() if detail else None) == (status, {"detail": detail} if detail else None)
+    assert platform.jobs[job["id"]].state == ("UPLOADED" if status == 204 else "CREATED")
+    assert [p.name for p in (platform.directory / job["id"]).iterdir()] == (["content.json"] if status == 204 else [])
 
 
 def test_start_before_upload_and_start_twice(platform):

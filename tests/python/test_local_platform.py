@@ -390,6 +390,8 @@ def _vm(name):
         return int(re.search(name + r":\s+(\d+) kB", status.read()).group(1)) * 1024
 
 
+@pytest.mark.skipif(bool(os.environ.get("TESSEL_SANITIZE")),
+                    reason="memory figures mean nothing under AddressSanitizer (quarantine, plain malloc)")
 def test_large_streamed_job_content_is_uploaded_with_flat_memory(local_platform):
     mebibytes = 210
 

@@ -2,6 +2,7 @@
 
 import base64
 import json
+import math
 import os
 import sys
 import time
@@ -95,6 +96,11 @@ def test_failing_scripts(script, outputs, message):
     assert failure(ScriptWorker(), job(script, outputs=outputs)) == (ERROR, message)
 
 
+def test_an_interpreter_that_cannot_start_fails_the_job():
+    assert failure(ScriptWorker(python="/nonexistent/python"), job("pass")) == (
+        ERROR, "The script could not be run: cannot start /nonexistent/python: No such file or directory")
+
+
 def test_failure_quotes_the_tail_of_a_long_stderr():
     status, message = failure(ScriptWorker(), job("import sys; sys.stderr.write('x' * 5000 + 'END'); sys.exit(2)"))
     assert message == "The script failed with exit code 2: ..." + "x" * 1997 + "END"
@@ -149,7 +155,77 @@ def test_names_leaving_the_job_directory_are_refused(tmp_path, name, kind):
     ],
 )
 def test_unusable_job_content(content, message):
+    assert failure(ScriptWorker(), {"execution_timeout": 30, **content}) == (ERROR, message)
+
+
+REFUSED_TIMEOUT = "The execution_timeout must be a finite positive number of seconds, not "
+
+
+@pytest.mark.parametrize(
+    ("timeout", "message"),
+    [
+        (math.nan, REFUSED_TIMEOUT + "nan"),
+        (math.inf, REFUSED_TIMEOUT + "inf"),
+        (-math.inf, REFUSED_TIMEOUT + "-inf"),
+        (-1, REFUSED_TIMEOUT + "-1"),
+        (0, REFUSED_TIMEOUT + "0"),
+        (0.0, REFUSED_TIMEOUT + "0.0"),
+        (10**400, REFUSED_TIMEOUT + "an integer this large"),
+        ("30", REFUSED_TIMEOUT + "'30'"),
+        (None, REFUSED_TIMEOUT + "None"),
+        (True, REFUSED_TIMEOUT + "True"),
+        ([30], REFUSED_TIMEOUT + "[30]"),
+        ("missing", "The job holds no execution_timeout"),
+    ],
+)
+def test_execution_timeout_that_is_not_a_finite_positive_number_is_refused(tmp_path, timeout, message):
+    marker = tmp_path / "ran"
+    content = job(f"open({str(marker)!r}, 'w')")
+    if timeout == "missing":
+        del content["execution_timeout"]
+    else:
+        content["execution_timeout"] = timeout
     assert failure(ScriptWorker(), content) == (ERROR, message)
+    assert not marker.exists()
+
+
+# Leaves the script's session in two ways: a `setsid` child, and a daemon
+# (fork, setsid, fork again, the middle process exits) that lost its parent.
+SESSION_LEAVER = """
+import os, subprocess, sys, time
+sleeper = subprocess.Popen(["setsid", "sleep", "1000"])
+read, write = os.pipe()
+if os.fork() == 0:
+    os.setsid()
+    if os.fork() == 0:
+        os.write(write, str(os.getpid()).encode())
+        time.sleep(1000)
+    os._exit(0)
+os.close(write)
+daemon = int(os.read(read, 32))
+os.wait()
+open({pids!r}, "w").write(f"{{os.getpid()}} {{sleeper.pid}} {{daemon}}")
+{tail}
+"""
+
+
+@pytest.mark.parametrize(
+    ("tail", "timeout", "status"),
+    [("", 30, None), ("time.sleep(60)", 1, TIMEOUT_ERROR), ("sys.exit(5)", 30, ERROR)],
+    ids=["finished", "timed-out", "failed"],
+)
+def test_processes_that_left_the_session_are_killed_when_the_job_ends(tmp_path, tail, timeout, status):
+    pids = tmp_path / "pids"
+    content = job(SESSION_LEAVER.format(pids=str(pids), tail=tail), timeout=timeout)
+    started = time.monotonic()
+    if status is None:
+        assert ScriptWorker()(content) == {"output_files": []}
+    else:
+        assert failure(ScriptWorker(), content)[0] == status
+    assert time.monotonic() - started < timeout + 3
+    script, *left_behind = [int(p) for p in pids.read_text().split()]
+    # Gone, not only signalled: nothing is left for anyone to reap either.
+    assert len(left_behind) == 2 and [p for p in [script, *left_behind] if Path(f"/proc/{p}").exists()] == []
 
 
 def test_local_scripts_only(tmp_path):

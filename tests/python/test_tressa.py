@@ -30,7 +30,15 @@ def test_module_imports_only_the_script_analysis():
     code = ("import sys; import tessel.external.tressa; "
             "print(sorted(m for m in sys.modules if m.startswith('tessel.external')))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    # offload_task comes in as the base of PythonAnalysis, not from tressa.
-    assert out.strip() == "['tessel.external', 'tessel.external.offload_task', 'tessel.external.python', " \
-                          "'tessel.external.tressa']"
+    assert out.strip() == "['tessel.external', 'tessel.external.python', 'tessel.external.tressa']"
     assert set(vars(tressa)) >= {"PythonAnalysis"} and "OffloadTask" not in vars(tressa)
+
+
+def test_script_analyses_are_independent_of_the_job_framework():
+    from tessel.external.offload_task import OffloadTask
+
+    assert not issubclass(TressaAnalysis, OffloadTask) and not issubclass(PythonAnalysis, OffloadTask)
+    code = ("import sys; import tessel.external.tressa as t; t.TressaAnalysis(script_key='k'); "
+            "print('tessel.external.offload_task' not in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out == "True\n"

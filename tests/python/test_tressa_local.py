@@ -2,6 +2,7 @@
 local script worker."""
 
 import itertools
+import math
 import subprocess
 import sys
 import time
@@ -9,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-import tessel.external.offload_task as offload_task
+from tessel import _jobs
 from tessel.core import File
 from tessel.errors import ExecutionError
 from tessel.external.python import PythonAnalysis
@@ -26,7 +27,7 @@ COPY_UPPER = ("import pathlib; p = pathlib.Path; "
 @pytest.fixture
 def platform(local_platform, monkeypatch):
     # Poll every 0.1 s instead of the schedule's seconds.
-    monkeypatch.setattr(offload_task, "_get_wait_times_for_stepwise_polling",
+    monkeypatch.setattr(_jobs, "_get_wait_times_for_stepwise_polling",
                         lambda minimum_interval: itertools.repeat(0.1))
     ScriptWorker().register(local_platform)
     return local_platform
@@ -81,6 +82,12 @@ def test_failures_reach_the_application(platform, kwargs, only_local, message):
     assert [(job.status, job.message) for job in platform.jobs.values()] == [("ERROR", message)]
     with pytest.raises(ValueError, match="^result_content is None"):
         analysis._get_result_content()
+
+
+def test_an_endless_timeout_is_refused_by_the_worker(platform):
+    with pytest.raises(ExecutionError) as raised:
+        TressaAnalysis(script=File.from_data("pass")).execute(timeout=math.inf)
+    assert str(raised.value) == "The execution_timeout must be a finite positive number of seconds, not inf"
 
 
 def test_script_killed_at_the_time_out(platform, tmp_path):

@@ -7,7 +7,8 @@ The job content is a JSON object with these members (job format version 1):
   selects a script from the worker's configuration;
 * "script_key": the key of that local script, or null;
 * "input_files": list of {"name": file name, "body": Base64 text};
-* "output_filenames": list of the names of the files to bring back.
+* "output_filenames": list of the names of the files to bring back;
+* "version" and "execution_timeout" (seconds), as the last two members.
 
 The worker answers with {"output_files": [{"name": ..., "body": ...}, ...]}
 and reports a failing script as an error whose message says what went wrong.
@@ -18,16 +19,19 @@ from __future__ import annotations
 import base64
 import binascii
 import json
-from typing import TextIO
+from typing import Any, BinaryIO, TextIO
 
+from tessel import _jobs
 from tessel.core import File
-from tessel.errors import ExecutionError
-from tessel.external.offload_task import OffloadTask
 
 __all__ = ["PythonAnalysis"]
 
+# Bytes of a file Base64-encoded at a time: a multiple of 3, so the pieces
+# join without padding in between.
+_BASE64_CHUNK = 3**10
 
-class PythonAnalysis(OffloadTask):
+
+class PythonAnalysis:
     """Perform an analysis by running a Python script on a remote server by means of a worker.
 
     Usage::
@@ -56,8 +60,6 @@ class PythonAnalysis(OffloadTask):
 
     #: Integration name: the platform queue the jobs go to.
     _integration = "python"
-    # Input files can be large: the job content is streamed from disk.
-    _multipart_job_content = True
 
     def __init__(
         self,
@@ -68,7 +70,6 @@ class PythonAnalysis(OffloadTask):
         script_key: str | None = None,
     ) -> None:
         """Check and keep the inputs; nothing is read before the job content is written."""
-        super().__init__(self._integration, 1)
         if (script is None) == (script_key is None):
             raise ValueError("Give either a script or a script_key, not both and not neither")
         if script is not None and not isinstance(script, File):
@@ -87,36 +88,55 @@ class PythonAnalysis(OffloadTask):
         for name in output_filenames:
             if not isinstance(name, str):
                 raise TypeError(f"output file names must be str, not {type(name).__name__}")
+        self._queue_name = self._integration
+        # Version of the job format the worker reads.
+        self._version = 1
+        self._result_content: dict[str, Any] | None = None
         self.script = script
         self.files = files
         self.output_filenames = output_filenames
         self.script_key = script_key
 
+    def execute(self, timeout: float = 25) -> None:
+        """Run the script on a worker and keep its output files; blocks until the job has ended.
+
+        :param timeout: seconds to wait for the job; sent as its "execution_timeout", after which
+            the worker stops the script
+        :raises TimeoutError: when the job has not ended within `timeout`
+        :raises ConnectionError: when no worker serves the queue, or the platform cannot be reached
+        :raises ExecutionError: when the script fails; the message says why
+        """
+        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+            raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
+        self._result_content = _jobs.run_job(
+            self._queue_name, timeout, lambda: self._get_job_content(timeout), type(self).__name__
+        )
+
+    def _get_job_content(self, timeout: float) -> File:
+        """The job content as uploaded: the members, then "version" and "execution_timeout"."""
+        content = File()
+        with content.open(encoding="utf-8") as w:
+            w.write("{")
+            self._write_job_content(w)
+            w.write(f', "version": {self._version}, "execution_timeout": {json.dumps(timeout)}}}')
+        return content
+
     def _write_job_content(self, w: TextIO) -> None:
         """Write the members, file bodies streamed as Base64 in chunks."""
         w.write('"script": ')
-        self._write_body(w, self.script)
+        _write_body(w, self.script)
         w.write(f', "script_key": {json.dumps(self.script_key)}, "input_files": [')
         for index, (name, file) in enumerate(self.files):
             w.write(f'{", " if index else ""}{{"name": {json.dumps(name)}, "body": ')
-            self._write_body(w, file)
+            _write_body(w, file)
             w.write("}")
         w.write(f'], "output_filenames": {json.dumps(self.output_filenames)}')
 
-    def _write_body(self, w: TextIO, file: File | None) -> None:
-        """Write a file's bytes as a JSON string of Base64 text, or null."""
-        if file is None:
-            w.write("null")
-            return
-        w.write('"')
-        with file.open_binary() as stream:
-            self._write_file_content_to_file(w, stream, base64_encoding=True)
-        w.write('"')
-
-    def _handle_execution_error(self, message: str) -> None:
-        """Raise the worker's own message, which says why the script failed."""
-        if message:
-            raise ExecutionError(message)
+    def _get_result_content(self) -> dict[str, Any]:
+        """The result content of the last successful `execute`."""
+        if self._result_content is None:
+            raise ValueError("result_content is None, first call .execute() before calling get_output_file()")
+        return self._result_content
 
     def get_output_file(self, name: str) -> File:
         """Return the output file `name`, one of `output_filenames`; call `execute` first.
@@ -135,3 +155,20 @@ class PythonAnalysis(OffloadTask):
                 except (KeyError, TypeError, binascii.Error) as error:
                     raise ValueError(f"The worker returned output file '{name}' without a valid body") from error
         raise ValueError(f"The worker did not return the output file '{name}'")
+
+
+def _write_body(w: TextIO, file: File | None) -> None:
+    """Write a file's bytes as a JSON string of Base64 text, or null."""
+    if file is None:
+        w.write("null")
+        return
+    w.write('"')
+    with file.open_binary() as stream:
+        _write_base64(w, stream)
+    w.write('"')
+
+
+def _write_base64(w: TextIO, stream: BinaryIO) -> None:
+    """Write the Base64 text of `stream`'s content, a chunk at a time."""
+    while chunk := stream.read(_BASE64_CHUNK):
+        w.write(base64.b64encode(chunk).decode("ascii"))

@@ -2,12 +2,16 @@
 
 It runs the script of a job the way a worker next to the outside program
 would: the input files are written into a fresh temporary directory, the
-script runs there with this interpreter (``sys.executable``) in a subprocess
-of its own process group, and the requested output files are sent back as
-Base64 text. A script that fails (non-zero exit, a missing output file) ends
-the job with the status "ERROR" and a message that carries the tail of its
-standard error; a script still running at the job's "execution_timeout" is
-killed together with everything it started (status "TIMEOUT_ERROR").
+script runs there with this interpreter (``sys.executable``) in a session of
+its own, and the requested output files are sent back as Base64 text. A
+script that fails (non-zero exit, a missing output file) ends the job with the
+status "ERROR" and a message that carries the tail of its standard error; a
+script still running at the job's "execution_timeout" (a finite positive
+number of seconds, else the job is refused) is killed together with
+everything it started (status "TIMEOUT_ERROR"). Processes the script leaves
+running when it ends are killed as well. A supervisor process (``_supervisor.py``,
+a child subreaper) keeps every one of them in reach, even those that left the
+script's session or lost their parent.
 
 The job content is the one `tessel.external.python.PythonAnalysis` writes:
 "script" (Base64) or "script_key", "input_files" ([{"name", "body"}]) and
@@ -25,9 +29,9 @@ from __future__ import annotations
 import base64
 import binascii
 import json
+import math
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -36,12 +40,13 @@ from pathlib import Path, PurePosixPath, PureWindowsPath
 from typing import Any
 
 from tessel.local import ERROR, TIMEOUT_ERROR, WorkerFailure
-from tessel.local.workers import execution_timeout_of
 
 __all__ = ["ScriptWorker"]
 
 # Bytes of the script's standard error quoted in a failure message.
 STDERR_TAIL_BYTES = 2000
+# Runs each script as a child subreaper that kills whatever the script left behind.
+_SUPERVISOR = Path(__file__).with_name("_supervisor.py")
 
 
 class ScriptWorker:
@@ -91,7 +96,7 @@ class ScriptWorker:
         """Run the job's script; return the requested output files or raise `WorkerFailure`."""
         inputs = _input_files(content.get("input_files", []))
         outputs = _output_names(content.get("output_filenames", []))
-        timeout = execution_timeout_of(content)
+        timeout = _execution_timeout(content)
         root = Path(tempfile.mkdtemp(prefix="tessel-script-job-"))
         try:
             work = root / "work"
@@ -133,42 +138,60 @@ class ScriptWorker:
         path.write_bytes(_decoded(sent, "the script"))
         return path
 
-    def _run(self, script: Path, work: Path, root: Path, timeout: float | None) -> str:
+    def _run(self, script: Path, work: Path, root: Path, timeout: float) -> str:
         """Run the script in `work`; return the tail of its standard error, raise on failure."""
         env = {k: v for k, v in os.environ.items() if k != "TESSEL_JOB_TOKEN"}
+        status = root / "status"
+        supervised = [sys.executable, "-I", str(_SUPERVISOR), str(status), str(os.getpid()), self.python, str(script)]
         with open(root / "stdout", "wb") as out, open(root / "stderr", "w+b") as err:
             process = subprocess.Popen(
-                [self.python, str(script)], cwd=work, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                env=env, start_new_session=True,
+                supervised, cwd=work, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env,
+                start_new_session=True,
             )
             try:
-                code = process.wait(timeout=timeout)
+                process.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
-                _kill_group(process.pid)
-                process.wait()
+                _stop(process)
                 raise WorkerFailure(
                     TIMEOUT_ERROR,
                     f"The script did not finish within the execution time-out of {timeout:g} seconds "
                     "and was stopped",
                 ) from None
             except BaseException:
-                _kill_group(process.pid)
-                process.wait()
+                _stop(process)
                 raise
-            # Whatever the script left running in its group goes with it.
-            _kill_group(process.pid)
             stderr = _tail(err)
+        try:
+            code = int(status.read_text(encoding="ascii"))
+        except (OSError, ValueError):
+            raise WorkerFailure(ERROR, f"The script could not be run{stderr}") from None
         if code != 0:
             how = f"exit code {code}" if code > 0 else f"signal {-code}"
             raise WorkerFailure(ERROR, f"The script failed with {how}{stderr}")
         return stderr
 
 
-def _kill_group(pid: int) -> None:
+def _stop(supervisor: subprocess.Popen) -> None:
+    """Have the supervisor kill the script and everything it started, and wait for that."""
+    supervisor.terminate()
+    supervisor.wait()
+
+
+def _execution_timeout(content: dict) -> float:
+    """The job's "execution_timeout" in seconds; refuse anything but a finite positive number."""
+    if "execution_timeout" not in content:
+        raise WorkerFailure(ERROR, "The job holds no execution_timeout")
+    value = content["execution_timeout"]
+    refused = "The execution_timeout must be a finite positive number of seconds, not {}"
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise WorkerFailure(ERROR, refused.format(f"{value!r:.100}"))
     try:
-        os.killpg(pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass
+        seconds = float(value)
+    except OverflowError:
+        raise WorkerFailure(ERROR, refused.format("an integer this large")) from None
+    if not 0 < seconds < math.inf:
+        raise WorkerFailure(ERROR, refused.format(value))
+    return seconds
 
 
 def _tail(err: Any) -> str:

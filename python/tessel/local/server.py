@@ -10,11 +10,13 @@ Routes (the API base URL is ROOT + "api/"):
     POST api/oauth2/integrations/<name>/rotate-access-token/
 
 Path segments are matched on the raw request target and percent-decoded one
-by one, so a name holding an encoded "/" stays one segment.
+by one, so a name holding an encoded "/" stays one segment; a target with raw
+bytes outside ASCII matches no route.
 """
 
 from __future__ import annotations
 
+import io
 import json
 import logging
 import os
@@ -25,10 +27,10 @@ from pathlib import Path
 from typing import IO, Any, Callable
 from urllib.parse import unquote_to_bytes, urlsplit
 
-from werkzeug.datastructures import MultiDict
+from werkzeug.datastructures import FileStorage, MultiDict
 from werkzeug.exceptions import BadRequest, RequestEntityTooLarge
-from werkzeug.formparser import MultiPartParser
 from werkzeug.http import parse_options_header
+from werkzeug.sansio.multipart import Data, Epilogue, Field, File, MultipartDecoder, NeedData
 from werkzeug.serving import ThreadedWSGIServer, WSGIRequestHandler
 from werkzeug.wrappers import Response
 from werkzeug.wsgi import get_content_length, get_input_stream, wrap_file
@@ -83,8 +85,11 @@ def _json(answer: _Answer) -> Response:
     return Response(json.dumps(answer.body), answer.status, answer.headers, mimetype="application/json")
 
 
-def _segments(environ: dict) -> list[str]:
-    """The request path as decoded segments, without the empty one of a trailing "/"."""
+def _segments(environ: dict) -> list[str] | None:
+    """The request path as decoded segments, without the empty one of a trailing "/".
+
+    None for a request target that is not ASCII: such a target names nothing here.
+    """
     raw = environ.get("REQUEST_URI")
     if raw is None:
         target = environ.get("PATH_INFO", "/").encode("latin-1")
@@ -94,11 +99,56 @@ def _segments(environ: dict) -> list[str]:
             target = raw.encode("latin-1").decode("utf-8").encode("latin-1")
         except UnicodeError:
             target = raw.encode("latin-1")
+        if not target.isascii():
+            return None
         target = urlsplit(target).path
     parts = target.split(b"/")[1:]
     if parts and parts[-1] == b"":
         parts.pop()
     return [unquote_to_bytes(part).decode("utf-8", "replace") for part in parts]
+
+
+class _TooManyParts(Exception):
+    """The upload has more form parts than the platform reads."""
+
+
+def _parse_form(
+    stream: IO[bytes], boundary: bytes, new_file: Callable[[], IO[bytes]]
+) -> tuple[MultiDict, MultiDict]:
+    """Parse a multipart/form-data body: text fields in memory, file parts streamed to ``new_file()``.
+
+    Raises `_TooManyParts` beyond `_MAX_FORM_PARTS` parts, `RequestEntityTooLarge`
+    for a field beyond `_MAX_FORM_FIELD_SIZE` bytes and `ValueError` for a body
+    that is not a whole form.
+    """
+    decoder = MultipartDecoder(boundary, max_form_memory_size=_MAX_FORM_FIELD_SIZE)
+    fields, files = MultiDict(), MultiDict()
+    parts = 0
+    part: Field | File | None = None
+    sink: Any = None
+    while True:
+        chunk = stream.read(_BUFFER_SIZE)
+        decoder.receive_data(chunk or None)
+        event = decoder.next_event()
+        while not isinstance(event, (NeedData, Epilogue)):
+            if isinstance(event, (Field, File)):
+                parts += 1
+                if parts > _MAX_FORM_PARTS:
+                    raise _TooManyParts
+                part, sink = event, new_file() if isinstance(event, File) else io.BytesIO()
+            elif isinstance(event, Data):
+                if isinstance(part, Field) and sink.tell() + len(event.data) > _MAX_FORM_FIELD_SIZE:
+                    raise RequestEntityTooLarge
+                sink.write(event.data)
+                if not event.more_data:
+                    if isinstance(part, Field):
+                        fields.add(part.name, sink.getvalue().decode("utf-8", "replace"))
+                    else:
+                        sink.seek(0)
+                        files.add(part.name, FileStorage(sink, part.filename, part.name, headers=part.headers))
+            event = decoder.next_event()
+        if not chunk:
+            return fields, files
 
 
 class _Dropped(ConnectionAbortedError):
@@ -120,7 +170,7 @@ class _JobApi:
         """Find the endpoint of the request and run it."""
         method = environ["REQUEST_METHOD"]
         path = _segments(environ)
-        route = self._route(path)
+        route = None if path is None else self._route(path)
         if route is None:
             return _json(_Answer(404, {"detail": "Not found."}))
         allowed, endpoint, args = route
@@ -229,7 +279,7 @@ class _JobApi:
 
         streams: list[IO[bytes]] = []
 
-        def to_job_directory(*args: Any, **kwargs: Any) -> IO[bytes]:
+        def to_job_directory() -> IO[bytes]:
             stream = open(job.directory / f"upload-{secrets.token_hex(8)}.part", "wb+")
             streams.append(stream)
             return stream
@@ -237,17 +287,12 @@ class _JobApi:
         limit = self.platform.max_upload_size
         try:
             stream = get_input_stream(environ, max_content_length=limit)
-            parser = MultiPartParser(
-                stream_factory=to_job_directory,
-                max_form_memory_size=_MAX_FORM_FIELD_SIZE,
-                cls=MultiDict,
-                buffer_size=_BUFFER_SIZE,
-                max_form_parts=_MAX_FORM_PARTS,
-            )
-            form, files = parser.parse(stream, boundary, get_content_length(environ))
+            form, files = _parse_form(stream, boundary, to_job_directory)
             for part in streams:
                 part.close()
             return _json(self.platform._accept_upload(job, form, files))
+        except _TooManyParts:
+            return _json(_Answer(413, {"detail": f"The upload has more than {_MAX_FORM_PARTS} form parts."}))
         except RequestEntityTooLarge:
             declared = get_content_length(environ)
             if declared is None or declared > limit:
