@@ -7,7 +7,12 @@ from pathlib import Path
 
 import pytest
 
-MODULES = ["tessel.external.offload_task", "tessel.external.grasshopper", "tessel.external.tressa"]
+MODULES = [
+    "tessel.external.offload_task",
+    "tessel.external.plexum",
+    "tessel.external.grasshopper",
+    "tessel.external.tressa",
+]
 
 
 def stub_of(module):
@@ -27,9 +32,10 @@ def test_stub_matches_module(name):
     stub_names, stub_classes = set(), {}
     for node in stub.body:
         if isinstance(node, ast.ClassDef):
-            stub_classes[node.name] = {n.name if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef))
-                                       else n.target.id for n in node.body
-                                       if isinstance(n, (ast.FunctionDef, ast.AnnAssign))}
+            # Nested classes (enumerations) are class attributes too.
+            stub_classes[node.name] = {n.target.id if isinstance(n, ast.AnnAssign) else n.name
+                                       for n in node.body
+                                       if isinstance(n, (ast.FunctionDef, ast.AnnAssign, ast.ClassDef))}
         elif isinstance(node, ast.FunctionDef):
             stub_names.add(node.name)
         elif isinstance(node, ast.AnnAssign):

@@ -1,0 +1,227 @@
+// Nodes, lines and members: the geometry of the model, and beams defined on
+// lines with a material, cross-sections and an optional local z reference.
+#include "plexum/plexum.h"
+
+namespace tessel::plexum {
+namespace {
+
+constexpr const char* kNoDirectInit = "Do not use this __init__ directly, but create the object from :class:`Model`";
+
+ObjectClass node_class{"Node", {"_id", "_x", "_y", "_z"}};
+ObjectClass line_class{"Line", {"_id", "_interface", "_node1", "_node2"}};
+ObjectClass member_class{"Member", {"_id", "_line", "_type"}};
+
+// Member._Type.BEAM as built; the direct way of making a member uses it.
+nb::handle beam_type;
+// LineInterface as built, and its define_as_beam.
+PyObject* line_interface_type = nullptr;
+PyObject* line_interface_define_as_beam = nullptr;
+
+// ------------------------------------------------------------------ Node
+
+void node_init(nb::handle self, nb::handle id, nb::handle x, nb::handle y, nb::handle z) {
+    ObjectClass::set_attributes(self, node_class.attributes(), {id, x, y, z});
+}
+
+nb::object create_node(nb::handle self, nb::handle x, nb::handle y, nb::handle z) {
+    static const Shape add{"x", "y", "z"};
+    Record params(add);
+    params.add(x).add(y).add(z);
+    add_function(self, str<"Add">(), std::move(params));
+    nb::object id = next_id(self);
+    return append_object(self, node_class.create({id, x, y, z}));
+}
+
+// ------------------------------------------------------------------ Line
+
+void line_init(nb::handle self, nb::handle id, nb::handle interface, nb::handle node1, nb::handle node2) {
+    ObjectClass::set_attributes(self, line_class.attributes(), {id, interface, node1, node2});
+}
+
+void line_interface_init(nb::handle self) {
+    global(str<"_Interface">()).attr("__init__")(self);
+    nb::setattr(self, str<"_members">(), nb::dict());
+}
+
+// The constant elliptic-arc block of every line record.
+Value ellipse_arc_value() {
+    static const Shape ellipse{"Center", "NormalVector", "Alfa", "Ratio", "StartAlfa", "EndAlfa"};
+    nb::handle i0 = int_value(0), f0 = float_zero();
+    Record r(ellipse);
+    r.add(Record(point_shape()).add(i0).add(i0).add(i0))
+        .add(Record(point_shape()).add(i0).add(i0).add(i0))
+        .add(f0)
+        .add(f0)
+        .add(f0)
+        .add(f0);
+    return r;
+}
+
+nb::object create_line(nb::handle self, nb::handle start_node, nb::handle end_node, nb::handle circle_arc) {
+    static const Shape add{"StartNode", "EndNode", "GeomType", "GeomData"};
+    static const Shape geom_data{"CircleArc", "EllipseArc"};
+    const bool arc_given = bind::truthy(circle_arc);
+    nb::object start = id_of(start_node);
+    nb::object end = id_of(end_node);
+    // Line._GeomType.CIRCLE_ARC / STRAIGHT_LINE
+    nb::handle geom_type = int_value(arc_given ? 1 : 0);
+    Value arc = arc_given ? circle_arc_value(circle_arc) : [] {
+        nb::handle f0 = float_zero();
+        nb::object origin = nb::make_tuple(f0, f0, f0);
+        return circle_arc_value(origin, origin, f0);
+    }();
+    Record params(add);
+    params.add(std::move(start)).add(std::move(end)).add(geom_type).add(
+        Record(geom_data).add(std::move(arc)).add(ellipse_arc_value()));
+    add_function(self, str<"Add">(), std::move(params));
+    nb::object id = next_id(self);
+    return append_object(self, line_class.create({id, self, start_node, end_node}));
+}
+
+// {"x": 0.0, "y": 0.0, "z": 0.0}
+Value zero_point() {
+    nb::handle f0 = float_zero();
+    return Record(point_shape()).add(f0).add(f0).add(f0);
+}
+
+nb::object define_as_beam(nb::handle self, nb::handle line, nb::handle material, nb::handle css_start,
+                          nb::handle css_end, nb::handle local_z_reference) {
+    static const Shape beam{"MaterialIndex",   "StartCrossSectionIndex", "EndCrossSectionIndex",
+                            "StartEccentricity", "EndEccentricity",      "LineIndex"};
+    nb::object material_id = id_of(material);
+    nb::object start_id = id_of(css_start);
+    nb::object end_id = bind::truthy(css_end) ? id_of(css_end) : start_id;
+    nb::object line_id = id_of(line);
+    Record params(beam);
+    params.add(std::move(material_id)).add(std::move(start_id)).add(std::move(end_id));
+    params.add(zero_point()).add(zero_point()).add(line_id);
+    if (bind::truthy(local_z_reference)) self.attr(str<"_set_reference">())(line, local_z_reference);
+    add_function(self, str<"DefineAsBeam">(), std::move(params));
+
+    nb::object member = member_class.is_original()
+                            ? member_class.create({line, beam_type}, {line_id, line, beam_type})
+                            : member_class.create({line, global(str<"Member">()).attr("_Type").attr("BEAM")});
+    nb::object members = nb::steal(bind::check(PyObject_GetAttr(self.ptr(), str<"_members">().ptr())));
+    nb::object key = id_of(line);
+    bind::check(PyObject_SetItem(members.ptr(), key.ptr(), member.ptr()));
+    return member;
+}
+
+void set_reference(nb::handle self, nb::handle line, nb::handle reference) {
+    static const Shape shape{"ReferenceIndex", "LineIndex"};
+    if (!bind::isinstance(reference, global(str<"_ReferenceVector">())))
+        model_error("reference must be of type 'vector'");
+    nb::object reference_id = id_of(reference);
+    nb::object line_id = id_of(line);
+    Record value(shape);
+    value.add(std::move(reference_id)).add(std::move(line_id));
+    add_property(self, str<"Reference">(), std::move(value));
+}
+
+void split_by_number(nb::handle self, nb::handle line, nb::handle n) {
+    static const Shape shape{"N", "LineIndex"};
+    nb::object line_id = id_of(line);
+    Record params(shape);
+    params.add(n).add(std::move(line_id));
+    add_function(self, str<"SplitByN">(), std::move(params));
+}
+
+// Line.define_as_beam: the interface's define_as_beam, called directly while
+// that is still the module's own.
+nb::object line_define_as_beam(nb::handle self, nb::handle material, nb::handle css_start, nb::handle css_end,
+                               nb::handle local_z_reference) {
+    nb::object interface = self.attr(str<"_interface">());
+    if (Py_TYPE(interface.ptr()) == reinterpret_cast<PyTypeObject*>(line_interface_type) &&
+        lookup_on_type(interface.type(), str<"define_as_beam">()) == line_interface_define_as_beam) {
+        nb::object dict = nb::steal(bind::check(PyObject_GenericGetDict(interface.ptr(), nullptr)));
+        PyObject* own = PyDict_GetItemWithError(dict.ptr(), str<"define_as_beam">().ptr());
+        if (!own && PyErr_Occurred()) throw nb::python_error();
+        if (!own) return define_as_beam(interface, self, material, css_start, css_end, local_z_reference);
+    }
+    return interface.attr(str<"define_as_beam">())(self, material, css_start, css_end,
+                                                   "local_z_reference"_a = local_z_reference);
+}
+
+void line_split_by_number(nb::handle self, nb::handle n) {
+    self.attr(str<"_interface">()).attr(str<"split_by_number">())(self, n);
+}
+
+// ---------------------------------------------------------------- Member
+
+void member_init(nb::handle self, nb::handle line, nb::handle type) {
+    nb::object id = id_of(line);
+    ObjectClass::set_attributes(self, member_class.attributes(), {id, line, type});
+}
+
+constexpr const char* kDefineAsBeamDoc =
+    "Define the line as a beam.\n\n"
+    ":param material: material of the beam\n"
+    ":param css_start: cross-section at the start node\n"
+    ":param css_end: cross-section at the end node (default: css_start)\n"
+    ":param local_z_reference: vector reference that fixes the local z-axis (default: chosen by Plexum)";
+
+constexpr const char* kInterfaceDefineAsBeamDoc =
+    "Define a line as a beam.\n\n"
+    ":param line: line to define as a beam\n"
+    ":param material: material of the beam\n"
+    ":param css_start: cross-section at the start node\n"
+    ":param css_end: cross-section at the end node (default: css_start)\n"
+    ":param local_z_reference: vector reference that fixes the local z-axis (default: chosen by Plexum)";
+
+}  // namespace
+
+void populate_geometry(nb::module_&) {
+    node_class.made(object_class("Node", kNoDirectInit)
+                        .def("__init__", &node_init, "id_"_p, "x"_p, "y"_p, "z"_p)
+                        .def_property("x", [](nb::handle self) { return self.attr(str<"_x">()); }, "X-coordinate [m].")
+                        .def_property("y", [](nb::handle self) { return self.attr(str<"_y">()); }, "Y-coordinate [m].")
+                        .def_property("z", [](nb::handle self) { return self.attr(str<"_z">()); }, "Z-coordinate [m].")
+                        .build());
+
+    line_class.made(
+        object_class("Line", kNoDirectInit)
+            .attr("_GeomType", bind::make_enum(g, "Line._GeomType", {{"STRAIGHT_LINE", 0}, {"CIRCLE_ARC", 1}}))
+            .def("__init__", &line_init, "id_"_p, "interface"_p, "node1"_p, "node2"_p)
+            .def_property("start_node", [](nb::handle self) { return self.attr(str<"_node1">()); }, "Start node.")
+            .def_property("end_node", [](nb::handle self) { return self.attr(str<"_node2">()); }, "End node.")
+            .def("define_as_beam", &line_define_as_beam, "material"_p, "css_start"_p, "css_end"_p = nb::none(),
+                 nb::kw_only(), "local_z_reference"_p = nb::none(), kDefineAsBeamDoc)
+            .def("split_by_number", &line_split_by_number, "n"_p,
+                 "Split the line into n equal parts.\n\n:param n: number of parts after the split")
+            .build());
+
+    nb::object member_type = bind::make_enum(g, "Member._Type", {{"BEAM", 1}, {"RIB", 2}});
+    beam_type = member_type.attr("BEAM").inc_ref();
+    member_class.made(object_class("Member", kNoDirectInit)
+                          .attr("_Type", member_type)
+                          .def("__init__", &member_init, "line"_p, "type_"_p)
+                          .build());
+
+    interface_class("NodeInterface", "Do not use this __init__ directly, but use :attr:`Model.nodes`")
+        .def("create", &create_node, "x"_p, "y"_p, "z"_p,
+             "Create a node.\n\n:param x: x-coordinate [m]\n:param y: y-coordinate [m]\n:param z: z-coordinate [m]")
+        .build();
+
+    nb::object lines =
+        interface_class("LineInterface",
+                        "Interface for creating lines, beams, etc.\n\n"
+                        "Do not use this __init__ directly, but use :attr:`Model.lines`")
+            .def("__init__", &line_interface_init)
+            .def("create", &create_line, "start_node"_p, "end_node"_p, "circle_arc"_p = nb::none(),
+                 "Create a line between two nodes.\n\n"
+                 ":param start_node: start node\n:param end_node: end node\n"
+                 ":param circle_arc: circular arc between the nodes (default: a straight line)")
+            .def("define_as_beam", &define_as_beam, "line"_p, "material"_p, "css_start"_p, "css_end"_p = nb::none(),
+                 nb::kw_only(), "local_z_reference"_p = nb::none(),
+                 kInterfaceDefineAsBeamDoc)
+            .def("split_by_number", &split_by_number, "line"_p, "n"_p,
+                 "Split a line into n equal parts.\n\n:param line: line to split\n"
+                 ":param n: number of parts after the split")
+            .def("_set_reference", &set_reference, "line"_p, "reference"_p)
+            .build();
+    line_interface_type = lines.inc_ref().ptr();
+    line_interface_define_as_beam =
+        Py_NewRef(PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(lines.ptr())->tp_dict, "define_as_beam"));
+}
+
+}  // namespace tessel::plexum

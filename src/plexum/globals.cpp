@@ -1,0 +1,17 @@
+// Names the module uses at run time, bound as module globals so that they are
+// looked up (and can be patched) exactly as in a Python module.
+#include "plexum/plexum.h"
+
+namespace tessel::plexum {
+
+void populate_globals(nb::module_&) {
+    for (const char* module : {"abc", "base64", "enum", "io"}) bind::import_module(g, module);
+    bind::import_names(g, "abc", {"ABC"});
+    bind::import_names(g, "enum", {"Enum"});
+    bind::import_names(g, "io", {"BytesIO"});
+    bind::import_names(g, "tessel.core", {"File", "_SerializableObject"});
+    bind::import_names(g, "tessel.errors", {"ModelError"});
+    bind::import_names(g, "tessel.external.offload_task", {"OffloadTask", "_JobContent", "_get_file_body"});
+}
+
+}  // namespace tessel::plexum
