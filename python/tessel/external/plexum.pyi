@@ -205,6 +205,139 @@ class ReferenceInterface(_Interface):
 
 # Materials and cross-sections
 
+class Material(Object):
+    """Do not use this __init__ directly, but create the object from :class:`Model`"""
+
+    class DesignCode(Enum):
+        """National design code."""
+
+        OTHER = 0
+        HUNGARIAN_MSZ = 1
+        EURO_CODE = 2
+        ROMANIAN_STAS = 4
+        DUTCH_NEN = 5
+        GERMAN_DIN1045_1 = 6
+        SWISS_SIA26X = 7
+        EURO_CODE_GER = 8
+        ITALIAN = 9
+        EURO_CODE_AUSTRIAN = 10
+        EURO_CODE_UK = 11
+        EURO_CODE_NL = 12
+        EURO_CODE_FIN = 13
+        EURO_CODE_RO = 14
+        EURO_CODE_HU = 15
+        EURO_CODE_CZ = 16
+        EURO_CODE_B = 17
+        EURO_CODE_PL = 18
+        EURO_CODE_DK = 19
+        EURO_CODE_S = 20
+        US = 21
+        CA_NBCC = 22
+        CA_ONTARIO = 23
+        CA_BRIDGE = 24
+        EURO_CODE_SK = 25
+
+    _name: str
+    def __init__(self, id_: int, name: str) -> None: ...
+    @property
+    def name(self) -> str:
+        """Name of the material."""
+
+class CrossSection(Object):
+    """Do not use this __init__ directly, but create the object from :class:`Model`"""
+
+    class Process(Enum):
+        """Manufacturing process."""
+
+        OTHER = 0
+        ROLLED = 1
+        WELDED = 2
+        COLD_FORMED = 3
+
+    _name: str
+    def __init__(self, id_: int, name: str) -> None: ...
+    @property
+    def name(self) -> str:
+        """Name of the cross-section."""
+
+class MaterialInterface(_Interface):
+    """Do not use this __init__ directly, but use :attr:`Model.materials`"""
+
+    def create_concrete_eurocode(
+        self,
+        *,
+        e_x: float,
+        e_y: Optional[float] = None,
+        e_z: Optional[float] = None,
+        nu_x: float,
+        nu_y: Optional[float] = None,
+        nu_z: Optional[float] = None,
+        alpha_x: float = 0.0,
+        alpha_y: Optional[float] = None,
+        alpha_z: Optional[float] = None,
+        rho: float,
+        f_ck: float,
+        gamma_c: float,
+        alpha_cc: float,
+        phi_t: float = 0.0,
+        material_code: Optional[str] = None,
+        name: Optional[str] = None,
+    ) -> Material:
+        """Create a user-defined concrete material according to the Eurocode.
+
+        :param e_x: Young's modulus of elasticity in the local x-direction [kN/m2]
+        :param e_y: Young's modulus of elasticity in the local y-direction [kN/m2] (default: e_x)
+        :param e_z: Young's modulus of elasticity in the local z-direction [kN/m2] (default: e_x)
+        :param nu_x: Poisson's ratio in the local x-direction (0 - 0.5)
+        :param nu_y: Poisson's ratio in the local y-direction (0 - 0.5) (default: nu_x)
+        :param nu_z: Poisson's ratio in the local z-direction (0 - 0.5) (default: nu_x)
+        :param alpha_x: thermal expansion coefficient in the local x-direction [/C] (default: 0.0)
+        :param alpha_y: thermal expansion coefficient in the local y-direction [/C] (default: alpha_x)
+        :param alpha_z: thermal expansion coefficient in the local z-direction [/C] (default: alpha_x)
+        :param rho: density [kg/m3]
+        :param f_ck: characteristic compressive cylinder strength at 28 days [kN/m2]
+        :param gamma_c: safety factor
+        :param alpha_cc: concrete strength-reduction factor for sustained loading
+        :param phi_t: creeping factor (default: 0.0)
+        :param material_code: material code name, as shown in Plexum (default: empty)
+        :param name: material name, as shown in Plexum (default: the identifier)"""
+    def add_from_catalog(self, name: str, national_design_code: Material.DesignCode) -> Material:
+        """Add a material from the material catalogue of Plexum.
+
+        :param name: name of the material in the catalogue of the national design code, e.g. 'C12/15'
+        :param national_design_code: national design code of the catalogue"""
+    def __contains__(self, o: object) -> bool: ...
+    def __getitem__(self, i: int) -> Material: ...
+    def __iter__(self) -> Iterator[Material]: ...
+    def __len__(self) -> int: ...
+
+class CrossSectionInterface(_Interface):
+    """Do not use this __init__ directly, but use :attr:`Model.cross_sections`"""
+
+    def create_circular(self, diameter: float, *, name: Optional[str] = None) -> CrossSection:
+        """Create a solid circular cross-section.
+
+        :param diameter: diameter [m]
+        :param name: name of the cross-section, as shown in Plexum (default: the identifier)"""
+    def create_rectangular(
+        self,
+        width: float,
+        height: float,
+        *,
+        process: CrossSection.Process = CrossSection.Process.OTHER,
+        name: Optional[str] = None,
+    ) -> CrossSection:
+        """Create a solid rectangular cross-section.
+
+        :param width: width [m]
+        :param height: height [m]
+        :param process: manufacturing process (default: OTHER)
+        :param name: name of the cross-section, as shown in Plexum (default: the identifier)"""
+    def __contains__(self, o: object) -> bool: ...
+    def __getitem__(self, i: int) -> CrossSection: ...
+    def __iter__(self) -> Iterator[CrossSection]: ...
+    def __len__(self) -> int: ...
+
 
 
 
@@ -332,10 +465,250 @@ class LineInterface(_Interface):
 
 # Domains and meshing
 
+class Domain(Object):
+    """Do not use this __init__ directly, but create the object from :class:`Model`"""
+
+    class SurfaceType(Enum):
+        """Finite element type."""
+
+        HOLE = 0
+        MEMBRANE_STRESS = 1
+        MEMBRANE_STRAIN = 2
+        PLATE = 3
+        SHELL = 4
+
+    class MeshType(Enum):
+        """Contour division method."""
+
+        ADAPTIVE = 0
+        UNIFORM = 1
+
+    class MeshGeometry(Enum):
+        """Mesh geometry type."""
+
+        TRIANGLE = 0
+        QUAD = 1
+        MIXED = 2
+
+    class EccentricityType(Enum):
+        """Type of eccentricity."""
+
+        CONSTANT = 1
+        ONE_WAY = 2
+        TWO_WAY = 3
+        TOP_ALIGNED = 4
+        BOTTOM_ALIGNED = 5
+
+    _interface: "DomainInterface"
+    def __init__(self, id_: int, interface: "DomainInterface") -> None: ...
+    def generate_mesh(
+        self,
+        mesh_geometry: "Domain.MeshGeometry",
+        mesh_size: float,
+        *,
+        mesh_type: "Domain.MeshType" = MeshType.UNIFORM,
+        fit_to_point_loads: Optional[float] = None,
+        fit_to_line_loads: Optional[float] = None,
+        fit_to_surface_loads: Optional[float] = None,
+        quad_mesh_quality: int = 2,
+    ) -> None:
+        """Generate a mesh on this domain.
+
+        :param mesh_geometry: mesh geometry type
+        :param mesh_size: average size of the elements [m]
+        :param mesh_type: contour division method (default: UNIFORM)
+        :param fit_to_point_loads: fit the mesh to point loads with this value (default: no fitting)
+        :param fit_to_line_loads: fit the mesh to line loads with this value (default: no fitting)
+        :param fit_to_surface_loads: fit the mesh to surface loads with this value (default: no fitting)
+        :param quad_mesh_quality: smoothing quality of the quad mesh, 1 - 6 (default: 2)"""
+    def set_eccentricity(
+        self,
+        eccentricity_type: "Domain.EccentricityType",
+        *,
+        ecc_1: Optional[float] = None,
+        p1: Optional[Tuple[float, float, float]] = None,
+        ecc_2: Optional[float] = None,
+        p2: Optional[Tuple[float, float, float]] = None,
+        ecc_3: Optional[float] = None,
+        p3: Optional[Tuple[float, float, float]] = None,
+    ) -> None:
+        """Set the eccentricity of this domain.
+
+        :param eccentricity_type: type of eccentricity
+        :param ecc_1: eccentricity at reference point 1 [m] (CONSTANT, ONE_WAY, TWO_WAY)
+        :param p1: (x, y, z) of reference point 1 [m] (ONE_WAY, TWO_WAY)
+        :param ecc_2: eccentricity at reference point 2 [m] (ONE_WAY, TWO_WAY)
+        :param p2: (x, y, z) of reference point 2 [m] (ONE_WAY, TWO_WAY)
+        :param ecc_3: eccentricity at reference point 3 [m] (TWO_WAY)
+        :param p3: (x, y, z) of reference point 3 [m] (TWO_WAY)"""
+
+class DomainInterface(_Interface):
+    """Do not use this __init__ directly, but use :attr:`Model.domains`"""
+
+    def create(
+        self, lines: List[Line], *, surface_type: Domain.SurfaceType, thickness: float, material: Material
+    ) -> Domain:
+        """Create a domain bounded by a closed loop of lines.
+
+        :param lines: lines that form a closed loop
+        :param surface_type: finite element type
+        :param thickness: thickness [m]
+        :param material: material of the domain"""
+    def generate_mesh_on_domains(
+        self,
+        domains: List[Domain],
+        mesh_geometry: Domain.MeshGeometry,
+        mesh_size: float,
+        *,
+        mesh_type: Domain.MeshType = Domain.MeshType.UNIFORM,
+        fit_to_point_loads: Optional[float] = None,
+        fit_to_line_loads: Optional[float] = None,
+        fit_to_surface_loads: Optional[float] = None,
+        quad_mesh_quality: int = 2,
+    ) -> None:
+        """Generate a mesh on the given domains.
+
+        :param domains: domains to mesh
+        :param mesh_geometry: mesh geometry type
+        :param mesh_size: average size of the elements [m]
+        :param mesh_type: contour division method (default: UNIFORM)
+        :param fit_to_point_loads: fit the mesh to point loads with this value (default: no fitting)
+        :param fit_to_line_loads: fit the mesh to line loads with this value (default: no fitting)
+        :param fit_to_surface_loads: fit the mesh to surface loads with this value (default: no fitting)
+        :param quad_mesh_quality: smoothing quality of the quad mesh, 1 - 6 (default: 2)"""
+    def set_eccentricity(
+        self,
+        domain: Domain,
+        eccentricity_type: Domain.EccentricityType,
+        *,
+        ecc_1: Optional[float] = None,
+        p1: Optional[Tuple[float, float, float]] = None,
+        ecc_2: Optional[float] = None,
+        p2: Optional[Tuple[float, float, float]] = None,
+        ecc_3: Optional[float] = None,
+        p3: Optional[Tuple[float, float, float]] = None,
+    ) -> None:
+        """Set the eccentricity of a domain.
+
+        :param domain: domain to set the eccentricity of
+        :param eccentricity_type: type of eccentricity
+        :param ecc_1: eccentricity at reference point 1 [m] (CONSTANT, ONE_WAY, TWO_WAY)
+        :param p1: (x, y, z) of reference point 1 [m] (ONE_WAY, TWO_WAY)
+        :param ecc_2: eccentricity at reference point 2 [m] (ONE_WAY, TWO_WAY)
+        :param p2: (x, y, z) of reference point 2 [m] (ONE_WAY, TWO_WAY)
+        :param ecc_3: eccentricity at reference point 3 [m] (TWO_WAY)
+        :param p3: (x, y, z) of reference point 3 [m] (TWO_WAY)"""
+    def __contains__(self, o: object) -> bool: ...
+    def __getitem__(self, i: int) -> Domain: ...
+    def __iter__(self) -> Iterator[Domain]: ...
+    def __len__(self) -> int: ...
+
 
 
 
 # Supports
+
+class NodeSupport(Object):
+    """Do not use this __init__ directly, but create the object from :class:`Model`"""
+
+class LineSupport(Object):
+    """Do not use this __init__ directly, but create the object from :class:`Model`"""
+
+    class NonLinearity(Enum):
+        """Type of non-linear behaviour."""
+
+        LINEAR = 0
+        TENSION_ONLY = 1
+        COMPRESSION_ONLY = 2
+
+class NodeSupportInterface(_Interface):
+    """Do not use this __init__ directly, but use :attr:`Model.node_supports`"""
+
+    _lines: LineInterface
+    def __init__(self, lines: LineInterface) -> None: ...
+    def create_relative_to_member(
+        self,
+        node: Node,
+        *,
+        stiffness_x: float = 0.0,
+        stiffness_y: float = 0.0,
+        stiffness_z: float = 0.0,
+        stiffness_xx: float = 0.0,
+        stiffness_yy: float = 0.0,
+        stiffness_zz: float = 0.0,
+        resistance_x: float = 0.0,
+        resistance_y: float = 0.0,
+        resistance_z: float = 0.0,
+        resistance_xx: float = 0.0,
+        resistance_yy: float = 0.0,
+        resistance_zz: float = 0.0,
+        non_linearity_x: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
+        non_linearity_y: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
+        non_linearity_z: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
+        non_linearity_xx: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
+        non_linearity_yy: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
+        non_linearity_zz: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
+    ) -> NodeSupport:
+        """Create a nodal support at the end node of a member (beam or rib), in the local coordinate system of the member.
+
+        :param node: end node of exactly one member of type beam or rib
+        :param stiffness_x: translational stiffness in the local x-direction [kN/m] (default: 0.0)
+        :param stiffness_y: translational stiffness in the local y-direction [kN/m] (default: 0.0)
+        :param stiffness_z: translational stiffness in the local z-direction [kN/m] (default: 0.0)
+        :param stiffness_xx: rotational stiffness about the local x-axis [kNm/rad] (default: 0.0)
+        :param stiffness_yy: rotational stiffness about the local y-axis [kNm/rad] (default: 0.0)
+        :param stiffness_zz: rotational stiffness about the local z-axis [kNm/rad] (default: 0.0)
+        :param resistance_x: translational resistance in the local x-direction [kN/m] (default: 0.0)
+        :param resistance_y: translational resistance in the local y-direction [kN/m] (default: 0.0)
+        :param resistance_z: translational resistance in the local z-direction [kN/m] (default: 0.0)
+        :param resistance_xx: rotational resistance about the local x-axis [kNm/m] (default: 0.0)
+        :param resistance_yy: rotational resistance about the local y-axis [kNm/m] (default: 0.0)
+        :param resistance_zz: rotational resistance about the local z-axis [kNm/m] (default: 0.0)
+        :param non_linearity_x: non-linear behaviour in the local x-direction (default: LINEAR)
+        :param non_linearity_y: non-linear behaviour in the local y-direction (default: LINEAR)
+        :param non_linearity_z: non-linear behaviour in the local z-direction (default: LINEAR)
+        :param non_linearity_xx: non-linear behaviour about the local x-axis (default: LINEAR)
+        :param non_linearity_yy: non-linear behaviour about the local y-axis (default: LINEAR)
+        :param non_linearity_zz: non-linear behaviour about the local z-axis (default: LINEAR)"""
+    def _find_node_member(self, node: Node) -> Member: ...
+    def __contains__(self, o: object) -> bool: ...
+    def __getitem__(self, i: int) -> NodeSupport: ...
+    def __iter__(self) -> Iterator[NodeSupport]: ...
+    def __len__(self) -> int: ...
+
+class LineSupportInterface(_Interface):
+    """Do not use this __init__ directly, but use :attr:`Model.line_supports`"""
+
+    def create_on_member(
+        self,
+        member: Member,
+        k_x: float,
+        k_y: float,
+        k_z: float,
+        *,
+        non_linearity_x: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
+        non_linearity_y: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
+        non_linearity_z: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
+        resistance_fx: float = 0.0,
+        resistance_fy: float = 0.0,
+        resistance_fz: float = 0.0,
+    ) -> LineSupport:
+        """Create an elastic foundation along a beam, in the local coordinate system of the member.
+
+        :param member: member of type beam
+        :param k_x: stiffness in the local x-direction [kN/m/m]
+        :param k_y: stiffness in the local y-direction [kN/m/m]
+        :param k_z: stiffness in the local z-direction [kN/m/m]
+        :param non_linearity_x: non-linear behaviour in the local x-direction (default: LINEAR)
+        :param non_linearity_y: non-linear behaviour in the local y-direction (default: LINEAR)
+        :param non_linearity_z: non-linear behaviour in the local z-direction (default: LINEAR)
+        :param resistance_fx: resistance in the local x-direction [kN/m] (default: 0.0)
+        :param resistance_fy: resistance in the local y-direction [kN/m] (default: 0.0)
+        :param resistance_fz: resistance in the local z-direction [kN/m] (default: 0.0)"""
+    def __contains__(self, o: object) -> bool: ...
+    def __getitem__(self, i: int) -> LineSupport: ...
+    def __iter__(self) -> Iterator[LineSupport]: ...
+    def __len__(self) -> int: ...
 
 
 
