@@ -715,10 +715,284 @@ class LineSupportInterface(_Interface):
 
 # Load cases, loads and combinations
 
+class LoadCase(Object):
+    """Do not use this __init__ directly, but create the object from :class:`Model`"""
+
+    class _Type(Enum):
+        STANDARD = 0
+
+    _name: str
+    def __init__(self, id_: int, name: str) -> None: ...
+    @property
+    def name(self) -> str:
+        """Name of the load case."""
+
+class LoadCombination(Object):
+    """Do not use this __init__ directly, but create the object from :class:`Model`"""
+
+    class Type(Enum):
+        OTHER = 0
+        SLS_1 = 1
+        SLS_CHAR = 1
+        SLS_2 = 2
+        SLS_FREQ = 2
+        SLS_3 = 3
+        SLS_QUASI = 3
+        ULS_1 = 4
+        ULS = 4
+        ULS_2 = 5
+        ULS_SEISMIC = 5
+        ULS_3 = 6
+        ULS_EXCEPTIONAL = 6
+        ULS_ALL = 7
+        ULS_AB = 8
+        ULS_A = 9
+        ULS_B = 10
+        ULS_ALL_AB = 11
+        ULS_A1 = 12
+        ULS_A2 = 13
+        ULS_A3 = 14
+        ULS_A4 = 15
+        ULS_A5 = 16
+        ULS_A6 = 17
+        ULS_A7 = 18
+        ULS_A8 = 19
+
+    _name: str
+    def __init__(self, id_: int, name: str) -> None: ...
+    @property
+    def name(self) -> str:
+        """Name of the load combination."""
+
+class Load(Object):
+    """Do not use this __init__ directly, but create the object from :class:`Model`"""
+
+    class DistributionType(Enum):
+        GLOBAL = 0
+        LOCAL = 1
+        PROJECTED = 2
+
+    class SurfaceDistributionType(Enum):
+        SURFACE = 0
+        PROJECTED = 1
+
+    class System(Enum):
+        GLOBAL = 0
+        LOCAL = 1
+        REFERENCE = 2
+
+    class _LoadDistributionType(Enum):
+        CONSTANT = 0
+        LINEAR = 1
+
+    class Axis(Enum):
+        X = 0
+        Y = 1
+        Z = 2
+        XX = 3
+        YY = 4
+        ZZ = 5
+
+class LoadCaseInterface(_Interface):
+    """Do not use this __init__ directly, but use :attr:`Model.load_cases`"""
+
+    def create(self, name: Optional[str] = None) -> LoadCase:
+        """Create a load case.
+
+        :param name: name of the load case (default: its identifier)"""
+    def __contains__(self, o: object) -> bool: ...
+    def __getitem__(self, i: int) -> LoadCase: ...
+    def __iter__(self) -> Iterator[LoadCase]: ...
+    def __len__(self) -> int: ...
+
+class LoadInterface(_Interface):
+    """Do not use this __init__ directly, but use :attr:`Model.loads`"""
+
+    def create_domain_linear(
+        self,
+        load_case: LoadCase,
+        domain: "Domain",
+        load: Tuple[float, float, float],
+        *,
+        component: Load.Axis,
+        point_1: Tuple[float, float, float],
+        point_2: Tuple[float, float, float],
+        point_3: Tuple[float, float, float],
+        distribution_type: Load.DistributionType = Load.DistributionType.GLOBAL,
+        load_on_hole: bool = False,
+    ) -> Load:
+        """Create a linearly varying load on a domain.
+
+        :param load_case: load case to which the load belongs
+        :param domain: domain on which the load acts
+        :param load: magnitudes of the load at point_1, point_2 and point_3 [kN]
+        :param component: component of the load (X, Y or Z)
+        :param point_1: (x, y, z) of the first point [m]
+        :param point_2: (x, y, z) of the second point [m]
+        :param point_3: (x, y, z) of the third point [m]
+        :param distribution_type: distribution type of the load (default: GLOBAL)
+        :param load_on_hole: False (default): the load is not applied on holes"""
+    def create_domain_constant(
+        self,
+        load_case: LoadCase,
+        domain: "Domain",
+        load: Tuple[float, float, float],
+        *,
+        distribution_type: Load.SurfaceDistributionType = Load.SurfaceDistributionType.SURFACE,
+        system: Load.System = Load.System.GLOBAL,
+    ) -> Load:
+        """Create a uniform load on a domain.
+
+        :param load_case: load case to which the load belongs
+        :param domain: domain on which the load acts
+        :param load: components (x, y, z) of the load [kN]
+        :param distribution_type: distribution type of the load (default: SURFACE)
+        :param system: coordinate system of the load (default: GLOBAL)"""
+    def create_domain_self_weight(self, load_case: LoadCase, domain: "Domain") -> Load:
+        """Create the self-weight of a domain.
+
+        :param load_case: load case to which the load belongs
+        :param domain: domain whose self-weight acts"""
+    def create_beam_self_weight(self, load_case: LoadCase, member: Member) -> Load:
+        """Create the self-weight of a beam.
+
+        :param load_case: load case to which the load belongs
+        :param member: beam whose self-weight acts"""
+    def __contains__(self, o: object) -> bool: ...
+    def __getitem__(self, i: int) -> Load: ...
+    def __iter__(self) -> Iterator[Load]: ...
+    def __len__(self) -> int: ...
+
+class LoadCombinationInterface(_Interface):
+    """Do not use this __init__ directly, but use :attr:`Model.load_combinations`"""
+
+    def create(
+        self,
+        combination_type: LoadCombination.Type,
+        load_case_factors: Dict[LoadCase, float],
+        *,
+        name: Optional[str] = None,
+    ) -> LoadCombination:
+        """Create a load combination.
+
+        :param combination_type: type of the combination
+        :param load_case_factors: factor of each load case in the combination
+        :param name: name of the load combination (default: its identifier)"""
+    def __contains__(self, o: object) -> bool: ...
+    def __getitem__(self, i: int) -> LoadCombination: ...
+    def __iter__(self) -> Iterator[LoadCombination]: ...
+    def __len__(self) -> int: ...
+
 
 
 
 # Sections, results and calculation
+
+class Section(Object):
+    """Do not use this __init__ directly, but create the object from :class:`Model`"""
+
+    class _Type(Enum):
+        PLANE = 0
+        SEGMENT = 1
+
+    _interface: "SectionInterface"
+    _name: str
+    def __init__(self, id_: int, interface: "SectionInterface", name: str) -> None: ...
+    @property
+    def name(self) -> str:
+        """Name of the section."""
+
+class SectionInterface(_Interface):
+    """Do not use this __init__ directly, but use :attr:`Model.sections`"""
+
+    def create(
+        self,
+        start_point: Tuple[float, float, float],
+        end_point: Tuple[float, float, float],
+        normal_vector: Tuple[float, float, float],
+        *,
+        name: Optional[str] = None,
+    ) -> Section:
+        """Create a section: a straight segment in a plane, on which results can be obtained.
+
+        :param start_point: (x, y, z) of the start point of the segment [m]
+        :param end_point: (x, y, z) of the end point of the segment [m]
+        :param normal_vector: (x, y, z) components of the normal of the plane of the section
+        :param name: name of the section (default: its identifier)"""
+    def __contains__(self, o: object) -> bool: ...
+    def __getitem__(self, i: int) -> Section: ...
+    def __iter__(self) -> Iterator[Section]: ...
+    def __len__(self) -> int: ...
+
+class ResultInterface:
+    """Do not use this __init__ directly, but use :attr:`Model.results`"""
+
+    _nodes: NodeInterface
+    _node_supports: "NodeSupportInterface"
+    _lines: LineInterface
+    _sections: SectionInterface
+    _force_instructions: _InstructionList
+    _displacement_instructions: _InstructionList
+    def __init__(
+        self,
+        nodes: NodeInterface,
+        node_supports: "NodeSupportInterface",
+        lines: LineInterface,
+        sections: SectionInterface,
+    ) -> None: ...
+    def nodal_displacements(self, nodes: Optional[List[Node]] = None, *, by_load_case: bool = True) -> None:
+        """Request the displacements of nodes.
+
+        :param nodes: nodes (None: all nodes of the model)
+        :param by_load_case: True (default): the results in all load cases; False: in all load combinations"""
+    def nodal_support_forces(
+        self, node_supports: Optional[List["NodeSupport"]] = None, *, by_load_case: bool = True
+    ) -> None:
+        """Request the reaction forces of node supports.
+
+        :param node_supports: node supports (None: all node supports of the model)
+        :param by_load_case: True (default): the results in all load cases; False: in all load combinations"""
+    def line_forces(self, members: Optional[List[Member]] = None, *, by_load_case: bool = True) -> None:
+        """Request the internal forces of members.
+
+        :param members: members (None: all members of the model)
+        :param by_load_case: True (default): the results in all load cases; False: in all load combinations"""
+    def section_surface_forces(
+        self, sections: Optional[List[Section]], cases: List[LoadCombination], chain_index: int = 1
+    ) -> None:
+        """Request the surface forces on sections, per load combination.
+
+        :param sections: sections on which the results are requested (None: all sections)
+        :param cases: load combinations in which the results are requested
+        :param chain_index: index of the segment chain (default: 1)"""
+    def section_surface_stresses(
+        self, sections: Optional[List[Section]], cases: List[LoadCombination], chain_index: int = 1
+    ) -> None:
+        """Request the surface stresses on sections, per load combination.
+
+        :param sections: sections on which the results are requested (None: all sections)
+        :param cases: load combinations in which the results are requested
+        :param chain_index: index of the segment chain (default: 1)"""
+    def _serialize(self) -> dict: ...
+
+class _Calculation(Object):
+    """Holder of the calculation enumerations; no object of it is created."""
+
+    class UserInteraction(Enum):
+        USER_INTERACTION = 0
+        AUTO_CORRECT = 1
+        NO_AUTO_CORRECT = 2
+        AUTO_CORRECT_NO_SHOW = 3
+        NO_AUTO_CORRECT_NO_SHOW = 4
+
+class _CalculationInterface:
+    """The calculation step of a model: the linear analysis."""
+
+    instructions: _InstructionList
+    def __init__(self) -> None: ...
+    def create_linear_analysis(self) -> None:
+        """Append the linear analysis."""
+    def _serialize(self) -> dict: ...
 
 
 
