@@ -15,9 +15,10 @@ NB_MODULE(plexum, m) {
     populate_loads(m);
     populate_results(m);
     populate_model(m);
+    populate_analysis(m);
     nb::list all;
     for (const char* name :
-         {"CircleArc", "CrossSection", "CrossSectionInterface", "Domain", "DomainInterface", "Line",
+         {"PlexumAnalysis", "CircleArc", "CrossSection", "CrossSectionInterface", "Domain", "DomainInterface", "Line",
           "LineInterface", "LineSupport", "LineSupportInterface", "Load", "LoadCase", "LoadCaseInterface",
           "LoadCombination", "LoadCombinationInterface", "LoadInterface", "Material", "MaterialInterface", "Member",
           "Model", "Node", "NodeInterface", "NodeSupport", "NodeSupportInterface", "Object", "Reference",

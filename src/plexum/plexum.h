@@ -50,6 +50,7 @@ void populate_supports(nb::module_& m);
 void populate_loads(nb::module_& m);
 void populate_results(nb::module_& m);
 void populate_model(nb::module_& m);
+void populate_analysis(nb::module_& m);
 
 // ------------------------------------------------------------ module globals
 

@@ -1062,3 +1062,40 @@ class Model:
 
 
 # Plexum analysis
+
+class PlexumAnalysis(OffloadTask):
+    """Perform an analysis using Plexum on a remote server by means of a worker.
+
+    Usage::
+
+        analysis = PlexumAnalysis(model, return_results=True, return_model=True)
+        analysis.execute(timeout=60)
+        results = analysis.get_results()
+        model_file = analysis.get_model_file()
+        result_file = analysis.get_result_file()
+
+    Exceptions which can be raised during calculation:
+
+        - ExecutionError: generic error. Error message provides more information
+    """
+
+    _model: Model
+    _return_results: bool
+    _return_model: bool
+    _report_template: Optional[Union[BytesIO, File]]
+    def __init__(
+        self,
+        model: Model,
+        *,
+        return_results: bool = True,
+        return_model: bool = False,
+        report_template: Optional[Union[BytesIO, File]] = None,
+    ) -> None: ...
+    def execute(self, timeout: int = 25) -> None: ...
+    def _generate_job_content(self) -> _JobContent: ...
+    def get_results(self) -> Dict[str, Any]:
+        """Retrieve the results (only if return_results = True)"""
+    def get_model_file(self, *, as_file: bool = False) -> Optional[Union[BytesIO, File]]:
+        """The model file written by Plexum; as_file: Return as BytesIO (default) or File ::version(v13.5.0)"""
+    def get_result_file(self, *, as_file: bool = False) -> Optional[Union[BytesIO, File]]:
+        """The result file written by Plexum; as_file: Return as BytesIO (default) or File ::version(v13.5.0)"""
