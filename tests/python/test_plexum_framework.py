@@ -19,7 +19,7 @@ def records(interface):
 
 def test_all_lists_the_public_names_in_order():
     assert plexum.__all__ == [
-        "CircleArc", "CrossSection", "CrossSectionInterface", "Domain", "DomainInterface", "Line",
+        "PlexumAnalysis", "CircleArc", "CrossSection", "CrossSectionInterface", "Domain", "DomainInterface", "Line",
         "LineInterface", "LineSupport", "LineSupportInterface", "Load", "LoadCase", "LoadCaseInterface",
         "LoadCombination", "LoadCombinationInterface", "LoadInterface", "Material", "MaterialInterface", "Member",
         "Model", "Node", "NodeInterface", "NodeSupport", "NodeSupportInterface", "Object", "Reference",
