@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prepare a machine for building and testing: Debian build packages (when root),
-# a .venv made from Python 3.12, build tools, and the package with its test extra.
+# a .venv made from Python 3.12, build tools, and the package with its test and local extras.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -72,4 +72,4 @@ build_options=(-C cmake.define.TESSEL_BUILD_SELFTEST=ON)
 [ -n "${BUILD_DIR:-}" ] && build_options+=(-C "build-dir=$BUILD_DIR")
 # SANITIZE=1: modules instrumented with ASan and UBSan, with debug information.
 [ -n "${SANITIZE:-}" ] && build_options+=(-C cmake.define.TESSEL_SANITIZE=ON -C cmake.build-type=RelWithDebInfo)
-"${PIP[@]}" install --no-build-isolation "${build_options[@]}" ".[test]"
+"${PIP[@]}" install --no-build-isolation "${build_options[@]}" ".[test,local]"

@@ -1,0 +1,78 @@
+"""Time of the local Plexum worker on multi-storey frames.
+
+A grid of columns and floor beams, clamped at the base: about 1,000 beams and
+about 10,000 beams (``--large``), two load cases (all self-weight; the
+weight of the X beams again) and one combination, every result requested by
+load case and by combination. The worker is called directly on the job
+content (JSON-decoded, as the platform hands it over), so the figure is the
+worker's own: replay, analysis, results and files. Targets: 5 s and 30 s.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import time
+
+from tessel.local.plexum_worker import PlexumWorker
+from tessel.local.plexum_worker.records import JobRecords
+
+RIGID = 1e10
+
+
+def frame(nx: int, ny: int, storeys: int) -> tuple[dict, int]:
+    job = JobRecords()
+    material = job.catalogue_material("C30/37")
+    column, girder = job.rectangle(0.4, 0.4), job.rectangle(0.3, 0.6)
+    nodes = {}
+    for k in range(storeys + 1):
+        for j in range(ny):
+            for i in range(nx):
+                nodes[i, j, k] = job.node(6.0 * i, 5.0 * j, 3.5 * k)
+    all_cases, x_cases = job.load_case("self-weight"), job.load_case("X beams")
+    beams = []
+    for k in range(storeys):
+        for j in range(ny):
+            for i in range(nx):
+                line = job.beam(job.line(nodes[i, j, k], nodes[i, j, k + 1]), material, column)
+                beams.append(line)
+                if k == 0:
+                    job.support(nodes[i, j, 0], line, x=RIGID, y=RIGID, z=RIGID, xx=RIGID, yy=RIGID, zz=RIGID)
+                if i + 1 < nx:
+                    beam = job.beam(job.line(nodes[i, j, k + 1], nodes[i + 1, j, k + 1]), material, girder)
+                    job.self_weight(x_cases, beam)
+                    beams.append(beam)
+                if j + 1 < ny:
+                    beams.append(job.beam(job.line(nodes[i, j, k + 1], nodes[i, j + 1, k + 1]), material, girder))
+    for beam in beams:
+        job.self_weight(all_cases, beam)
+    job.combination({all_cases: 1.35, x_cases: 1.5})
+    supports = range(1, nx * ny + 1)
+    for by_case in (True, False):
+        job.displacements(list(nodes.values()), by_load_case=by_case)
+        job.support_forces(supports, by_load_case=by_case)
+        job.line_forces(beams, by_load_case=by_case)
+    return json.loads(json.dumps(job.content("Run"))), len(beams)
+
+
+def run(nx: int, ny: int, storeys: int, target: float) -> None:
+    content, beams = frame(nx, ny, storeys)
+    started = time.perf_counter()
+    answer = PlexumWorker()(content)
+    elapsed = time.perf_counter() - started
+    size = len(json.dumps(answer))
+    print(f"{beams:6d} beams, 2 load cases, 1 combination: {elapsed:6.2f} s "
+          f"(target {target:.0f} s, {'met' if elapsed <= target else 'MISSED'}); result content {size / 1e6:.1f} MB")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--large", action="store_true", help="also run the frame of about 10,000 beams")
+    args = parser.parse_args()
+    run(5, 5, 15, 5.0)
+    if args.large:
+        run(11, 11, 30, 30.0)
+
+
+if __name__ == "__main__":
+    main()

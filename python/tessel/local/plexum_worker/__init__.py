@@ -1,0 +1,128 @@
+"""Worker of the "plexum" queue for the local platform: replays the model records and computes frames.
+
+Needs the optional extra ``tessel-external[local]`` (PyNiteFEA, numpy, scipy).
+Register it with ``PlexumWorker().register(platform)``, or serve it with
+``python -m tessel.local serve --queue plexum=tessel.local.plexum_worker:worker``.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+from typing import Any
+
+from tessel.local.workers import ERROR, WorkerFailure
+
+from . import fem, report, results
+from .fem import AnalysisError
+from .replay import Replayer, ReplayError
+
+__all__ = ["PlexumWorker", "worker"]
+
+SUPPORTED_VERSION = 1
+COMMANDS = ("Run", "RunReturnModel", "CreateModel")
+
+
+class PlexumWorker:
+    """Replays a Plexum job's records and computes a linear static analysis of its frame.
+
+    The records are checked as Plexum checks them: a record that names a
+    missing object, an unknown function, a wrong parameter, or a model that is
+    a mechanism ends the job with the status "ERROR" and a message naming the
+    list, the record's position and what is wrong, e.g.
+    ``Lines record 4 "DefineAsBeam": material 3 does not exist`` or
+    ``the model is a mechanism: node 2 is free to move in the global x direction``.
+    An unsupported job version ends it with "CONTENT_VERSION_NOT_SUPPORTED_ERROR".
+    What the worker cannot compute yet (domains, surface loads, section
+    results, eccentricities, tapered beams, orthotropic materials on beams,
+    non-linear supports, resistances) is refused the same way, naming the
+    record; "CreateModel" describes such models without refusing.
+
+    Commands: "Run" answers the results and "ResultFile"; "RunReturnModel"
+    adds "ModelFile"; "CreateModel" answers only "ModelFile" and computes
+    nothing. The files are Base64 text: the model file is JSON (every object
+    resolved, with the section and material values used), the result file
+    plain-text tables of the requested results.
+
+    Units: m, rad, kN, kNm. Global axes X, Y, Z with Z up; self-weight
+    (rho A g, g = 9.80665 m/s2) acts along -Z. A beam's local x runs from its
+    start node to its end node; local z is the part of its vector reference
+    perpendicular to x, or without one: y horizontal (Z cross x) and z = x
+    cross y (upwards); a vertical beam takes z along global X. Rectangles have
+    their width b along local y and their height h along local z. Supports and
+    foundations act in the beam's local axes.
+
+    Results, one entry per requested target, found by id (as text) and by the
+    load case or combination id (as text)::
+
+        "Displacements": {"Nodes": {"<node>": {"LoadCases": {"<case>": D}, "LoadCombinations": {"<comb>": D}}}}
+        "Forces": {"NodalSupports": {"<support>": {"LoadCases": {"<case>": {"Local": R, "Global": R}}, ...}},
+                   "Lines": {"<beam>": {"LoadCases": {"<case>": [S, ...]}, "LoadCombinations": {...}}}}
+        "Sections": {}
+
+    "LoadCases" holds every load case of the request's "LoadCases" list and
+    appears when a ...ByLoadCaseId record asked for the target;
+    "LoadCombinations" likewise for ...ByLoadCombinationId. D: {"x", "y", "z"}
+    displacements (m) and {"xx", "yy", "zz"} rotations (rad) in global axes.
+    R: the force of the support on the structure, {"x", "y", "z"} (kN) and
+    {"xx", "yy", "zz"} (kNm), in the member's axes ("Local") and in global
+    axes ("Global"). S: one station {"Position", "N", "Vy", "Vz", "Mx", "My",
+    "Mz"} at "Position" metres from the beam's start along the beam; stations
+    are the start, then the middle and the end of each finite element of the
+    beam (so an inner node shows the values just before it). They are the
+    forces and moments on the cross-section face whose outward normal is +x,
+    by the part of the beam beyond it, in local axes: N > 0 is tension,
+    My > 0 puts the +z fibres in tension, Mz > 0 the -y fibres; a beam with
+    z up sagging under its weight has My < 0 at midspan.
+    """
+
+    queue = "plexum"
+
+    def register(self, platform: Any) -> None:
+        """Serve the queue "plexum" of `platform`."""
+        platform.register(self.queue, self, content="dict")
+
+    def __call__(self, content: dict) -> dict:
+        """Run one job: the job content in, the result content out."""
+        version = content.get("version")
+        if version != SUPPORTED_VERSION or isinstance(version, bool):
+            raise WorkerFailure("CONTENT_VERSION_NOT_SUPPORTED_ERROR",
+                                f"Job content version {version!r} is not supported")
+        try:
+            return self._run(content)
+        except (ReplayError, AnalysisError) as problem:
+            raise WorkerFailure(ERROR, str(problem)) from None
+
+    def _run(self, content: dict) -> dict:
+        command = content.get("command")
+        if command not in COMMANDS:
+            raise ReplayError(f"unknown command {command!r}: expected one of {', '.join(COMMANDS)}")
+        template = content.get("report_template")
+        if template is not None:
+            try:
+                if not isinstance(template, str):
+                    raise ValueError
+                base64.b64decode(template, validate=True)
+            except (ValueError, binascii.Error):
+                raise ReplayError('"report_template" is not Base64 text') from None
+        replayer = Replayer()
+        model = replayer.replay_model(content.get("Model"))
+        request = replayer.replay_results(content.get("Results"))
+        if command == "CreateModel":
+            return {"ModelFile": _base64(report.model_file(model))}
+        if not model.analyses:
+            raise ReplayError(f'the command "{command}" needs a "LinearAnalysis" record in "Calculation"')
+        fem.refuse_unsupported(model)
+        solution = fem.analyse(model)
+        answer = results.collect(solution, request)
+        answer["ResultFile"] = _base64(report.result_file(model, request, answer))
+        if command == "RunReturnModel":
+            answer["ModelFile"] = _base64(report.model_file(model, solution.frame))
+        return answer
+
+
+def _base64(data: bytes) -> str:
+    return base64.b64encode(data).decode("ascii")
+
+
+worker = PlexumWorker()

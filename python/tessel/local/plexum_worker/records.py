@@ -1,0 +1,143 @@
+"""Plexum job content written directly, record by record, in the model builder's format.
+
+For tests and benchmarks of the worker that do not go through
+`tessel.external.plexum`: each method appends the record the builder would
+write and returns the new object's id.
+"""
+
+from __future__ import annotations
+
+import copy
+
+from .replay import MODEL_LISTS
+
+_ZERO_POINT = {"x": 0.0, "y": 0.0, "z": 0.0}
+
+
+def _point(p) -> dict:
+    return {"x": p[0], "y": p[1], "z": p[2]}
+
+
+class JobRecords:
+    """The "Model" and "Results" of one job, built up record by record."""
+
+    def __init__(self) -> None:
+        self.model = {key: {"Functions": [], "Properties": []} for key in MODEL_LISTS}
+        self.results = {key: {"Functions": [], "Properties": []} for key in ("Forces", "Displacements", "Sections")}
+        self._counts: dict[str, int] = {}
+
+    def _add(self, key: str, name: str, params: dict, creates: bool = True) -> int:
+        self.model[key]["Functions"].append([name, params])
+        if creates:
+            self._counts[key] = self._counts.get(key, 0) + 1
+        return self._counts.get(key, 0)
+
+    def vector(self, p1, p2) -> int:
+        data = {"Point": {"P": dict(_ZERO_POINT)}, "Vector": {"P1": _point(p1), "P2": _point(p2)},
+                "Axis": {"P1": dict(_ZERO_POINT), "P2": dict(_ZERO_POINT)},
+                "Plane": {"P1": dict(_ZERO_POINT), "P2": dict(_ZERO_POINT), "P3": dict(_ZERO_POINT)},
+                "Beta": {"Beta": 0.0}}
+        return self._add("References", "Add", {"Item": {"ReferenceType": 2, "ReferenceData": data}})
+
+    def point_reference(self, p) -> int:
+        data = {"Point": {"P": _point(p)}, "Vector": {"P1": dict(_ZERO_POINT), "P2": dict(_ZERO_POINT)},
+                "Axis": {"P1": dict(_ZERO_POINT), "P2": dict(_ZERO_POINT)},
+                "Plane": {"P1": dict(_ZERO_POINT), "P2": dict(_ZERO_POINT), "P3": dict(_ZERO_POINT)},
+                "Beta": {"Beta": 0.0}}
+        return self._add("References", "Add", {"Item": {"ReferenceType": 1, "ReferenceData": data}})
+
+    def catalogue_material(self, name: str = "C30/37", code: int = 2) -> int:
+        return self._add("Materials", "AddFromCatalog", {"NationalDesignCode": code, "MaterialName": name})
+
+    def concrete(self, e: float, nu: float, rho: float, *, name: str | None = None, f_ck: float = 30e3,
+                 **others: float) -> int:
+        number = self._counts.get("Materials", 0) + 1
+        params = {"NationalDesignName": "", "MaterialDesignName": "", "Name": name or str(number),
+                  "FillColour": 0, "ContourColour": 0, "Ex": e, "Ey": e, "Ez": e, "Nux": nu, "Nuy": nu, "Nuz": nu,
+                  "Alfax": 0.0, "Alfay": 0.0, "Alfaz": 0.0, "Rho": rho, "Fck": f_ck, "GammaC": 1.5,
+                  "Alfacc": 1.0, "Fit": 0.0}
+        params.update(others)
+        return self._add("Materials", "AddConcrete_EuroCode", params)
+
+    def node(self, x, y, z) -> int:
+        return self._add("Nodes", "Add", {"x": x, "y": y, "z": z})
+
+    def rectangle(self, b: float, h: float, *, name: str | None = None) -> int:
+        number = self._counts.get("CrossSections", 0) + 1
+        return self._add("CrossSections", "AddRectangular",
+                         {"Name": name or str(number), "b": b, "h": h, "Process": 0})
+
+    def circle(self, d: float, *, name: str | None = None) -> int:
+        number = self._counts.get("CrossSections", 0) + 1
+        return self._add("CrossSections", "AddCircle", {"Name": name or str(number), "d": d})
+
+    def line(self, start: int, end: int, arc: tuple | None = None) -> int:
+        center, normal, alpha = arc if arc else ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 0.0)
+        geom = {"CircleArc": {"Center": _point(center), "NormalVector": _point(normal), "Alfa": alpha},
+                "EllipseArc": {"Center": {"x": 0, "y": 0, "z": 0}, "NormalVector": {"x": 0, "y": 0, "z": 0},
+                               "Alfa": 0.0, "Ratio": 0.0, "StartAlfa": 0.0, "EndAlfa": 0.0}}
+        return self._add("Lines", "Add", {"StartNode": start, "EndNode": end, "GeomType": 1 if arc else 0,
+                                          "GeomData": geom})
+
+    def beam(self, line: int, material: int, section: int, *, end_section: int | None = None,
+             reference: int | None = None) -> int:
+        if reference is not None:
+            self.model["Lines"]["Properties"].append(["Reference", {"ReferenceIndex": reference, "LineIndex": line}])
+        self._add("Lines", "DefineAsBeam", {
+            "MaterialIndex": material, "StartCrossSectionIndex": section,
+            "EndCrossSectionIndex": end_section or section, "StartEccentricity": dict(_ZERO_POINT),
+            "EndEccentricity": dict(_ZERO_POINT), "LineIndex": line}, creates=False)
+        return line
+
+    def split(self, line: int, n: int) -> None:
+        self._add("Lines", "SplitByN", {"N": n, "LineIndex": line}, creates=False)
+
+    def support(self, node: int, beam: int, *, x=0.0, y=0.0, z=0.0, xx=0.0, yy=0.0, zz=0.0) -> int:
+        stiffness = {"x": x, "y": y, "z": z, "xx": xx, "yy": yy, "zz": zz}
+        return self._add("NodesSupports", "AddNodalBeamRelative", {
+            "Stiffnesses": stiffness, "NonLinearity": dict.fromkeys(stiffness, 0),
+            "Resistances": dict.fromkeys(stiffness, 0.0), "NodeId": node, "BeamId": beam})
+
+    def foundation(self, beam: int, k_x: float, k_y: float, k_z: float) -> int:
+        return self._add("LineSupports", "AddBeamElasticFoundation", {
+            "BeamId": beam, "StiffnessesXYZ": {"x": k_x, "y": k_y, "z": k_z},
+            "NonLinearityXYZ": {"x": 0, "y": 0, "z": 0}, "ResistancesXYZ": {"x": 0.0, "y": 0.0, "z": 0.0}})
+
+    def load_case(self, name: str | None = None) -> int:
+        number = self._counts.get("LoadCases", 0) + 1
+        return self._add("LoadCases", "Add", {"Name": name or str(number), "LoadCaseType": 0})
+
+    def self_weight(self, load_case: int, beam: int) -> int:
+        return self._add("Loads", "AddBeamSelfWeight", {"LineId": beam, "LoadCaseId": load_case})
+
+    def combination(self, factors: dict[int, float], *, kind: int = 4, name: str | None = None) -> int:
+        number = self._counts.get("LoadCombinations", 0) + 1
+        return self._add("LoadCombinations", "Add", {"Name": name or str(number), "CombinationType": kind,
+                                                     "Factors": list(factors.values()),
+                                                     "LoadCaseIds": list(factors)})
+
+    def request(self, key: str, name: str, id_key: str, ids) -> None:
+        for target in ids:
+            self.results[key]["Functions"].append([name, {id_key: target}])
+
+    def displacements(self, nodes, *, by_load_case: bool = True) -> None:
+        kind = "LoadCase" if by_load_case else "LoadCombination"
+        self.request("Displacements", f"NodalDisplacementBy{kind}Id", "NodeId", nodes)
+
+    def support_forces(self, supports, *, by_load_case: bool = True) -> None:
+        kind = "LoadCase" if by_load_case else "LoadCombination"
+        self.request("Forces", f"NodalSupportForceBy{kind}Id", "NodalSupportId", supports)
+
+    def line_forces(self, beams, *, by_load_case: bool = True) -> None:
+        kind = "LoadCase" if by_load_case else "LoadCombination"
+        self.request("Forces", f"LineForcesBy{kind}Id", "LineId", beams)
+
+    def content(self, command: str = "Run", *, timeout: int = 60) -> dict:
+        """The whole job content, with one linear analysis, as the analysis class sends it."""
+        model = copy.deepcopy(self.model)
+        model["Calculation"]["Functions"].append(["LinearAnalysis", {"UserInteraction": 1}])
+        results = {"LoadCombinations": list(range(1, self._counts.get("LoadCombinations", 0) + 1)),
+                   "LoadCases": list(range(1, self._counts.get("LoadCases", 0) + 1)),
+                   **copy.deepcopy(self.results)}
+        return {"Model": model, "Results": results, "command": command, "version": 1,
+                "execution_timeout": timeout}

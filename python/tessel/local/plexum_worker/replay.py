@@ -1,0 +1,591 @@
+"""Replay of a Plexum job's records into a resolved model, checked as Plexum checks them.
+
+Records are applied list by list in the model's key order and, within a list,
+in record order; a record may only name objects made before it. Every problem
+ends the replay with a `ReplayError` whose message names the list, the record's
+position (1-based) and function name, and what is wrong, for example
+``Lines record 4 "DefineAsBeam": material 3 does not exist``.
+
+What the records describe correctly but the worker cannot compute (domains,
+surface loads, eccentricities, non-linear supports, resistances, tapered beams,
+section results) is recorded in ``Model.unsupported``; the analysis refuses it,
+a model-only job describes it.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+from . import sections
+from .model import (
+    COMBINATION_TYPES, CROSS_SECTION_PROCESSES, NON_LINEARITIES, REFERENCE_TYPES, SUPPORT_COMPONENTS,
+    Arc, Beam, CrossSection, Domain, Line, LineSupport, Load, LoadCase, LoadCombination, Material, Model,
+    Node, NodeSupport, Reference, Request, ResultsRequest, SectionCut,
+)
+
+MODEL_LISTS = ("References", "Materials", "Nodes", "CrossSections", "Lines", "Domains", "NodesSupports",
+               "LineSupports", "LoadCases", "Loads", "LoadCombinations", "Calculation")
+# Design codes that exist, and those whose catalogue holds the EN 1992-1-1 concrete grades.
+DESIGN_CODES = set(range(26)) - {3}
+EUROCODE_FAMILY = {2, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 25}
+_ZERO = 0.0
+
+
+class ReplayError(Exception):
+    """A record that Plexum would refuse; the message names the record."""
+
+
+class _Params:
+    """Typed access to one record's parameters; a bad value names the record."""
+
+    def __init__(self, label: str, params: Any) -> None:
+        self.label = label
+        if not isinstance(params, dict):
+            self.fail("the parameters are not an object")
+        self.params = params
+
+    def fail(self, what: str) -> None:
+        raise ReplayError(f"{self.label}: {what}")
+
+    def get(self, key: str, source: dict | None = None, path: str = "") -> Any:
+        source = self.params if source is None else source
+        if key not in source:
+            self.fail(f'parameter "{path}{key}" is missing')
+        return source[key]
+
+    def number(self, key: str, source: dict | None = None, path: str = "") -> float:
+        value = self.get(key, source, path)
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+            self.fail(f'parameter "{path}{key}" is not a finite number: {value!r}')
+        return float(value)
+
+    def integer(self, key: str, source: dict | None = None, path: str = "") -> int:
+        value = self.get(key, source, path)
+        if isinstance(value, bool) or not isinstance(value, int):
+            self.fail(f'parameter "{path}{key}" is not an integer: {value!r}')
+        return value
+
+    def text(self, key: str) -> str:
+        value = self.get(key)
+        if not isinstance(value, str):
+            self.fail(f'parameter "{key}" is not text: {value!r}')
+        return value
+
+    def obj(self, key: str, source: dict | None = None, path: str = "") -> dict:
+        value = self.get(key, source, path)
+        if not isinstance(value, dict):
+            self.fail(f'parameter "{path}{key}" is not an object')
+        return value
+
+    def point(self, key: str, source: dict | None = None, path: str = "") -> tuple[float, float, float]:
+        value = self.obj(key, source, path)
+        inner = f"{path}{key}."
+        return (self.number("x", value, inner), self.number("y", value, inner), self.number("z", value, inner))
+
+    def id_list(self, key: str) -> list[int]:
+        value = self.get(key)
+        if not isinstance(value, list) or any(isinstance(v, bool) or not isinstance(v, int) for v in value):
+            self.fail(f'parameter "{key}" is not a list of integers')
+        return value
+
+    def components(self, key: str, names: tuple[str, ...]) -> dict:
+        value = self.obj(key)
+        return {name: self.number(name, value, f"{key}.") for name in names}
+
+    def choices(self, key: str, names: tuple[str, ...], allowed: dict) -> dict:
+        value = self.obj(key)
+        result = {}
+        for name in names:
+            code = self.integer(name, value, f"{key}.")
+            if code not in allowed:
+                self.fail(f'"{key}.{name}" {code} is not a known value')
+            result[name] = code
+        return result
+
+
+def _records(content: dict, where: str, key: str) -> tuple[list, list]:
+    lists = content.get(key)
+    if not isinstance(lists, dict):
+        raise ReplayError(f'{where} has no list "{key}"')
+    functions, properties = lists.get("Functions"), lists.get("Properties")
+    if not isinstance(functions, list) or not isinstance(properties, list):
+        raise ReplayError(f'{where} list "{key}" does not hold the arrays "Functions" and "Properties"')
+    return functions, properties
+
+
+def _split(record: Any, key: str, position: int, kind: str = "record") -> tuple[str, Any]:
+    if not isinstance(record, list) or len(record) != 2 or not isinstance(record[0], str):
+        raise ReplayError(f"{key} {kind} {position}: not a [name, parameters] pair")
+    return record[0], record[1]
+
+
+def _find(items: list, index: int, what: str, p: _Params) -> Any:
+    """The object that the index-th creating record made (1-based)."""
+    if 1 <= index <= len(items):
+        return items[index - 1]
+    p.fail(f"{what} {index} does not exist")
+
+
+class Replayer:
+    """Builds a `Model` and a `ResultsRequest` from the job content."""
+
+    def __init__(self) -> None:
+        self.model = Model()
+        self._material_names: set[str] = set()
+        self._section_names: set[str] = set()
+
+    # -- model -----------------------------------------------------------------------------------------------
+    def replay_model(self, content: Any) -> Model:
+        if not isinstance(content, dict):
+            raise ReplayError('the job content has no object "Model"')
+        for key in MODEL_LISTS:
+            functions, properties = _records(content, '"Model"', key)
+            handlers = getattr(self, "_" + key)
+            for position, record in enumerate(functions, 1):
+                name, params = _split(record, key, position)
+                handler = handlers.get(name)
+                if handler is None:
+                    raise ReplayError(f'{key} record {position} "{name}": unknown function')
+                handler(self, _Params(f'{key} record {position} "{name}"', params))
+            for position, record in enumerate(properties, 1):
+                name, value = _split(record, key, position, "property")
+                if key != "Lines" or name != "Reference":
+                    raise ReplayError(f'{key} property {position} "{name}": unknown property')
+                self._line_reference(_Params(f'{key} property {position} "{name}"', value))
+        return self.model
+
+    # References
+    def _reference_add(self, p: _Params) -> None:
+        item = p.obj("Item")
+        kind = p.integer("ReferenceType", item, "Item.")
+        if kind not in REFERENCE_TYPES:
+            p.fail(f"reference type {kind} does not exist")
+        data = p.obj("ReferenceData", item, "Item.")
+        if kind == 2:
+            vector = p.obj("Vector", data, "Item.ReferenceData.")
+            p.point("P1", vector, "Item.ReferenceData.Vector.")
+            p.point("P2", vector, "Item.ReferenceData.Vector.")
+        reference = Reference(len(self.model.references) + 1, REFERENCE_TYPES[kind], data, p.label)
+        self.model.references.append(reference)
+
+    _References = {"Add": _reference_add}
+
+    # Materials
+    def _concrete(self, p: _Params) -> None:
+        name = p.text("Name")
+        if name in self._material_names:
+            p.fail(f"a material named '{name}' already exists")
+        values = {key: p.number(key) for key in ("Ex", "Ey", "Ez", "Nux", "Nuy", "Nuz", "Alfax", "Alfay", "Alfaz",
+                                                  "Rho", "Fck", "GammaC", "Alfacc", "Fit")}
+        e, nu = values["Ex"], values["Nux"]
+        if e <= 0:
+            p.fail(f"Young's modulus Ex must be positive, got {e!r}")
+        if not 0.0 <= nu < 0.5:
+            p.fail(f"Poisson's ratio Nux must be at least 0 and below 0.5, got {nu!r}")
+        if values["Rho"] < 0:
+            p.fail(f"density Rho must not be negative, got {values['Rho']!r}")
+        values["MaterialDesignName"] = p.text("MaterialDesignName")
+        orthotropic = (values["Ey"], values["Ez"], values["Nuy"], values["Nuz"]) != (e, e, nu, nu)
+        self._material_names.add(name)
+        self.model.materials.append(Material(
+            len(self.model.materials) + 1, name, "user", e, e / (2.0 * (1.0 + nu)), nu, values["Rho"],
+            values["Fck"], p.label, values=values, orthotropic=orthotropic))
+
+    def _catalogue(self, p: _Params) -> None:
+        code = p.integer("NationalDesignCode")
+        name = p.text("MaterialName")
+        if code not in DESIGN_CODES:
+            p.fail(f"design code {code} does not exist")
+        if code not in EUROCODE_FAMILY:
+            p.fail(f"this worker has no material catalogue for design code {code}")
+        catalogue = sections.concrete_catalogue()
+        grade = catalogue["grades"].get(name)
+        if grade is None:
+            p.fail(f"material '{name}' is not in the catalogue of design code {code} "
+                   "(this worker knows the concrete grades C12/15 to C90/105)")
+        e, nu = grade["Ecm"] * 1e6, catalogue["nu"]
+        self._material_names.add(name)
+        self.model.materials.append(Material(
+            len(self.model.materials) + 1, name, "catalogue", e, e / (2.0 * (1.0 + nu)), nu, catalogue["rho"],
+            grade["fck"] * 1e3, p.label, design_code=code,
+            values={"Ecm": e, "fck": grade["fck"] * 1e3, "fcm": grade["fcm"] * 1e3, "fctm": grade["fctm"] * 1e3,
+                    "nu": nu, "rho": catalogue["rho"], "alpha": catalogue["alpha"]}))
+
+    _Materials = {"AddConcrete_EuroCode": _concrete, "AddFromCatalog": _catalogue}
+
+    # Nodes
+    def _node_add(self, p: _Params) -> None:
+        self.model.nodes.append(Node(len(self.model.nodes) + 1, p.number("x"), p.number("y"), p.number("z")))
+
+    _Nodes = {"Add": _node_add}
+
+    # Cross-sections
+    def _section_name(self, p: _Params) -> str:
+        name = p.text("Name")
+        if name in self._section_names:
+            p.fail(f"a cross-section named '{name}' already exists")
+        self._section_names.add(name)
+        return name
+
+    def _circle(self, p: _Params) -> None:
+        name, d = self._section_name(p), p.number("d")
+        if d <= 0:
+            p.fail(f"the diameter d must be positive, got {d!r}")
+        self.model.cross_sections.append(CrossSection(
+            len(self.model.cross_sections) + 1, name, "circle", {"d": d}, *sections.circle(d), p.label))
+
+    def _rectangle(self, p: _Params) -> None:
+        name, b, h = self._section_name(p), p.number("b"), p.number("h")
+        if b <= 0 or h <= 0:
+            p.fail(f"the width b and height h must be positive, got {b!r} and {h!r}")
+        process = p.integer("Process")
+        if process not in CROSS_SECTION_PROCESSES:
+            p.fail(f"manufacturing process {process} does not exist")
+        self.model.cross_sections.append(CrossSection(
+            len(self.model.cross_sections) + 1, name, "rectangle", {"b": b, "h": h}, *sections.rectangle(b, h),
+            p.label, process=CROSS_SECTION_PROCESSES[process]))
+
+    _CrossSections = {"AddCircle": _circle, "AddRectangular": _rectangle}
+
+    # Lines
+    def _line_add(self, p: _Params) -> None:
+        start = _find(self.model.nodes, p.integer("StartNode"), "node", p)
+        end = _find(self.model.nodes, p.integer("EndNode"), "node", p)
+        geom_type = p.integer("GeomType")
+        geom = p.obj("GeomData")
+        arc = None
+        if geom_type == 1:
+            circle = p.obj("CircleArc", geom, "GeomData.")
+            arc = Arc(p.point("Center", circle, "GeomData.CircleArc."),
+                      p.point("NormalVector", circle, "GeomData.CircleArc."),
+                      p.number("Alfa", circle, "GeomData.CircleArc."))
+            _check_arc(p, start, end, arc)
+        elif geom_type != 0:
+            p.fail(f"geometry type {geom_type} is not supported (0 straight line, 1 circular arc)")
+        if start is end:
+            p.fail(f"the line starts and ends at node {start.id}")
+        if arc is None and _distance(start.point, end.point) == 0.0:
+            p.fail(f"nodes {start.id} and {end.id} are at the same position: the line has no length")
+        self.model.lines.append(Line(len(self.model.lines) + 1, start, end, arc, p.label))
+
+    def _define_as_beam(self, p: _Params) -> None:
+        material = _find(self.model.materials, p.integer("MaterialIndex"), "material", p)
+        start_css = _find(self.model.cross_sections, p.integer("StartCrossSectionIndex"), "cross-section", p)
+        end_css = _find(self.model.cross_sections, p.integer("EndCrossSectionIndex"), "cross-section", p)
+        eccentricities = (p.point("StartEccentricity"), p.point("EndEccentricity"))
+        line = _find(self.model.lines, p.integer("LineIndex"), "line", p)
+        if start_css is not end_css:
+            self.model.unsupported.append((p.label, "tapered beams (different start and end cross-sections) "
+                                                    "cannot be computed yet"))
+        if any(value != 0.0 for point in eccentricities for value in point):
+            self.model.unsupported.append((p.label, "beam eccentricities cannot be computed yet"))
+        if material.orthotropic:
+            self.model.unsupported.append((p.label, f"material {material.id} is orthotropic (Ey, Ez, Nuy or Nuz "
+                                                    "differ from Ex, Nux), which beams cannot use yet"))
+        line.beam = Beam(material, start_css, p.label)
+
+    def _split_by_n(self, p: _Params) -> None:
+        n = p.integer("N")
+        line = _find(self.model.lines, p.integer("LineIndex"), "line", p)
+        if n < 1:
+            p.fail(f"N must be at least 1, got {n}")
+        line.parts *= n
+
+    def _line_reference(self, p: _Params) -> None:
+        reference = _find(self.model.references, p.integer("ReferenceIndex"), "reference", p)
+        line = _find(self.model.lines, p.integer("LineIndex"), "line", p)
+        if reference.kind != "vector":
+            p.fail(f"reference {reference.id} is a {reference.kind}, not a vector")
+        direction = reference.vector()
+        if _norm(direction) == 0.0:
+            p.fail(f"reference {reference.id} is a vector of length zero")
+        if line.arc is None:
+            axis = _sub(line.end.point, line.start.point)
+            if _norm(_cross(axis, direction)) <= 1e-9 * _norm(axis) * _norm(direction):
+                p.fail(f"reference {reference.id} is parallel to line {line.id}: it cannot give its local z")
+        line.reference, line.reference_record = reference, p.label
+
+    _Lines = {"Add": _line_add, "DefineAsBeam": _define_as_beam, "SplitByN": _split_by_n}
+
+    # Domains
+    def _domain_add(self, p: _Params) -> None:
+        line_ids = p.id_list("LineIds")
+        for line_id in line_ids:
+            _find(self.model.lines, line_id, "line", p)
+        attributes = p.obj("SurfaceAttr")
+        material = _find(self.model.materials, p.integer("MaterialId", attributes, "SurfaceAttr."), "material", p)
+        domain = Domain(len(self.model.domains) + 1, line_ids, material,
+                        p.number("Thickness", attributes, "SurfaceAttr."),
+                        p.integer("SurfaceType", attributes, "SurfaceAttr."), p.label)
+        self.model.domains.append(domain)
+        self.model.unsupported.append((p.label, "domains (surface elements) cannot be computed yet"))
+
+    def _generate_mesh(self, p: _Params) -> None:
+        p.obj("MeshParameters")
+        for domain_id in p.id_list("DomainIds"):
+            _find(self.model.domains, domain_id, "domain", p)
+
+    def _set_eccentricity(self, p: _Params) -> None:
+        _find(self.model.domains, p.integer("Index"), "domain", p)
+        p.obj("DomainExcentricity")
+        self.model.unsupported.append((p.label, "domain eccentricities cannot be computed yet"))
+
+    _Domains = {"Add": _domain_add, "GenerateMeshOnSelectedDomains": _generate_mesh,
+                "SetExcentricity": _set_eccentricity}
+
+    # Supports
+    def _beam(self, p: _Params, key: str) -> Line:
+        line_id = p.integer(key)
+        if not 1 <= line_id <= len(self.model.lines):
+            p.fail(f"beam {line_id} does not exist: there is no line {line_id}")
+        line = self.model.lines[line_id - 1]
+        if line.beam is None:
+            p.fail(f"line {line_id} is not defined as a beam")
+        return line
+
+    def _refuse_non_linear(self, p: _Params, non_linearity: dict, resistance: dict) -> None:
+        if any(non_linearity.values()):
+            self.model.unsupported.append((p.label, "non-linear supports cannot be computed yet"))
+        if any(resistance.values()):
+            self.model.unsupported.append((p.label, "support resistances cannot be computed yet"))
+
+    def _node_support(self, p: _Params) -> None:
+        stiffness = p.components("Stiffnesses", SUPPORT_COMPONENTS)
+        non_linearity = p.choices("NonLinearity", SUPPORT_COMPONENTS, NON_LINEARITIES)
+        resistance = p.components("Resistances", SUPPORT_COMPONENTS)
+        node = _find(self.model.nodes, p.integer("NodeId"), "node", p)
+        line = self._beam(p, "BeamId")
+        if node is not line.start and node is not line.end:
+            p.fail(f"node {node.id} is not an end node of beam {line.id}")
+        for name, value in stiffness.items():
+            if value < 0:
+                p.fail(f'stiffness "{name}" must not be negative, got {value!r}')
+        self._refuse_non_linear(p, non_linearity, resistance)
+        self.model.node_supports.append(NodeSupport(len(self.model.node_supports) + 1, node, line, stiffness,
+                                                    non_linearity, resistance, p.label))
+
+    _NodesSupports = {"AddNodalBeamRelative": _node_support}
+
+    def _foundation(self, p: _Params) -> None:
+        line = self._beam(p, "BeamId")
+        stiffness = p.components("StiffnessesXYZ", ("x", "y", "z"))
+        non_linearity = p.choices("NonLinearityXYZ", ("x", "y", "z"), NON_LINEARITIES)
+        resistance = p.components("ResistancesXYZ", ("x", "y", "z"))
+        for name, value in stiffness.items():
+            if value < 0:
+                p.fail(f'stiffness "{name}" must not be negative, got {value!r}')
+        self._refuse_non_linear(p, non_linearity, resistance)
+        self.model.line_supports.append(LineSupport(len(self.model.line_supports) + 1, line, stiffness,
+                                                    non_linearity, resistance, p.label))
+
+    _LineSupports = {"AddBeamElasticFoundation": _foundation}
+
+    # Load cases, loads, combinations
+    def _load_case(self, p: _Params) -> None:
+        name = p.text("Name")
+        kind = p.integer("LoadCaseType")
+        if kind != 0:
+            p.fail(f"load case type {kind} does not exist")
+        if any(case.name == name for case in self.model.load_cases):
+            p.fail(f"a load case named '{name}' already exists")
+        self.model.load_cases.append(LoadCase(len(self.model.load_cases) + 1, name, kind, p.label))
+
+    _LoadCases = {"Add": _load_case}
+
+    def _new_load(self, p: _Params, kind: str, load_case_id: int, **targets: Any) -> None:
+        load_case = _find(self.model.load_cases, load_case_id, "load case", p)
+        self.model.loads.append(Load(len(self.model.loads) + 1, kind, load_case, p.label, **targets))
+
+    def _domain_load(self, p: _Params, kind: str) -> None:
+        data = p.obj("Data")
+        domain = _find(self.model.domains, p.integer("DomainId", data, "Data."), "domain", p)
+        self._new_load(p, kind, p.integer("LoadCaseId", data, "Data."), domain=domain, data=data)
+        self.model.unsupported.append((p.label, "surface loads on domains cannot be computed yet"))
+
+    def _domain_linear(self, p: _Params) -> None:
+        self._domain_load(p, "AddDomainLinear")
+
+    def _domain_constant(self, p: _Params) -> None:
+        self._domain_load(p, "AddDomainConstant")
+
+    def _domain_self_weight(self, p: _Params) -> None:
+        domain = _find(self.model.domains, p.integer("DomainId"), "domain", p)
+        self._new_load(p, "AddDomainSelfWeight", p.integer("LoadCaseId"), domain=domain)
+        self.model.unsupported.append((p.label, "self-weight of domains cannot be computed yet"))
+
+    def _beam_self_weight(self, p: _Params) -> None:
+        line = self._beam(p, "LineId")
+        self._new_load(p, "AddBeamSelfWeight", p.integer("LoadCaseId"), line=line)
+
+    _Loads = {"AddDomainLinear": _domain_linear, "AddDomainConstant": _domain_constant,
+              "AddDomainSelfWeight": _domain_self_weight, "AddBeamSelfWeight": _beam_self_weight}
+
+    def _combination(self, p: _Params) -> None:
+        name = p.text("Name")
+        kind = p.integer("CombinationType")
+        if kind not in COMBINATION_TYPES:
+            p.fail(f"combination type {kind} does not exist")
+        factors, case_ids = p.get("Factors"), p.id_list("LoadCaseIds")
+        if not isinstance(factors, list) or len(factors) != len(case_ids):
+            p.fail('"Factors" and "LoadCaseIds" are not lists of the same length')
+        pairs = []
+        for index, (factor, case_id) in enumerate(zip(factors, case_ids)):
+            if isinstance(factor, bool) or not isinstance(factor, (int, float)) or not math.isfinite(factor):
+                p.fail(f"factor {index + 1} is not a finite number: {factor!r}")
+            pairs.append((_find(self.model.load_cases, case_id, "load case", p), float(factor)))
+        if any(combination.name == name for combination in self.model.load_combinations):
+            p.fail(f"a load combination named '{name}' already exists")
+        self.model.load_combinations.append(LoadCombination(len(self.model.load_combinations) + 1, name, kind,
+                                                            pairs, p.label))
+
+    _LoadCombinations = {"Add": _combination}
+
+    def _linear_analysis(self, p: _Params) -> None:
+        mode = p.integer("UserInteraction")
+        if not 0 <= mode <= 4:
+            p.fail(f"user interaction {mode} does not exist")
+        self.model.analyses.append(p.label)
+
+    _Calculation = {"LinearAnalysis": _linear_analysis}
+
+    # -- results request -------------------------------------------------------------------------------------
+    def replay_results(self, content: Any) -> ResultsRequest:
+        if not isinstance(content, dict):
+            raise ReplayError('the job content has no object "Results"')
+        load_cases = self._id_list(content, "LoadCases", self.model.load_cases, "load case")
+        combinations = self._id_list(content, "LoadCombinations", self.model.load_combinations, "load combination")
+        requests: list[Request] = []
+        for key, table in (("Forces", _FORCE_REQUESTS), ("Displacements", _DISPLACEMENT_REQUESTS)):
+            functions, properties = _records(content, '"Results"', key)
+            if properties:
+                raise ReplayError(f'{key} property 1 "{_split(properties[0], key, 1, "property")[0]}": '
+                                  "unknown property")
+            for position, record in enumerate(functions, 1):
+                name, params = _split(record, key, position)
+                if name not in table:
+                    raise ReplayError(f'{key} record {position} "{name}": unknown function')
+                kind, id_key, by_case = table[name]
+                p = _Params(f'{key} record {position} "{name}"', params)
+                target = p.integer(id_key)
+                if kind == "displacement":
+                    _find(self.model.nodes, target, "node", p)
+                elif kind == "support force":
+                    _find(self.model.node_supports, target, "node support", p)
+                else:
+                    self._beam(p, id_key)
+                requests.append(Request(kind, target, by_case, p.label))
+        requests.extend(self._sections(content))
+        return ResultsRequest(load_cases, combinations, requests)
+
+    def _id_list(self, content: dict, key: str, items: list, what: str) -> list:
+        ids = content.get(key)
+        if not isinstance(ids, list):
+            raise ReplayError(f'"Results" has no list "{key}"')
+        resolved = []
+        for position, value in enumerate(ids, 1):
+            if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= len(items):
+                raise ReplayError(f'"Results" "{key}" entry {position}: {what} {value!r} does not exist')
+            resolved.append(items[value - 1])
+        return resolved
+
+    def _sections(self, content: dict) -> list[Request]:
+        functions, properties = _records(content, '"Results"', "Sections")
+        if properties:
+            raise ReplayError(f'Sections property 1 "{_split(properties[0], "Sections", 1, "property")[0]}": '
+                              "unknown property")
+        requests = []
+        for position, record in enumerate(functions, 1):
+            name, params = _split(record, "Sections", position)
+            p = _Params(f'Sections record {position} "{name}"', params)
+            if name == "Add":
+                section = p.obj("Section")
+                cut_name = p.get("Name", section, "Section.")
+                if not isinstance(cut_name, str):
+                    p.fail('parameter "Section.Name" is not text')
+                if any(cut.name == cut_name for cut in self.model.section_cuts):
+                    p.fail(f"a section named '{cut_name}' already exists")
+                for key in ("P", "N", "SegmentEndP"):
+                    p.point(key, section, "Section.")
+                self.model.section_cuts.append(SectionCut(len(self.model.section_cuts) + 1, cut_name, section,
+                                                          p.label))
+            elif name in ("GetSegmentChainSurfaceForcesByLoadCombinationId",
+                          "GetSegmentChainSurfaceStressesByLoadCombinationId"):
+                cut = _find(self.model.section_cuts, p.integer("Index"), "section", p)
+                combination = _find(self.model.load_combinations, p.integer("LoadCombinationId"),
+                                    "load combination", p)
+                p.integer("ChainIndex")
+                requests.append(Request("section", cut.id, False, p.label, combination.id))
+                self.model.unsupported.append((p.label, "surface results along sections need domains, which this "
+                                                        "worker cannot compute yet"))
+            else:
+                raise ReplayError(f'Sections record {position} "{name}": unknown function')
+        return requests
+
+
+_FORCE_REQUESTS = {
+    "NodalSupportForceByLoadCaseId": ("support force", "NodalSupportId", True),
+    "NodalSupportForceByLoadCombinationId": ("support force", "NodalSupportId", False),
+    "LineForcesByLoadCaseId": ("line forces", "LineId", True),
+    "LineForcesByLoadCombinationId": ("line forces", "LineId", False),
+}
+_DISPLACEMENT_REQUESTS = {
+    "NodalDisplacementByLoadCaseId": ("displacement", "NodeId", True),
+    "NodalDisplacementByLoadCombinationId": ("displacement", "NodeId", False),
+}
+
+
+def _check_arc(p: _Params, start: Node, end: Node, arc: Arc) -> None:
+    """The arc must have a plane, a radius, and end at the end node."""
+    normal = arc.normal
+    if _norm(normal) == 0.0:
+        p.fail("the arc's normal vector has length zero")
+    radius_vector = _sub(start.point, arc.center)
+    radius = _norm(radius_vector)
+    if radius == 0.0:
+        p.fail(f"the arc's centre is at its start node {start.id}")
+    n = _scale(normal, 1.0 / _norm(normal))
+    if abs(_dot(radius_vector, n)) > 1e-6 * radius:
+        p.fail(f"the start node {start.id} is not in the plane of the arc")
+    if arc.alpha == 0.0 or abs(arc.alpha) > 2.0 * math.pi:
+        p.fail(f"the arc's angle must be non-zero and at most 2 pi, got {arc.alpha!r}")
+    reached = _add(arc.center, rotate(radius_vector, n, arc.alpha))
+    gap = _distance(reached, end.point)
+    if gap > 1e-6 * max(radius, 1.0):
+        p.fail(f"the arc does not end at node {end.id}: it ends {gap:.6g} m away")
+
+
+def rotate(v: tuple, axis: tuple, angle: float) -> tuple:
+    """Rodrigues' rotation of v about the unit vector axis by angle (counter-clockwise)."""
+    c, s = math.cos(angle), math.sin(angle)
+    k_cross_v = _cross(axis, v)
+    k_dot_v = _dot(axis, v)
+    return tuple(v[i] * c + k_cross_v[i] * s + axis[i] * k_dot_v * (1.0 - c) for i in range(3))
+
+
+def _sub(a: tuple, b: tuple) -> tuple:
+    return (a[0] - b[0], a[1] - b[1], a[2] - b[2])
+
+
+def _add(a: tuple, b: tuple) -> tuple:
+    return (a[0] + b[0], a[1] + b[1], a[2] + b[2])
+
+
+def _scale(a: tuple, f: float) -> tuple:
+    return (a[0] * f, a[1] * f, a[2] * f)
+
+
+def _dot(a: tuple, b: tuple) -> float:
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]
+
+
+def _cross(a: tuple, b: tuple) -> tuple:
+    return (a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0])
+
+
+def _norm(a: tuple) -> float:
+    return math.sqrt(_dot(a, a))
+
+
+def _distance(a: tuple, b: tuple) -> float:
+    return _norm(_sub(a, b))
