@@ -22,7 +22,7 @@ setup:
 	@VENV=$(VENV) bash scripts/bootstrap.sh
 
 demo: setup
-	$(PYTHON) examples/local_demo.py
+	$(PYTHON) examples/plexum_frame.py
 
 test: setup test-cpp test-python
 
