@@ -44,17 +44,20 @@ void line_interface_init(nb::handle self) {
 }
 
 // The constant elliptic-arc block of every line record.
-Value ellipse_arc_value() {
+const Constant& ellipse_arc() {
     static const Shape ellipse{"Center", "NormalVector", "Alfa", "Ratio", "StartAlfa", "EndAlfa"};
-    nb::handle i0 = int_value(0), f0 = float_zero();
-    Record r(ellipse);
-    r.add(Record(point_shape()).add(i0).add(i0).add(i0))
-        .add(Record(point_shape()).add(i0).add(i0).add(i0))
-        .add(f0)
-        .add(f0)
-        .add(f0)
-        .add(f0);
-    return r;
+    static const Constant constant = [] {
+        nb::handle i0 = int_value(0), f0 = float_zero();
+        Record r(ellipse);
+        r.add(Record(point_shape()).add(i0).add(i0).add(i0))
+            .add(Record(point_shape()).add(i0).add(i0).add(i0))
+            .add(f0)
+            .add(f0)
+            .add(f0)
+            .add(f0);
+        return Constant(std::move(r));
+    }();
+    return constant;
 }
 
 nb::object create_line(nb::handle self, nb::handle start_node, nb::handle end_node, nb::handle circle_arc) {
@@ -65,23 +68,13 @@ nb::object create_line(nb::handle self, nb::handle start_node, nb::handle end_no
     nb::object end = id_of(end_node);
     // Line._GeomType.CIRCLE_ARC / STRAIGHT_LINE
     nb::handle geom_type = int_value(arc_given ? 1 : 0);
-    Value arc = arc_given ? circle_arc_value(circle_arc) : [] {
-        nb::handle f0 = float_zero();
-        nb::object origin = nb::make_tuple(f0, f0, f0);
-        return circle_arc_value(origin, origin, f0);
-    }();
+    Value arc = arc_given ? circle_arc_value(circle_arc) : zero_circle_arc_value();
     Record params(add);
     params.add(std::move(start)).add(std::move(end)).add(geom_type).add(
-        Record(geom_data).add(std::move(arc)).add(ellipse_arc_value()));
+        Record(geom_data).add(std::move(arc)).add(ellipse_arc()));
     add_function(self, str<"Add">(), std::move(params));
     nb::object id = next_id(self);
     return append_object(self, line_class.create({id, self, start_node, end_node}));
-}
-
-// {"x": 0.0, "y": 0.0, "z": 0.0}
-Value zero_point() {
-    nb::handle f0 = float_zero();
-    return Record(point_shape()).add(f0).add(f0).add(f0);
 }
 
 nb::object define_as_beam(nb::handle self, nb::handle line, nb::handle material, nb::handle css_start,
@@ -130,9 +123,13 @@ void split_by_number(nb::handle self, nb::handle line, nb::handle n) {
 // that is still the module's own.
 nb::object line_define_as_beam(nb::handle self, nb::handle material, nb::handle css_start, nb::handle css_end,
                                nb::handle local_z_reference) {
+    static RememberedCheck own_define_as_beam;
     nb::object interface = self.attr(str<"_interface">());
-    if (Py_TYPE(interface.ptr()) == reinterpret_cast<PyTypeObject*>(line_interface_type) &&
-        lookup_on_type(interface.type(), str<"define_as_beam">()) == line_interface_define_as_beam) {
+    auto* type = reinterpret_cast<PyTypeObject*>(line_interface_type);
+    if (Py_TYPE(interface.ptr()) == type && !own_define_as_beam.holds(type))
+        own_define_as_beam.remember(type, lookup_on_type(interface.type(), str<"define_as_beam">()) ==
+                                              line_interface_define_as_beam);
+    if (Py_TYPE(interface.ptr()) == type && own_define_as_beam.passed) {
         nb::object dict = nb::steal(bind::check(PyObject_GenericGetDict(interface.ptr(), nullptr)));
         PyObject* own = PyDict_GetItemWithError(dict.ptr(), str<"define_as_beam">().ptr());
         if (!own && PyErr_Occurred()) throw nb::python_error();

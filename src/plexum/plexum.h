@@ -58,6 +58,44 @@ void populate_analysis(nb::module_& m);
 // NameError like Python when neither has it. Cheaper than g(name) on hot paths.
 nb::object global(nb::handle key);
 
+// ------------------------------------------------------- fast-path checks
+//
+// The direct ways depend on classes and module globals being the module's
+// own. Checking that by lookups on every call costs more than the work
+// itself, so the checks are remembered against what proves them unchanged:
+// a class's version tag (CPython gives a class a new, never reused tag
+// whenever it or one of its bases changes) and the epoch of the module's
+// globals (advanced by a watcher on every change of the module dict).
+
+// The type's version tag as it is now, assigned if need be; 0 when it has
+// none (a check made then is not remembered).
+unsigned int type_tag(PyTypeObject* type);
+// Whether `type` still has the nonzero tag `tag`.
+inline bool type_unchanged(PyTypeObject* type, unsigned int tag) { return tag != 0 && type->tp_version_tag == tag; }
+// The epoch of the module's globals: it changes whenever any global is set,
+// replaced or deleted. 0 when the globals cannot be watched (then nothing
+// that depends on them is remembered).
+std::uint64_t globals_epoch();
+// Starts watching the module's globals (once, before the first global is bound).
+void watch_globals();
+
+// A check of one class remembered against its version tag (and, when it
+// also depends on module globals, their epoch).
+struct RememberedCheck {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    std::uint64_t epoch = 0;
+    bool passed = false;
+    bool holds(PyTypeObject* t) const { return t == type && type_unchanged(t, tag); }
+    bool holds(PyTypeObject* t, std::uint64_t now) const { return holds(t) && epoch != 0 && epoch == now; }
+    void remember(PyTypeObject* t, bool result, std::uint64_t now = 0) {
+        type = t;
+        tag = type_tag(t);
+        epoch = now;
+        passed = result;
+    }
+};
+
 // ------------------------------------------------------------------ records
 
 // The keys of one record's parameter dict, in order. Declare shapes as
@@ -67,49 +105,60 @@ public:
     Shape(std::initializer_list<const char*> keys);
     std::size_t size() const { return keys_.size(); }
     PyObject* key(std::size_t i) const { return keys_[i]; }
+    // A dict of the keys in order, all None: records are made as its copies.
+    PyObject* key_template() const { return template_; }
 
 private:
     std::vector<PyObject*> keys_;  // interned, held for the life of the process
+    PyObject* template_ = nullptr;
 };
 
 // The point record {"x", "y", "z"}.
 const Shape& point_shape();
 
 // Records are held flat: a record is its shape's word (the Shape's address,
-// tagged with the low bit) followed by one entry per key, each an owned
-// PyObject* or a nested record in the same form.
+// tagged 01 in the low bits) followed by one entry per key, each an owned
+// PyObject* (tag 00), a nested record in the same form, or a Constant's word
+// (its address, tagged 10).
 using Word = std::uintptr_t;
+inline constexpr Word kTagMask = 3, kShapeTag = 1, kConstantTag = 2;
+
+class Value;
+class Constant;
 
 // A record's parameters: a shape and its values in key order. Complete it
 // (one value per key) before handing it to add_function.
 class Record {
 public:
-    explicit Record(const Shape& shape) : shape_(&shape) {
-        words_.reserve(shape.size() + 1);
-        words_.push_back(reinterpret_cast<Word>(&shape) | 1);
-    }
-    Record(Record&& other) noexcept
-        : shape_(other.shape_), count_(other.count_), words_(std::move(other.words_)) {
-        other.words_.clear();
-    }
+    explicit Record(const Shape& shape) : shape_(&shape) { push(reinterpret_cast<Word>(&shape) | kShapeTag); }
+    Record(Record&& other) noexcept : shape_(other.shape_), count_(other.count_) { take(other); }
     Record& operator=(Record&&) = delete;
     Record(const Record&) = delete;
-    ~Record() { release(words_.data(), words_.data() + words_.size()); }
+    ~Record() {
+        release(data_, data_ + size_);
+        if (data_ != inline_) PyMem_RawFree(data_);
+    }
 
     // The next value, placed as it is.
     Record& add(nb::handle value) & {
-        words_.push_back(reinterpret_cast<Word>(value.inc_ref().ptr()));
+        push(reinterpret_cast<Word>(value.inc_ref().ptr()));
         ++count_;
         return *this;
     }
     Record& add(nb::object&& value) & {
-        words_.push_back(reinterpret_cast<Word>(value.release().ptr()));
+        push(reinterpret_cast<Word>(value.release().ptr()));
         ++count_;
         return *this;
     }
     // The next value, a nested record (complete).
     Record& add(Record&& nested) &;
-    Record& add(class Value&& value) &;
+    Record& add(Value&& value) &;
+    // The next value, a constant record (a fresh copy in every Python form).
+    Record& add(const Constant& constant) & {
+        push(reinterpret_cast<Word>(&constant) | kConstantTag);
+        ++count_;
+        return *this;
+    }
     // On a temporary, so that `Record(shape).add(a).add(b)` is a value.
     template <typename T>
     Record&& add(T&& value) && {
@@ -124,24 +173,52 @@ public:
     template <typename Vector>
     void move_words_to(Vector& out) {
         check_complete();
-        out.insert(out.end(), words_.begin(), words_.end());
-        words_.clear();
+        out.insert(out.end(), data_, data_ + size_);
+        size_ = 0;
     }
 
     // Drops the references held by the words in [begin, end).
     static void release(const Word* begin, const Word* end) {
         for (const Word* w = begin; w != end; ++w)
-            if (!(*w & 1)) Py_DECREF(reinterpret_cast<PyObject*>(*w));
+            if (!(*w & kTagMask)) Py_DECREF(reinterpret_cast<PyObject*>(*w));
     }
     // The Python form of the record or object starting at `*pos`; advances it.
     static nb::object make(const Word*& pos);
 
 private:
+    // Most records fit the inline words: building one allocates nothing.
+    static constexpr std::size_t kInline = 24;
+
+    void push(Word w) {
+        if (size_ == capacity_) grow();
+        data_[size_++] = w;
+    }
+    void grow();
+    void take(Record& other) noexcept;
     void check_complete() const;
 
     const Shape* shape_;
     std::size_t count_ = 0;
-    std::vector<Word> words_;
+    Word* data_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kInline;
+    Word inline_[kInline];
+};
+
+// A record whose values never change, such as the zero point of an
+// eccentricity: built once, it gives a fresh deep copy (new dicts, the same
+// immutable values) wherever a Python form is made. Declare as a function-
+// local static from a complete record of immutable values.
+class Constant {
+public:
+    explicit Constant(Record&& record);
+    Constant(const Constant&) = delete;
+    Constant& operator=(const Constant&) = delete;
+    // A new copy of the record's Python form.
+    nb::object make() const;
+
+private:
+    PyObject* tree_;  // held for the life of the process
 };
 
 // One value of a record: a Python object placed as it is, or a nested record.
@@ -150,14 +227,19 @@ public:
     Value(nb::handle object) : object_(nb::borrow(object)) {}
     Value(nb::object&& object) : object_(std::move(object)) {}
     Value(Record&& record) : record_(std::in_place, std::move(record)) {}
+    Value(const Constant& constant) : constant_(&constant) {}
     Value(Value&&) noexcept = default;
 
     // The Python form: the object itself, or a new dict for a nested record.
-    nb::object make() const { return record_ ? record_->make() : object_; }
+    nb::object make() const {
+        if (constant_) return constant_->make();
+        return record_ ? record_->make() : object_;
+    }
 
     // Appends the value's words to `out`, giving up its references.
     template <typename Vector>
     void move_words_to(Vector& out) {
+        if (constant_) return out.push_back(reinterpret_cast<Word>(constant_) | kConstantTag);
         if (record_) return record_->move_words_to(out);
         out.push_back(reinterpret_cast<Word>(object_.release().ptr()));
     }
@@ -166,17 +248,25 @@ private:
     friend class Record;
     nb::object object_;
     std::optional<Record> record_;
+    const Constant* constant_ = nullptr;
 };
 
 inline Record& Record::add(Record&& nested) & {
-    nested.move_words_to(words_);
+    nested.check_complete();
+    while (capacity_ - size_ < nested.size_) grow();
+    for (std::size_t i = 0; i < nested.size_; ++i) push(nested.data_[i]);
+    nested.size_ = 0;
     ++count_;
     return *this;
 }
 
 inline Record& Record::add(Value&& value) & {
+    if (value.constant_) return add(*value.constant_);
     return value.record_ ? add(std::move(*value.record_)) : add(std::move(value.object_));
 }
+
+// {"x": 0.0, "y": 0.0, "z": 0.0}, as a constant record.
+const Constant& zero_point();
 
 // The point record of `_Point3D.from_tuple(xyz).serialize()`: xyz[0], xyz[1],
 // xyz[2] unchanged (the item's own index/type errors, further items ignored).
@@ -188,6 +278,9 @@ Value point_value(nb::handle x, nb::handle y, nb::handle z);
 Value circle_arc_value(nb::handle arc);
 // The record of `CircleArc(center, normal_vector, alpha)._serialize()`.
 Value circle_arc_value(nb::handle center, nb::handle normal_vector, nb::handle alpha);
+// The record of `CircleArc((0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 0.0)._serialize()`,
+// the arc of a straight line.
+Value zero_circle_arc_value();
 
 // -------------------------------------------------------- instruction lists
 
@@ -248,6 +341,8 @@ private:
     PyObject* global_key_ = nullptr;
     PyObject* cls_ = nullptr;
     PyObject* init_ = nullptr;
+    PyObject* new_ = nullptr;
+    mutable RememberedCheck check_;  // is_original, remembered
 };
 
 // ---------------------------------------------------------- reading values

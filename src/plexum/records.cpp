@@ -24,6 +24,52 @@ PyObject* lookup_on_type(nb::handle type, nb::handle name) {
     return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type.ptr()), name.ptr());
 }
 
+// ------------------------------------------------------- fast-path checks
+
+unsigned int type_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
+#else
+    _PyType_Lookup(type, str<"__init__">().ptr());  // assigns a tag if it can
+#endif
+    return type->tp_version_tag;
+}
+
+namespace {
+std::uint64_t epoch = 0;  // 0: the globals are not watched
+
+#if PY_VERSION_HEX >= 0x030C0000
+int on_globals_event(PyDict_WatchEvent event, PyObject*, PyObject*, PyObject*) {
+    // Runs before the change is made; nothing reads the globals in between.
+    if (event == PyDict_EVENT_DEALLOCATED)
+        epoch = 0;
+    else if (epoch != 0)
+        ++epoch;
+    return 0;
+}
+#endif
+}  // namespace
+
+std::uint64_t globals_epoch() { return epoch; }
+
+void watch_globals() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* dict = PyModule_GetDict(g.module().ptr());
+    int id = PyDict_AddWatcher(&on_globals_event);
+    if (id < 0) {
+        PyErr_Clear();  // no watcher left: every check is made afresh
+        return;
+    }
+    if (PyDict_Watch(id, dict) < 0) {
+        PyErr_Clear();
+        PyDict_ClearWatcher(id);
+        PyErr_Clear();
+        return;
+    }
+    epoch = 1;
+#endif
+}
+
 namespace {
 
 nb::object instance_dict(nb::handle obj);
@@ -38,10 +84,31 @@ nb::object item(nb::handle seq, Py_ssize_t i) {
 
 // Whether `_Point3D` is still the module's own class with its own methods.
 bool point3d_is_original() {
+    static RememberedCheck check;
+    auto* type = reinterpret_cast<PyTypeObject*>(originals.point3d);
+    const std::uint64_t now = globals_epoch();
+    if (check.holds(type, now)) return check.passed;
     nb::object cls = global(str<"_Point3D">());
-    return cls.ptr() == originals.point3d && lookup_on_type(cls, str<"__init__">()) == originals.point3d_init &&
-           lookup_on_type(cls, str<"from_tuple">()) == originals.point3d_from_tuple &&
-           lookup_on_type(cls, str<"serialize">()) == originals.point3d_serialize;
+    const bool original =
+        cls.ptr() == originals.point3d && lookup_on_type(cls, str<"__init__">()) == originals.point3d_init &&
+        lookup_on_type(cls, str<"from_tuple">()) == originals.point3d_from_tuple &&
+        lookup_on_type(cls, str<"serialize">()) == originals.point3d_serialize;
+    check.remember(type, original, now);
+    return original;
+}
+
+// Whether `CircleArc` is still the module's own class with its own methods.
+bool circle_arc_is_original() {
+    static RememberedCheck check;
+    auto* type = reinterpret_cast<PyTypeObject*>(originals.circle_arc);
+    const std::uint64_t now = globals_epoch();
+    if (check.holds(type, now)) return check.passed;
+    nb::object cls = global(str<"CircleArc">());
+    const bool original = cls.ptr() == originals.circle_arc &&
+                          lookup_on_type(cls, str<"__init__">()) == originals.circle_arc_init &&
+                          lookup_on_type(cls, str<"_serialize">()) == originals.circle_arc_serialize;
+    check.remember(type, original, now);
+    return original;
 }
 
 }  // namespace
@@ -51,6 +118,8 @@ bool point3d_is_original() {
 Shape::Shape(std::initializer_list<const char*> keys) {
     keys_.reserve(keys.size());
     for (const char* k : keys) keys_.push_back(bind::check(PyUnicode_InternFromString(k)));
+    template_ = bind::check(PyDict_New());
+    for (PyObject* k : keys_) bind::check(PyDict_SetItem(template_, k, Py_None));
 }
 
 const Shape& point_shape() {
@@ -64,11 +133,45 @@ void Record::check_complete() const {
                                std::to_string(shape_->size()) + " keys");
 }
 
+void Record::grow() {
+    const std::size_t capacity = capacity_ * 2;
+    auto* data = static_cast<Word*>(PyMem_RawMalloc(capacity * sizeof(Word)));
+    if (!data) throw std::bad_alloc();
+    std::copy_n(data_, size_, data);
+    if (data_ != inline_) PyMem_RawFree(data_);
+    data_ = data;
+    capacity_ = capacity;
+}
+
+void Record::take(Record& other) noexcept {
+    if (other.data_ == other.inline_) {
+        std::copy_n(other.inline_, other.size_, inline_);
+        data_ = inline_;
+        capacity_ = kInline;
+    } else {
+        data_ = other.data_;
+        capacity_ = other.capacity_;
+        other.data_ = other.inline_;
+        other.capacity_ = kInline;
+    }
+    size_ = other.size_;
+    other.size_ = 0;
+}
+
 nb::object Record::make(const Word*& pos) {
     const Word w = *pos++;
-    if (!(w & 1)) return nb::borrow(reinterpret_cast<PyObject*>(w));
-    const Shape& shape = *reinterpret_cast<const Shape*>(w & ~Word(1));
-    nb::object dict = nb::steal(bind::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(shape.size()))));
+    switch (w & kTagMask) {
+        case 0:
+            return nb::borrow(reinterpret_cast<PyObject*>(w));
+        case kConstantTag:
+            return reinterpret_cast<const Constant*>(w & ~kTagMask)->make();
+        default:
+            break;
+    }
+    const Shape& shape = *reinterpret_cast<const Shape*>(w & ~kTagMask);
+    // A copy of the key template takes over its key table: the values then
+    // replace the Nones without growing or rehashing anything.
+    nb::object dict = nb::steal(bind::check(PyDict_Copy(shape.key_template())));
     for (std::size_t i = 0; i < shape.size(); ++i) {
         nb::object v = make(pos);
         bind::check(PyDict_SetItem(dict.ptr(), shape.key(i), v.ptr()));
@@ -76,9 +179,33 @@ nb::object Record::make(const Word*& pos) {
     return dict;
 }
 
+namespace {
+// A new copy of a tree of dicts: the dicts new, every other value shared.
+nb::object copy_tree(PyObject* tree) {
+    nb::object copy = nb::steal(bind::check(PyDict_Copy(tree)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(tree, &pos, &key, &value)) {
+        if (!PyDict_CheckExact(value)) continue;
+        nb::object nested = copy_tree(value);
+        bind::check(PyDict_SetItem(copy.ptr(), key, nested.ptr()));
+    }
+    return copy;
+}
+}  // namespace
+
+Constant::Constant(Record&& record) : tree_(record.make().release().ptr()) {}
+
+nb::object Constant::make() const { return copy_tree(tree_); }
+
+const Constant& zero_point() {
+    static const Constant zero(Record(point_shape()).add(float_zero()).add(float_zero()).add(float_zero()));
+    return zero;
+}
+
 nb::object Record::make() const {
     check_complete();
-    const Word* pos = words_.data();
+    const Word* pos = data_;
     return make(pos);
 }
 
@@ -99,8 +226,11 @@ Value point_value(nb::handle x, nb::handle y, nb::handle z) {
 }
 
 Value circle_arc_value(nb::handle arc) {
-    if (Py_TYPE(arc.ptr()) == reinterpret_cast<PyTypeObject*>(originals.circle_arc) &&
-        lookup_on_type(arc.type(), str<"_serialize">()) == originals.circle_arc_serialize) {
+    static RememberedCheck own_serialize;
+    auto* type = reinterpret_cast<PyTypeObject*>(originals.circle_arc);
+    if (Py_TYPE(arc.ptr()) == type && !own_serialize.holds(type))
+        own_serialize.remember(type, lookup_on_type(arc.type(), str<"_serialize">()) == originals.circle_arc_serialize);
+    if (Py_TYPE(arc.ptr()) == type && own_serialize.passed) {
         nb::object dict = instance_dict(arc);
         PyObject* center = PyDict_GetItemWithError(dict.ptr(), str<"center">().ptr());
         PyObject* normal = center ? PyDict_GetItemWithError(dict.ptr(), str<"normal_vector">().ptr()) : nullptr;
@@ -122,9 +252,7 @@ Value circle_arc_value(nb::handle arc) {
 }
 
 Value circle_arc_value(nb::handle center, nb::handle normal_vector, nb::handle alpha) {
-    nb::object cls = global(str<"CircleArc">());
-    if (cls.ptr() == originals.circle_arc && lookup_on_type(cls, str<"__init__">()) == originals.circle_arc_init &&
-        lookup_on_type(cls, str<"_serialize">()) == originals.circle_arc_serialize) {
+    if (circle_arc_is_original()) {
         static const Shape shape{"Center", "NormalVector", "Alfa"};
         Value cv = point_value(center);
         Value nv = point_value(normal_vector);
@@ -132,7 +260,18 @@ Value circle_arc_value(nb::handle center, nb::handle normal_vector, nb::handle a
         r.add(std::move(cv)).add(std::move(nv)).add(alpha);
         return r;
     }
-    return circle_arc_value(cls(center, normal_vector, alpha));
+    return circle_arc_value(global(str<"CircleArc">())(center, normal_vector, alpha));
+}
+
+Value zero_circle_arc_value() {
+    if (circle_arc_is_original() && point3d_is_original()) {
+        static const Shape shape{"Center", "NormalVector", "Alfa"};
+        static const Constant zero(Record(shape).add(zero_point()).add(zero_point()).add(float_zero()));
+        return zero;
+    }
+    nb::handle f0 = float_zero();
+    nb::object origin = nb::make_tuple(f0, f0, f0);
+    return circle_arc_value(origin, origin, f0);
 }
 
 // -------------------------------------------------------- instruction lists
@@ -176,35 +315,54 @@ std::unordered_map<PyObject*, Store>& stores() {
     return *map;
 }
 
+// The stores of the lists used last (an interface's operations alternate
+// between few lists). Entries are dropped with their store.
+struct CachedStore {
+    PyObject* key = nullptr;
+    Store* store = nullptr;
+};
+CachedStore store_cache[4];
+unsigned next_cache_slot = 0;
+
+void forget_cached(PyObject* key) {
+    for (CachedStore& c : store_cache)
+        if (c.key == key) c = CachedStore{};
+}
+
 void release(Words& words) {
     Record::release(words.data(), words.data() + words.size());
     words.clear();
 }
 
 Store& store_of(nb::handle instructions) {
-    auto [it, inserted] = stores().try_emplace(instructions.ptr());
-    if (!inserted) return it->second;
     PyObject* key = instructions.ptr();
-    try {
-        nb::object callback = nb::cpp_function([key](nb::handle) {
-            // Runs while the list is freed: dropping the records may run
-            // Python code (a value's __del__), so keep any pending error.
-            PyObject* raised = PyErr_GetRaisedException();
-            auto found = stores().find(key);
-            if (found != stores().end()) {
-                Store dropped = std::move(found->second);
-                stores().erase(found);
-                release(dropped.functions);
-                release(dropped.properties);
-                Py_XDECREF(dropped.weakref);
-            }
-            PyErr_SetRaisedException(raised);
-        });
-        it->second.weakref = bind::check(PyWeakref_NewRef(key, callback.ptr()));
-    } catch (...) {
-        stores().erase(it);
-        throw;
+    for (const CachedStore& c : store_cache)
+        if (c.key == key) return *c.store;
+    auto [it, inserted] = stores().try_emplace(key);
+    if (inserted) {
+        try {
+            nb::object callback = nb::cpp_function([key](nb::handle) {
+                // Runs while the list is freed: dropping the records may run
+                // Python code (a value's __del__), so keep any pending error.
+                bind::SavedError saved;
+                forget_cached(key);
+                auto found = stores().find(key);
+                if (found != stores().end()) {
+                    Store dropped = std::move(found->second);
+                    stores().erase(found);
+                    release(dropped.functions);
+                    release(dropped.properties);
+                    Py_XDECREF(dropped.weakref);
+                }
+            });
+            it->second.weakref = bind::check(PyWeakref_NewRef(key, callback.ptr()));
+        } catch (...) {
+            stores().erase(it);
+            throw;
+        }
     }
+    // Elements of an unordered_map keep their address until erased.
+    store_cache[next_cache_slot++ % std::size(store_cache)] = CachedStore{key, &it->second};
     return it->second;
 }
 
@@ -280,13 +438,23 @@ bool has_own(nb::handle dict, nb::handle key) {
     return v != nullptr;
 }
 
-// The `_functions` or `_properties` list of an instruction list that is this
-// module's own, unpatched; an invalid handle when the method must be called.
-nb::object direct_list(nb::handle instructions, nb::handle method, PyObject* original, nb::handle list_key) {
-    if (Py_TYPE(instructions.ptr()) != reinterpret_cast<PyTypeObject*>(originals.instruction_list)) return {};
-    if (lookup_on_type(instructions.type(), method) != original) return {};
-    nb::object dict = instance_dict(instructions);
-    if (has_own(dict, method)) return {};
+// Whether the instruction list takes records the direct way for `method`:
+// it is this module's own class with its own method, not shadowed on the
+// instance. Sets `dict` to the list's attribute dict.
+bool takes_direct(nb::handle instructions, nb::handle method, PyObject* original, RememberedCheck& check,
+                  nb::object& dict) {
+    PyTypeObject* type = Py_TYPE(instructions.ptr());
+    if (type != reinterpret_cast<PyTypeObject*>(originals.instruction_list)) return false;
+    if (!check.holds(type)) check.remember(type, lookup_on_type(nb::handle(reinterpret_cast<PyObject*>(type)), method) == original);
+    if (!check.passed) return false;
+    dict = instance_dict(instructions);
+    return !has_own(dict, method);
+}
+
+// The record list `list_key` of an observed list's dict; invalid when the
+// list is gone or replaced by another kind of object (the method is then
+// called, as Python would).
+nb::object record_list(nb::handle dict, nb::handle list_key) {
     PyObject* list = PyDict_GetItemWithError(dict.ptr(), list_key.ptr());
     if (!list) {
         if (PyErr_Occurred()) throw nb::python_error();
@@ -301,12 +469,9 @@ void append_pair(nb::handle list, nb::handle name, nb::handle value) {
     bind::check(PyList_Append(list.ptr(), pair.ptr()));
 }
 
-// Stores the record in the waiting store, or appends it to the list once the
-// list has been observed.
-void store_direct(nb::handle instructions, nb::handle list, bool functions, nb::handle name, Record&& record) {
-    Store& store = store_of(instructions);
-    if (store.observed) return append_pair(list, name, record.make());
-    Words& words = functions ? store.functions : store.properties;
+// Appends the record's name and words to a store's waiting records.
+template <typename Recorded>
+void store_words(Words& words, nb::handle name, Recorded&& record) {
     const std::size_t size = words.size();
     try {
         words.push_back(reinterpret_cast<Word>(name.inc_ref().ptr()));
@@ -318,11 +483,21 @@ void store_direct(nb::handle instructions, nb::handle list, bool functions, nb::
     }
 }
 
+RememberedCheck add_function_check, add_property_check;
+
 }  // namespace
 
 void add_function_to(nb::handle instructions, nb::handle name, Record&& params) {
-    nb::object list = direct_list(instructions, str<"add_function">(), originals.add_function, str<"_functions">());
-    if (list.is_valid()) return store_direct(instructions, list, true, name, std::move(params));
+    nb::object dict;
+    if (takes_direct(instructions, str<"add_function">(), originals.add_function, add_function_check, dict)) {
+        Store& store = store_of(instructions);
+        // The lists exist while records wait: only their descriptors can
+        // replace or delete them, and those observe the list first.
+        if (!store.observed && (!store.functions.empty() || record_list(dict, str<"_functions">()).is_valid()))
+            return store_words(store.functions, name, std::move(params));
+        nb::object list = record_list(dict, str<"_functions">());
+        if (store.observed && list.is_valid()) return append_pair(list, name, params.make());
+    }
     instructions.attr(str<"add_function">())(name, params.make());
 }
 
@@ -333,20 +508,13 @@ void add_function(nb::handle interface, nb::handle name, Record&& params) {
 
 void add_property(nb::handle interface, nb::handle name, Value&& value) {
     nb::object instructions = nb::steal(bind::check(PyObject_GetAttr(interface.ptr(), str<"_instructions">().ptr())));
-    nb::object list = direct_list(instructions, str<"add_property">(), originals.add_property, str<"_properties">());
-    if (list.is_valid()) {
+    nb::object dict;
+    if (takes_direct(instructions, str<"add_property">(), originals.add_property, add_property_check, dict)) {
         Store& store = store_of(instructions);
-        if (store.observed) return append_pair(list, name, value.make());
-        const std::size_t size = store.properties.size();
-        try {
-            store.properties.push_back(reinterpret_cast<Word>(name.inc_ref().ptr()));
-            value.move_words_to(store.properties);
-        } catch (...) {
-            Record::release(store.properties.data() + size, store.properties.data() + store.properties.size());
-            store.properties.resize(size);
-            throw;
-        }
-        return;
+        if (!store.observed && (!store.properties.empty() || record_list(dict, str<"_properties">()).is_valid()))
+            return store_words(store.properties, name, std::move(value));
+        nb::object list = record_list(dict, str<"_properties">());
+        if (store.observed && list.is_valid()) return append_pair(list, name, value.make());
     }
     instructions.attr(str<"add_property">())(name, value.make());
 }
@@ -384,22 +552,30 @@ void ObjectClass::made(nb::handle cls) {
     cls_ = cls.inc_ref().ptr();
     init_ = lookup_on_type(cls, str<"__init__">());
     Py_XINCREF(init_);
+    new_ = lookup_on_type(cls, str<"__new__">());
+    Py_XINCREF(new_);
 }
 
 bool ObjectClass::is_original() const {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls_);
+    const std::uint64_t now = globals_epoch();
+    if (check_.holds(type, now)) return check_.passed;
     nb::object cls = global(global_key_);
-    return cls.ptr() == cls_ && lookup_on_type(cls, str<"__init__">()) == init_;
+    const bool original = cls.ptr() == cls_ && lookup_on_type(cls, str<"__init__">()) == init_ &&
+                          lookup_on_type(cls, str<"__new__">()) == new_;
+    check_.remember(type, original, now);
+    return original;
 }
 
 nb::object ObjectClass::create(std::initializer_list<nb::handle> args, std::initializer_list<nb::handle> values) const {
-    nb::object cls = global(global_key_);
-    if (cls.ptr() == cls_ && lookup_on_type(cls, str<"__init__">()) == init_) {
+    if (is_original()) {
         static PyObject* const no_args = PyTuple_New(0);
         auto* type = reinterpret_cast<PyTypeObject*>(cls_);
         nb::object obj = nb::steal(bind::check(type->tp_new(type, no_args, nullptr)));
         set_attributes(obj, keys_, values);
         return obj;
     }
+    nb::object cls = global(global_key_);
     std::vector<PyObject*> argv;
     argv.reserve(args.size() + 1);
     argv.push_back(nullptr);
@@ -411,19 +587,46 @@ nb::object ObjectClass::create(std::initializer_list<nb::handle> args, std::init
 void ObjectClass::set_attributes(nb::handle self, const std::vector<PyObject*>& keys,
                                  std::initializer_list<nb::handle> values) {
     if (values.size() != keys.size()) throw std::logic_error("attribute values do not match the attributes");
+    // The keys are interned strings: the type's own setattr takes them as
+    // `self.<key> = value` does.
+    setattrofunc setattro = Py_TYPE(self.ptr())->tp_setattro;
     auto key = keys.begin();
-    for (nb::handle v : values) bind::check(PyObject_SetAttr(self.ptr(), *key++, v.ptr()));
+    for (nb::handle v : values) bind::check(setattro(self.ptr(), *key++, v.ptr()));
 }
 
 // ---------------------------------------------------------- reading values
 
+namespace {
+
+// Per type, whether an attribute is still the original descriptor: a few
+// remembered checks, found by the type's address.
+template <std::size_t N>
+class DescriptorChecks {
+public:
+    bool is_original(PyTypeObject* type, nb::handle name, PyObject* original) {
+        RememberedCheck& check = checks_[(reinterpret_cast<std::uintptr_t>(type) >> 4) % N];
+        if (check.holds(type)) return check.passed;
+        const bool passed = _PyType_Lookup(type, name.ptr()) == original;
+        check.remember(type, passed);
+        return passed;
+    }
+
+private:
+    RememberedCheck checks_[N];
+};
+
+DescriptorChecks<16> id_checks;
+DescriptorChecks<8> value_checks;
+
+}  // namespace
+
 nb::object id_of(nb::handle obj) {
-    bool direct = lookup_on_type(obj.type(), str<"id">()) == originals.object_id;
+    const bool direct = id_checks.is_original(Py_TYPE(obj.ptr()), str<"id">(), originals.object_id);
     return nb::steal(bind::check(PyObject_GetAttr(obj.ptr(), direct ? str<"_id">().ptr() : str<"id">().ptr())));
 }
 
 nb::object value_of(nb::handle member) {
-    bool direct = lookup_on_type(member.type(), str<"value">()) == originals.enum_value;
+    const bool direct = value_checks.is_original(Py_TYPE(member.ptr()), str<"value">(), originals.enum_value);
     return nb::steal(
         bind::check(PyObject_GetAttr(member.ptr(), direct ? str<"_value_">().ptr() : str<"value">().ptr())));
 }
