@@ -204,3 +204,15 @@ def test_clock_fixtures_restore_the_time_module():
     with fake_clock() as clock:
         assert offload_task.time is clock and jobs.time is clock
     assert offload_task.time is time and jobs.time is time
+
+
+def test_local_platform_without_its_extra_names_the_extra():
+    import subprocess
+    import sys
+
+    code = "import sys; sys.modules['werkzeug'] = None\nimport tessel.local"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.returncode == 1
+    assert run.stderr.strip().splitlines()[-1] == (
+        "ModuleNotFoundError: tessel.local needs the optional dependencies of the extra 'local': "
+        "pip install 'tessel-external[local]'")

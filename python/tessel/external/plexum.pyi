@@ -131,7 +131,7 @@ class Reference(Object, ABC):
 class _ReferencePoint(Reference):
     """Do not use this __init__ directly, but create the object from :class:`Model`"""
 
-    _type: ClassVar[Reference._Type]
+    _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     x: float
     y: float
     z: float
@@ -141,7 +141,7 @@ class _ReferencePoint(Reference):
 class _ReferenceVector(Reference):
     """Do not use this __init__ directly, but create the object from :class:`Model`"""
 
-    _type: ClassVar[Reference._Type]
+    _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     point_1: Tuple[float, float, float]
     point_2: Tuple[float, float, float]
     def __init__(self, id_: int, point_1: Tuple[float, float, float], point_2: Tuple[float, float, float]) -> None: ...
@@ -150,7 +150,7 @@ class _ReferenceVector(Reference):
 class _ReferenceAxis(Reference):
     """Do not use this __init__ directly, but create the object from :class:`Model`"""
 
-    _type: ClassVar[Reference._Type]
+    _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     point_1: Tuple[float, float, float]
     point_2: Tuple[float, float, float]
     def __init__(self, id_: int, point_1: Tuple[float, float, float], point_2: Tuple[float, float, float]) -> None: ...
@@ -159,7 +159,7 @@ class _ReferenceAxis(Reference):
 class _ReferencePlane(Reference):
     """Do not use this __init__ directly, but create the object from :class:`Model`"""
 
-    _type: ClassVar[Reference._Type]
+    _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     point_1: Tuple[float, float, float]
     point_2: Tuple[float, float, float]
     point_3: Tuple[float, float, float]
@@ -175,7 +175,7 @@ class _ReferencePlane(Reference):
 class _ReferenceAngle(Reference):
     """Do not use this __init__ directly, but create the object from :class:`Model`"""
 
-    _type: ClassVar[Reference._Type]
+    _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     angle: float
     def __init__(self, id_: int, angle: float) -> None: ...
     def _serialize(self) -> Dict[str, Any]: ...
