@@ -12,7 +12,8 @@ case "$PYTHON_VERSION" in
     *) printf 'bootstrap: PYTHON_VERSION must be 3.11, 3.12 or 3.13, not %s\n' "$PYTHON_VERSION" >&2; exit 1 ;;
 esac
 # Each purpose builds in a tree of its own (wheels use build/wheel, see pyproject.toml).
-BUILD_DIR=${BUILD_DIR:-build/dev/{wheel_tag}}
+default_build_dir='build/dev/{wheel_tag}'
+BUILD_DIR=${BUILD_DIR:-$default_build_dir}
 DEBIAN_PACKAGES=(libgtest-dev zlib1g-dev)
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
