@@ -6,7 +6,9 @@ Shows both ways a subclass of OffloadTask supplies its content: a dictionary
 
 import io
 import json
+from typing import TextIO
 
+from tessel import File
 from tessel.external.offload_task import OffloadTask, _JobContent
 
 
@@ -30,7 +32,7 @@ class ReportRun(OffloadTask):
         super().__init__("reports", 2)
         self.template = template
 
-    def _write_job_content(self, w) -> None:
+    def _write_job_content(self, w: TextIO) -> None:
         w.write('"template": "')
         self._write_file_content_to_file(w, io.BytesIO(self.template), base64_encoding=True)
         w.write('"')
@@ -41,6 +43,7 @@ def main() -> None:
     print("dictionary job content:", json.dumps(content))
 
     file = ReportRun(b"Report for {project}\n")._get_job_content(timeout=120)
+    assert isinstance(file, File)  # streamed content is always a File
     print("streamed job content:  ", file.getvalue_binary().decode("utf-8"))
 
 

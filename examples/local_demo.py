@@ -8,6 +8,7 @@ result, all over HTTP.
 """
 
 import json
+from typing import Any
 
 from tessel.errors import ModelError
 from tessel.external.offload_task import OffloadTask, _JobContent
@@ -29,11 +30,13 @@ class BeamCheck(OffloadTask):
         if message.startswith("invalid input: "):
             raise ModelError(message.removeprefix("invalid input: "))
 
-    def get_results(self) -> dict:
-        return self._get_result_content()
+    def get_results(self) -> dict[str, Any]:
+        content = self._get_result_content()
+        assert isinstance(content, dict)  # only the queues "scia" and "idearcs" stream
+        return content
 
 
-def beam_worker(content: dict) -> dict:
+def beam_worker(content: dict[str, Any]) -> dict[str, Any]:
     """What a worker next to an engineering program would do, in a few lines."""
     span, load = content["span"], content["load"]
     if span <= 0:

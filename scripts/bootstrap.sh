@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
 # Prepare a machine for building and testing: Debian build packages (when root),
-# a .venv made from Python 3.12, build tools, and the package with its test and local extras.
+# a virtual environment made from Python $PYTHON_VERSION (default 3.12), build
+# tools, and the package with its extra "local" and the dependency group "test".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 VENV=${VENV:-.venv}
+PYTHON_VERSION=${PYTHON_VERSION:-3.12}
+case "$PYTHON_VERSION" in
+    3.11|3.12|3.13) ;;
+    *) printf 'bootstrap: PYTHON_VERSION must be 3.11, 3.12 or 3.13, not %s\n' "$PYTHON_VERSION" >&2; exit 1 ;;
+esac
+# Each purpose builds in a tree of its own (wheels use build/wheel, see pyproject.toml).
+default_build_dir='build/dev/{wheel_tag}'
+BUILD_DIR=${BUILD_DIR:-$default_build_dir}
 DEBIAN_PACKAGES=(libgtest-dev zlib1g-dev)
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
@@ -26,35 +35,39 @@ install_debian_packages() {
         || { apt-get update >/dev/null && apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null; }
 }
 
-is_python312() { "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; }
+is_wanted_python() {
+    "$1" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$PYTHON_VERSION'.split('.'))))" >/dev/null 2>&1
+}
 
-find_python312() {
-    if command -v python3.12 >/dev/null 2>&1 && is_python312 python3.12; then
-        command -v python3.12; return 0
+find_python() {
+    local name=python$PYTHON_VERSION
+    if command -v "$name" >/dev/null 2>&1 && is_wanted_python "$name"; then
+        command -v "$name"; return 0
     fi
     if command -v pyenv >/dev/null 2>&1; then
         local prefix
-        prefix=$(pyenv prefix 3.12 2>/dev/null || true)
-        if [ -n "$prefix" ] && is_python312 "$prefix/bin/python3.12"; then
-            echo "$prefix/bin/python3.12"; return 0
+        prefix=$(pyenv prefix "$PYTHON_VERSION" 2>/dev/null || true)
+        if [ -n "$prefix" ] && is_wanted_python "$prefix/bin/$name"; then
+            echo "$prefix/bin/$name"; return 0
         fi
     fi
     local candidate
-    for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.12.*/bin/python3.12 /root/.pyenv/versions/3.12.*/bin/python3.12; do
-        if [ -x "$candidate" ] && is_python312 "$candidate"; then echo "$candidate"; return 0; fi
+    for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$PYTHON_VERSION".*/bin/"$name" \
+                     /root/.pyenv/versions/"$PYTHON_VERSION".*/bin/"$name"; do
+        if [ -x "$candidate" ] && is_wanted_python "$candidate"; then echo "$candidate"; return 0; fi
     done
     return 1
 }
 
 install_debian_packages
 
-if ! PYTHON=$(find_python312); then
-    log "no Python 3.12 interpreter found: put python3.12 on PATH or install it with pyenv ('pyenv install 3.12')"
+if ! PYTHON=$(find_python); then
+    log "no Python $PYTHON_VERSION interpreter found: put python$PYTHON_VERSION on PATH or install it with pyenv ('pyenv install $PYTHON_VERSION')"
     exit 1
 fi
 
-if [ -x "$VENV/bin/python" ] && ! is_python312 "$VENV/bin/python"; then
-    log "$VENV is not a Python 3.12 environment; recreating it"
+if [ -x "$VENV/bin/python" ] && ! is_wanted_python "$VENV/bin/python"; then
+    log "$VENV is not a Python $PYTHON_VERSION environment; recreating it"
     rm -rf "$VENV"
 fi
 if [ ! -x "$VENV/bin/python" ]; then
@@ -62,14 +75,25 @@ if [ ! -x "$VENV/bin/python" ]; then
     "$PYTHON" -m venv "$VENV"
 fi
 
-PIP=("$VENV/bin/python" -m pip --disable-pip-version-check -q)
+PIP=("$VENV/bin/python" -m pip --disable-pip-version-check)
 build_tools=(scikit-build-core nanobind ninja)
 command -v cmake >/dev/null 2>&1 || build_tools+=(cmake)
-"${PIP[@]}" install --upgrade pip "${build_tools[@]}"
-log "building and installing tessel-external"
-build_options=(-C cmake.define.TESSEL_BUILD_SELFTEST=ON)
-# BUILD_DIR lets several checkouts or environments build side by side.
-[ -n "${BUILD_DIR:-}" ] && build_options+=(-C "build-dir=$BUILD_DIR")
+log "installing pip and the build tools: ${build_tools[*]}"
+"${PIP[@]}" install -q --upgrade pip "${build_tools[@]}"
+
+build_options=(-C "build-dir=$BUILD_DIR" -C cmake.define.TESSEL_BUILD_SELFTEST=ON)
 # SANITIZE=1: modules instrumented with ASan and UBSan, with debug information.
 [ -n "${SANITIZE:-}" ] && build_options+=(-C cmake.define.TESSEL_SANITIZE=ON -C cmake.build-type=RelWithDebInfo)
-"${PIP[@]}" install --no-build-isolation "${build_options[@]}" ".[test,local]"
+
+mkdir -p build/logs
+install_log="build/logs/install-$(basename "$VENV").log"
+log "building and installing tessel-external into $VENV (compiler steps below; full log: $install_log)"
+# The whole pip output goes to the log; the terminal shows the build steps.
+if ! "${PIP[@]}" install -v --no-build-isolation "${build_options[@]}" --group test ".[local]" 2>&1 \
+        | tee "$install_log" \
+        | awk '/^ *\[[0-9]+\/[0-9]+\] / { sub(/^ */, "  "); print; fflush() }'; then
+    tail -n 60 "$install_log" >&2
+    log "the installation failed; the whole output is in $install_log"
+    exit 1
+fi
+log "installed"

@@ -12,10 +12,17 @@ Importing the package itself stays cheap: submodules are not imported here;
 ``tessel.File`` is imported on first use.
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .core import File as File
+
 __version__ = "0.1.0"
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> Any:
     """`tessel.File` as applications write it, imported on first use."""
     if name == "File":
         from .core import File

@@ -8,6 +8,7 @@ from urllib.parse import quote
 import requests
 
 from .core import (
+    JOB_TOKEN_NOTE,
     _Context,
     _get_api_endpoint,
     _get_requests_authorization_header,
@@ -51,7 +52,9 @@ class API:
         """
         token = _Context.job_token
         if token is None:
-            raise EnvironmentError("Job token is not initialized")
+            error = EnvironmentError("Job token is not initialized")
+            error.add_note(JOB_TOKEN_NOTE)
+            raise error
         # Quote the name so it always stays a single path segment.
         url = (
             _get_api_endpoint()

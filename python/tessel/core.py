@@ -1,8 +1,12 @@
 """Core building blocks: temp-file backed files and HTTP plumbing.
 
 Everything that talks to the platform goes through the sessions on
-:class:`_Context`; the API base URL and the job token come from the
-environment (``TESSEL_API_URL``, ``TESSEL_JOB_TOKEN``).
+:class:`_Context`. Configuration comes from the environment, read each time
+it is needed (so a test's ``monkeypatch.setenv`` takes effect at once):
+
+* ``TESSEL_API_URL``: the platform's API base URL;
+* ``TESSEL_JOB_TOKEN``: the job token, unless ``_Context.job_token`` has been
+  assigned, which then wins.
 """
 
 from __future__ import annotations
@@ -13,7 +17,7 @@ import shutil
 import tempfile
 import weakref
 from collections.abc import Callable, Iterator, Mapping
-from typing import IO, Any
+from typing import IO, Any, BinaryIO, TextIO
 
 import requests
 from requests.adapters import HTTPAdapter
@@ -107,7 +111,7 @@ class File:
         self._path = path
         self._filled = False
         self._writing = False
-        self._finalizer: weakref.finalize | None = weakref.finalize(
+        self._finalizer: weakref.finalize[[str], File] | None = weakref.finalize(
             self, _remove_quietly, path
         )
 
@@ -168,14 +172,14 @@ class File:
         """Path of the file on disk holding the content."""
         return self._path
 
-    def open(self, encoding: str = "utf-8") -> IO[str]:
+    def open(self, encoding: str = "utf-8") -> TextIO:
         """Open a text stream: writable while the File is empty, readable once filled."""
         self._require_not_writing()
         if self._filled:
             return _TextReadStream(_BinaryReadStream(io.FileIO(self._path, "r")), encoding=encoding)
         return io.TextIOWrapper(self._open_write_buffer(), encoding=encoding)
 
-    def open_binary(self) -> IO[bytes]:
+    def open_binary(self) -> BinaryIO:
         """Open a binary stream: writable while the File is empty, readable once filled.
 
         The read stream supports ``read``, ``readinto``, ``seek`` (including
@@ -270,8 +274,36 @@ def _session_with(retry: Retry | None) -> requests.Session:
     return session
 
 
+#: Environment variable holding the job token.
+JOB_TOKEN_VARIABLE = "TESSEL_JOB_TOKEN"
+#: Note added to "Job token is not initialized" errors.
+JOB_TOKEN_NOTE = (
+    f"Set the environment variable {JOB_TOKEN_VARIABLE} to the job token "
+    "(or assign tessel.core._Context.job_token)."
+)
+
+
+class _FromEnvironment:
+    """Class attribute read from an environment variable at each access.
+
+    Assigning the attribute on the class replaces this descriptor with the
+    value, which then wins; restoring the descriptor (as ``monkeypatch`` and
+    ``mock.patch`` do) goes back to the environment. An unset or empty
+    variable reads as None.
+    """
+
+    def __init__(self, variable: str) -> None:
+        self.variable = variable
+
+    def __get__(self, instance: object, owner: type | None = None) -> str | None:
+        return os.environ.get(self.variable) or None
+
+
 class _Context:
     """Process-wide job credentials and HTTP sessions.
+
+    * ``job_token``: the job token; ``TESSEL_JOB_TOKEN`` read at each access
+      until a value is assigned to the class attribute.
 
     * ``session``: no retries.
     * ``session_with_retries``: retries connection errors, read errors and
@@ -283,7 +315,8 @@ class _Context:
       status retries, no retries of other errors raised mid-request.
     """
 
-    job_token: str | None = os.environ.get("TESSEL_JOB_TOKEN") or None
+    # Reads as text or None: the descriptor is never seen on the class.
+    job_token: str | None = _FromEnvironment(JOB_TOKEN_VARIABLE)  # type: ignore[assignment]
     session: requests.Session = _session_with(None)
     session_with_retries: requests.Session = _session_with(_retry_policy(resend_after_sent=True))
     session_with_retries_no_read: requests.Session = _session_with(
@@ -339,7 +372,7 @@ def _get_wait_times_for_stepwise_polling(minimum_interval: float = 1.0) -> Itera
         yield ceiling
 
 
-class _MultipartEncoder(MultipartEncoder):
+class _MultipartEncoder(MultipartEncoder):  # type: ignore[misc]  # the library has no type information
     """Streaming multipart/form-data body: form fields, then the part "file".
 
     The file part is ``("file", stream, "application/octet-stream")`` and is
@@ -364,7 +397,8 @@ class _MultipartEncoder(MultipartEncoder):
 
     def __len__(self) -> int:
         """Return the total body length in bytes (what requests sends as Content-Length)."""
-        return self.len
+        length: int = self.len
+        return length
 
 
 class _SerializableObject:

@@ -29,6 +29,13 @@ void raise(nb::handle exc_type) {
     throw nb::python_error();
 }
 
+void raise_with_note(nb::handle exc_type, nb::handle message, nb::handle note) {
+    nb::object exc = nb::borrow(exc_type)(message);
+    exc.attr("add_note")(note);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw nb::python_error();
+}
+
 nb::object traceback_of(const nb::python_error& e) {
     nb::object traceback = e.traceback();
     return traceback.is_valid() ? traceback : nb::none();

@@ -36,6 +36,9 @@ inline auto operator""_p(const char* name, std::size_t) { return nb::arg(name).n
 [[noreturn]] void raise(nb::handle exc_type, nb::handle message);
 // Raises `exc_type()` without arguments, like `raise NotImplementedError`.
 [[noreturn]] void raise(nb::handle exc_type);
+// Raises `exc_type(message)` carrying `note` (`add_note`): the evidence behind
+// a fixed message shows in the traceback without changing the message.
+[[noreturn]] void raise_with_note(nb::handle exc_type, nb::handle message, nb::handle note);
 
 // Keeps the exception in flight, if any, aside for its own lifetime and
 // restores it afterwards: for Python code run from a destructor or finaliser,

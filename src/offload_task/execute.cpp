@@ -22,16 +22,38 @@ nb::str job_url(nb::handle self, nb::handle job_id, const char* suffix) {
     return nb::str("{}{}{}").format(jobs_url(self), job_id, suffix);
 }
 
-// The result content of an ended job, or raises for a job that failed.
-nb::object ended_job_result(nb::handle self, nb::handle answer) {
+// "job ID on queue "QUEUE"", for log lines and notes.
+nb::str job_name(nb::handle self, nb::handle job_id) {
+    return nb::str("job {} on queue \"{}\"").format(job_id, self.attr("_queue_name"));
+}
+
+void debug(nb::handle self, nb::handle job_id, const char* what) {
+    log("debug", nb::str(what).format(job_name(self, job_id)));
+}
+
+// A timeout is a number of seconds that travels as a JSON number: an int or a
+// float. Anything else would fail only after the job had been created and
+// started, leaving it running on the platform.
+void check_timeout(nb::handle self, nb::handle timeout) {
+    PyObject* t = timeout.ptr();
+    if ((PyLong_Check(t) || PyFloat_Check(t)) && !PyBool_Check(t)) return;
+    bind::raise(PyExc_TypeError,
+                nb::str("{}.execute(): timeout must be a number of seconds, not {}")
+                    .format(self.type().attr("__qualname__"), timeout.type().attr("__qualname__")));
+}
+
+nb::object ended_job_result(nb::handle self, nb::handle job_id, nb::handle answer) {
     nb::object status = answer[str<"status">()];
     nb::object message = answer[str<"message">()];
     nb::object result_url = answer[str<"result_url">()];
+    log("debug", nb::str("The {} ended with status \"{}\"").format(job_name(self, job_id), status));
 
     if (status.not_equal(nb::str("SUCCESS"))) {
         self.attr("_handle_generic_error")(message, status);
         self.attr("_handle_execution_error")(message);
-        bind::raise(g("ExecutionError"), "Something went wrong during the execution.");
+        bind::raise_with_note(g("ExecutionError"), nb::str("Something went wrong during the execution."),
+                              nb::str("The {} ended with status \"{}\"; the worker said: {}")
+                                  .format(job_name(self, job_id), status, message));
     }
     nb::object queue = self.attr("_queue_name");
     if (queue.equal(nb::str("scia")) || queue.equal(nb::str("idearcs")))
@@ -40,52 +62,75 @@ nb::object ended_job_result(nb::handle self, nb::handle answer) {
     nb::object response = session("session_with_retries_no_read")
                               .attr("get")(result_url, "headers"_a = g("_get_requests_user_agent_header")(),
                                            "timeout"_a = transfer_timeout());
-    if (!is_status(response, 200)) bind::raise(PyExc_ValueError, "Result can not be obtained");
+    if (!is_status(response, 200))
+        bind::raise_with_note(PyExc_ValueError, nb::str("Result can not be obtained"),
+                              http_evidence("GET", result_url, response));
     return g("json").attr("loads")(response.attr("content").attr("decode")("utf-8"));
 }
 
 void execute(nb::handle self, nb::handle timeout) {
     nb::object token = context().attr("job_token");
-    if (token.is_none()) bind::raise(PyExc_OSError, "Job token is not initialized");
+    if (token.is_none())
+        bind::raise_with_note(PyExc_OSError, nb::str("Job token is not initialized"),
+                              nb::str("Set the environment variable TESSEL_JOB_TOKEN to the job token "
+                                      "(or assign tessel.core._Context.job_token)."));
+    check_timeout(self, timeout);
     nb::dict headers = bind::merged(
         {g("_get_requests_authorization_header")(token), g("_get_requests_user_agent_header")()});
 
-    nb::object created = session("session").attr("post")(jobs_url(self), "json"_a = nb::dict(),
-                                                          "headers"_a = headers, "timeout"_a = kApiTimeout);
-    if (is_status(created, 404)) bind::raise(PyExc_ConnectionError, created.attr("json")()[str<"detail">()]);
-    if (!is_status(created, 200)) bind::raise(PyExc_ConnectionError, "External program is not accessible");
+    nb::str create_url = jobs_url(self);
+    nb::object created = session("session").attr("post")(create_url, "json"_a = nb::dict(), "headers"_a = headers,
+                                                         "timeout"_a = kApiTimeout);
+    if (is_status(created, 404))
+        bind::raise_with_note(PyExc_ConnectionError, created.attr("json")()[str<"detail">()],
+                              http_evidence("POST", create_url, created));
+    if (!is_status(created, 200))
+        bind::raise_with_note(PyExc_ConnectionError, nb::str("External program is not accessible"),
+                              http_evidence("POST", create_url, created));
     nb::object job = created.attr("json")();
     nb::object job_id = job[str<"id">()];
     nb::object upload_url = job[str<"upload_url">()];
     nb::object upload_data = job[str<"upload_data">()];
+    debug(self, job_id, "Created {}");
 
     nb::object content = self.attr("_get_job_content")("timeout"_a = timeout);
     self.attr("_upload_job_content")("upload_url"_a = upload_url, "upload_data"_a = upload_data,
                                      "job_content"_a = content);
+    debug(self, job_id, "Uploaded the content of {}");
 
     session("session_with_retries")
         .attr("post")(job_url(self, job_id, "/start/"), "headers"_a = headers, "timeout"_a = kApiTimeout);
+    debug(self, job_id, "Started {}");
     g("time").attr("sleep")(kStartPause);
 
     nb::object wait_times = g("_get_wait_times_for_stepwise_polling")("minimum_interval"_a = kMinimumPollInterval);
     nb::object start_time = g("time").attr("time")();
     nb::object result = nb::none();
+    nb::str poll_url = job_url(self, job_id, "");
+    std::size_t polls = 0;
     while ((g("time").attr("time")() - start_time) < timeout) {
         nb::object answer = session("session_with_retries")
-                                .attr("get")(job_url(self, job_id, ""), "headers"_a = headers,
-                                             "timeout"_a = kApiTimeout);
+                                .attr("get")(poll_url, "headers"_a = headers, "timeout"_a = kApiTimeout);
+        ++polls;
         if (is_status(answer, 200)) {
-            result = ended_job_result(self, answer.attr("json")());
+            result = ended_job_result(self, job_id, answer.attr("json")());
             break;
         }
-        if (!is_status(answer, 404)) bind::raise(PyExc_ValueError, "Unexpected error");
+        if (!is_status(answer, 404))
+            bind::raise_with_note(PyExc_ValueError, nb::str("Unexpected error"),
+                                  http_evidence("GET", poll_url, answer));
         nb::object wait_time = bind::next(wait_times);
         log("info", nb::str("External analysis not yet finished, waiting {} seconds to retry...").format(wait_time));
         g("time").attr("sleep")(wait_time);
     }
-    if (result.is_none())
-        bind::raise(PyExc_TimeoutError,
-                    nb::str("Timeout: external analysis has taken longer than {} seconds").format(timeout));
+    if (result.is_none()) {
+        nb::str note = nb::str("The {} had not ended after {} polls; it is left to the platform")
+                           .format(job_name(self, job_id), polls);
+        log("debug", note);
+        bind::raise_with_note(PyExc_TimeoutError,
+                              nb::str("Timeout: external analysis has taken longer than {} seconds").format(timeout),
+                              note);
+    }
     log("info", nb::str("External analysis completed successfully, returning results"));
     nb::setattr(self, str<"_result_content">(), result);
 }

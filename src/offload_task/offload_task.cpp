@@ -5,7 +5,11 @@ namespace tessel::offload_task {
 namespace {
 
 nb::object job_content(nb::handle self) {
-    nb::object content = self.attr("_generate_job_content")().attr("_serialize")();
+    nb::object generated = self.attr("_generate_job_content")();
+    if (!bind::isinstance(generated, g("_JobContent")))
+        bind::raise(PyExc_TypeError, nb::str("{}._generate_job_content() must return a _JobContent, not {}")
+                                         .format(self.type().attr("__qualname__"), generated.type().attr("__qualname__")));
+    nb::object content = generated.attr("_serialize")();
     nb::dict result = bind::merged({content});
     result[str<"version">()] = self.attr("_version");
     return result;

@@ -28,6 +28,10 @@ void populate_offload_task(nb::module_& m);
 void add_job_lifecycle(bind::ClassBuilder& cls);
 void add_upload(bind::ClassBuilder& cls);
 
+// "VERB URL answered HTTP STATUS: BODY", the body shortened: the note of an
+// error raised for an unexpected answer.
+nb::str http_evidence(const char* verb, nb::handle url, nb::handle response);
+
 // (connect, read) time-out in seconds of the upload and the result download.
 inline nb::object transfer_timeout() { return nb::make_tuple(10, 300); }
 

@@ -33,7 +33,8 @@ void upload_job_content(nb::handle upload_url, nb::handle upload_data, nb::handl
             upload_url, "data"_a = upload_data, "timeout"_a = timeout, "headers"_a = headers, "files"_a = files);
     }
     if (!response.attr("status_code").equal(nb::int_(204)))
-        bind::raise(PyExc_ValueError, "Sending job to external program has failed.");
+        bind::raise_with_note(PyExc_ValueError, nb::str("Sending job to external program has failed."),
+                              http_evidence("POST", upload_url, response));
 }
 
 void write_file_content_to_file(nb::handle file_to, nb::handle file_from, nb::handle encoding,

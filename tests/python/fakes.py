@@ -7,6 +7,9 @@ import json
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
+# The clock applications use in their own tests.
+from tessel.testing import FakeClock
+
 BASE = "https://platform.test/api/"
 UPLOAD_URL = "https://storage.test/upload/1"
 RESULT_URL = "https://storage.test/result/1"
@@ -41,21 +44,6 @@ class FakeSession:
 
     def get(self, url, **kwargs):
         return self.platform.answer(Call(self.name, "GET", url, kwargs))
-
-
-class FakeClock:
-    """Stands in for the `time` module: sleeping advances the wall clock."""
-
-    def __init__(self, start: float = 1000.0):
-        self.now = start
-        self.sleeps: list[float] = []
-
-    def time(self) -> float:
-        return self.now
-
-    def sleep(self, seconds: float) -> None:
-        self.sleeps.append(seconds)
-        self.now += seconds
 
 
 @dataclass

@@ -115,7 +115,7 @@ def test_execute_uploads_the_documented_bytes(platform):
 def test_failed_job_is_the_generic_execution_error(platform):
     platform.polls = [FakeResponse(200, {"status": "ERROR", "message": "solve failed", "result_url": None})]
     analysis = GrasshopperAnalysis(script=File.from_data(b"gh"))
-    with pytest.raises(ExecutionError, match=r"^Something went wrong during the execution\.$"):
+    with pytest.raises(ExecutionError, match=r"^Something went wrong during the execution\.(\n|$)"):
         analysis.execute()
     with pytest.raises(ValueError, match=r"^result_content is None, first call \.execute\(\) before calling "
                                          r"get_output\(\)$"):

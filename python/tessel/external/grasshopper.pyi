@@ -5,7 +5,7 @@ from typing import Any, Dict, List, Optional, Sequence
 from tessel.core import File
 from tessel.external.offload_task import OffloadTask, _JobContent
 
-__all__: List[str]
+__all__ = ["GrasshopperAnalysis"]
 
 class _DataTree:
     """One input parameter of a Grasshopper definition as a data tree."""
@@ -26,4 +26,4 @@ class GrasshopperAnalysis(OffloadTask):
     _input_trees: List[_DataTree]
     def __init__(self, *, script: File, input_parameters: Optional[Dict[str, Any]] = None) -> None: ...
     def _generate_job_content(self) -> _JobContent: ...
-    def get_output(self) -> dict: ...
+    def get_output(self) -> Dict[str, Any]: ...

@@ -1,7 +1,7 @@
 """Plexum model builder: a model whose interfaces record every modelling operation for a worker
 to replay against Plexum."""
 
-from abc import ABC
+from abc import ABC, abstractmethod
 from enum import Enum
 from io import BytesIO
 from typing import Any, ClassVar, Dict, Iterator, List, Optional, Tuple, Union, overload
@@ -10,7 +10,38 @@ from tessel.core import File
 from tessel.errors import ModelError
 from tessel.external.offload_task import OffloadTask, _JobContent
 
-__all__: List[str]
+__all__ = [
+    "PlexumAnalysis",
+    "CircleArc",
+    "CrossSection",
+    "CrossSectionInterface",
+    "Domain",
+    "DomainInterface",
+    "Line",
+    "LineInterface",
+    "LineSupport",
+    "LineSupportInterface",
+    "Load",
+    "LoadCase",
+    "LoadCaseInterface",
+    "LoadCombination",
+    "LoadCombinationInterface",
+    "LoadInterface",
+    "Material",
+    "MaterialInterface",
+    "Member",
+    "Model",
+    "Node",
+    "NodeInterface",
+    "NodeSupport",
+    "NodeSupportInterface",
+    "Object",
+    "Reference",
+    "ReferenceInterface",
+    "ResultInterface",
+    "Section",
+    "SectionInterface",
+]
 
 # Instruction list and object identity
 
@@ -18,12 +49,12 @@ class _InstructionList:
     """The records of one interface: function records (name, parameters) and property records
     (name, value), in the order in which they were added."""
 
-    _functions: List[Tuple[str, dict]]
+    _functions: List[Tuple[str, Dict[str, Any]]]
     _properties: List[Tuple[str, Any]]
     def __init__(self) -> None: ...
-    def add_function(self, name: str, parameters: dict) -> None: ...
+    def add_function(self, name: str, parameters: Dict[str, Any]) -> None: ...
     def add_property(self, name: str, value: Any) -> None: ...
-    def serialize(self) -> dict: ...
+    def serialize(self) -> Dict[str, Any]: ...
 
 class Object(ABC):
     """Abstract base class of all Plexum objects.
@@ -42,11 +73,15 @@ class _Interface(ABC):
     _instructions: _InstructionList
     _objects: List[Object]
     def __init__(self) -> None: ...
+    @abstractmethod
     def __contains__(self, o: object) -> bool: ...
+    @abstractmethod
     def __getitem__(self, i: int) -> Any: ...
+    @abstractmethod
     def __iter__(self) -> Iterator[Any]: ...
+    @abstractmethod
     def __len__(self) -> int: ...
-    def _serialize(self) -> dict: ...
+    def _serialize(self) -> Dict[str, Any]: ...
 
 class _Point3D:
     """A point or vector, written as the record {"x", "y", "z"}."""
@@ -57,7 +92,7 @@ class _Point3D:
     def __init__(self, x: float, y: float, z: float) -> None: ...
     @classmethod
     def from_tuple(cls, xyz: Tuple[float, float, float]) -> "_Point3D": ...
-    def serialize(self) -> dict: ...
+    def serialize(self) -> Dict[str, Any]: ...
 
 class CircleArc:
     """A circular arc between the start and end point of the line it is passed to."""
@@ -71,7 +106,7 @@ class CircleArc:
         """:param center: (x, y, z) position of the centre of the arc [m]
         :param normal_vector: (x, y, z) components of the normal of the plane of the arc
         :param alpha: angle of the arc, positive counter-clockwise from the start point [rad]"""
-    def _serialize(self) -> dict: ...
+    def _serialize(self) -> Dict[str, Any]: ...
 
 
 
@@ -88,41 +123,43 @@ class Reference(Object, ABC):
         ANGLE = 5
 
     @property
+    @abstractmethod
     def _type(self) -> "Reference._Type": ...
-    def _serialize(self) -> dict: ...
+    @abstractmethod
+    def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferencePoint(Reference):
     """Do not use this __init__ directly, but create the object from :class:`Model`"""
 
-    _type: ClassVar[Reference._Type]
+    _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     x: float
     y: float
     z: float
     def __init__(self, id_: int, x: float, y: float, z: float) -> None: ...
-    def _serialize(self) -> dict: ...
+    def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferenceVector(Reference):
     """Do not use this __init__ directly, but create the object from :class:`Model`"""
 
-    _type: ClassVar[Reference._Type]
+    _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     point_1: Tuple[float, float, float]
     point_2: Tuple[float, float, float]
     def __init__(self, id_: int, point_1: Tuple[float, float, float], point_2: Tuple[float, float, float]) -> None: ...
-    def _serialize(self) -> dict: ...
+    def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferenceAxis(Reference):
     """Do not use this __init__ directly, but create the object from :class:`Model`"""
 
-    _type: ClassVar[Reference._Type]
+    _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     point_1: Tuple[float, float, float]
     point_2: Tuple[float, float, float]
     def __init__(self, id_: int, point_1: Tuple[float, float, float], point_2: Tuple[float, float, float]) -> None: ...
-    def _serialize(self) -> dict: ...
+    def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferencePlane(Reference):
     """Do not use this __init__ directly, but create the object from :class:`Model`"""
 
-    _type: ClassVar[Reference._Type]
+    _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     point_1: Tuple[float, float, float]
     point_2: Tuple[float, float, float]
     point_3: Tuple[float, float, float]
@@ -133,15 +170,15 @@ class _ReferencePlane(Reference):
         point_2: Tuple[float, float, float],
         point_3: Tuple[float, float, float],
     ) -> None: ...
-    def _serialize(self) -> dict: ...
+    def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferenceAngle(Reference):
     """Do not use this __init__ directly, but create the object from :class:`Model`"""
 
-    _type: ClassVar[Reference._Type]
+    _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     angle: float
     def __init__(self, id_: int, angle: float) -> None: ...
-    def _serialize(self) -> dict: ...
+    def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferenceData:
     """The data block written for a reference of any kind."""
@@ -159,7 +196,7 @@ class _ReferenceData:
         plane: Optional[_ReferencePlane] = None,
         angle: Optional[_ReferenceAngle] = None,
     ) -> None: ...
-    def serialize(self) -> dict: ...
+    def serialize(self) -> Dict[str, Any]: ...
 
 class ReferenceInterface(_Interface):
     """Do not use this __init__ directly, but use :attr:`Model.references`"""
@@ -973,7 +1010,7 @@ class ResultInterface:
         :param sections: sections on which the results are requested (None: all sections)
         :param cases: load combinations in which the results are requested
         :param chain_index: index of the segment chain (default: 1)"""
-    def _serialize(self) -> dict: ...
+    def _serialize(self) -> Dict[str, Any]: ...
 
 class _Calculation(Object):
     """Holder of the calculation enumerations; no object of it is created."""
@@ -992,7 +1029,7 @@ class _CalculationInterface:
     def __init__(self) -> None: ...
     def create_linear_analysis(self) -> None:
         """Append the linear analysis."""
-    def _serialize(self) -> dict: ...
+    def _serialize(self) -> Dict[str, Any]: ...
 
 
 
@@ -1057,7 +1094,7 @@ class Model:
     @property
     def results(self) -> "ResultInterface":
         """Interface for requesting results from the worker (only requested results will be returned)."""
-    def _serialize(self) -> dict: ...
+    def _serialize(self) -> Dict[str, Any]: ...
 
 
 

@@ -19,7 +19,7 @@ from __future__ import annotations
 import base64
 import binascii
 import json
-from typing import Any, BinaryIO, TextIO
+from typing import IO, Any, ClassVar, TextIO
 
 from tessel import _jobs
 from tessel.core import File
@@ -59,7 +59,7 @@ class PythonAnalysis:
     """
 
     #: Integration name: the platform queue the jobs go to.
-    _integration = "python"
+    _integration: ClassVar[str] = "python"
 
     def __init__(
         self,
@@ -168,7 +168,7 @@ def _write_body(w: TextIO, file: File | None) -> None:
     w.write('"')
 
 
-def _write_base64(w: TextIO, stream: BinaryIO) -> None:
+def _write_base64(w: TextIO, stream: IO[bytes]) -> None:
     """Write the Base64 text of `stream`'s content, a chunk at a time."""
     while chunk := stream.read(_BASE64_CHUNK):
         w.write(base64.b64encode(chunk).decode("ascii"))

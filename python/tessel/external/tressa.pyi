@@ -1,10 +1,10 @@
 """Tressa scripts run on a remote worker next to Tressa."""
 
-from typing import ClassVar, List
+from typing import ClassVar
 
 from tessel.external.python import PythonAnalysis
 
-__all__: List[str]
+__all__ = ["TressaAnalysis"]
 
 class TressaAnalysis(PythonAnalysis):
     """ ::version(14.17.0)

@@ -8,6 +8,15 @@ from the command line; the pytest fixture ``local_platform`` gives each test
 its own.
 """
 
+try:
+    import werkzeug  # noqa: F401  (the HTTP server)
+except ModuleNotFoundError as missing:
+    raise ModuleNotFoundError(
+        "tessel.local needs the optional dependencies of the extra 'local': "
+        "pip install 'tessel-external[local]'",
+        name=missing.name,
+    ) from missing
+
 from .faults import Fault, Faults
 from .platform import Job, LocalPlatform, OAuth2IntegrationState
 from .workers import ERROR, SUCCESS, TIMEOUT_ERROR, WorkerFailure, echo_worker

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import threading
 from dataclasses import dataclass
+from collections.abc import Iterator
 from typing import Any
 
 HTTP_STEPS = ("create", "upload", "start", "poll", "download")
@@ -113,7 +114,7 @@ class Faults:
         with self._lock:
             self._faults = [f for f in self._faults if queue is not None and f.queue != queue]
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Fault]:
         """Iterate over a snapshot of the faults still in force."""
         with self._lock:
             return iter(list(self._faults))

@@ -48,7 +48,7 @@ class GrasshopperWorker:
         """Serve the queue "grasshopper" of `platform`."""
         platform.register(self.queue, self, content="dict")
 
-    def __call__(self, content: dict) -> dict:
+    def __call__(self, content: dict[str, Any]) -> dict[str, Any]:
         """Check the job content; return {"output": ...} in the documented shape."""
         version = content.get("version")
         if version != SUPPORTED_VERSION:

@@ -214,14 +214,15 @@ class LocalPlatform:
         """Point ``tessel.core._Context.job_token`` and ``TESSEL_API_URL`` here for the block."""
         from tessel import core
 
-        saved_token = core._Context.job_token
+        # The class's own entry: the value, or the descriptor that reads the environment.
+        saved_token = vars(core._Context).get("job_token")
         saved_url = os.environ.get("TESSEL_API_URL")
         core._Context.job_token = self.token
         os.environ["TESSEL_API_URL"] = self.api_url
         try:
             yield self
         finally:
-            core._Context.job_token = saved_token
+            setattr(core._Context, "job_token", saved_token)
             if saved_url is None:
                 os.environ.pop("TESSEL_API_URL", None)
             else:
@@ -233,7 +234,8 @@ class LocalPlatform:
     def port(self) -> int:
         """The port the server listens on."""
         self._require_running()
-        return self._server.server_port
+        port: int = self._server.server_port
+        return port
 
     @property
     def url(self) -> str:
@@ -257,8 +259,7 @@ class LocalPlatform:
     @property
     def directory(self) -> Path:
         """The temporary directory holding the jobs' files while the platform runs."""
-        self._require_running()
-        return self._directory
+        return self._running_directory()
 
     def register(self, queue: str, worker: Worker, *, content: str = "dict") -> None:
         """Serve ``queue`` with ``worker``; registering a queue again replaces its worker.
@@ -314,6 +315,16 @@ class LocalPlatform:
         if self._server is None:
             raise RuntimeError("the platform is not running; use it as a context manager or call start()")
 
+    def _running_directory(self) -> Path:
+        self._require_running()
+        assert self._directory is not None  # set by start() before the server exists
+        return self._directory
+
+    def _running_pool(self) -> ThreadPoolExecutor:
+        self._require_running()
+        assert self._pool is not None  # set by start() before the server exists
+        return self._pool
+
     # -- operations behind the HTTP endpoints ---------------------------------
 
     def _authorized(self, authorization: str | None) -> bool:
@@ -328,7 +339,7 @@ class LocalPlatform:
             if queue not in self._queues:
                 return None
             job_id = secrets.token_urlsafe(16)
-            directory = self._directory / job_id
+            directory = self._running_directory() / job_id
             directory.mkdir()
             job = Job(
                 id=job_id,
@@ -389,7 +400,7 @@ class LocalPlatform:
                 return _Answer(409, {"detail": "The job content has not been uploaded yet."})
             if job.state == UPLOADED:
                 job.state = QUEUED
-                self._pool.submit(self._run_job, job)
+                self._running_pool().submit(self._run_job, job)
         return _Answer(200, {"id": job.id})
 
     def _poll(self, job: Job) -> _Answer:
@@ -428,7 +439,7 @@ class LocalPlatform:
             fault = self.faults.take(job.queue, "worker")
             if fault is not None:
                 time.sleep(fault.delay)
-                raise WorkerFailure(fault.status, fault.message)
+                raise WorkerFailure(str(fault.status), fault.message)  # a text: checked by Faults.add
             if registration is None:
                 raise WorkerFailure(ERROR, f"No worker is connected to queue '{job.queue}'")
             content = self._load_content(job, registration.content)
@@ -449,11 +460,13 @@ class LocalPlatform:
         self._end(job, status, message, result_path)
 
     def _load_content(self, job: Job, kind: str) -> Any:
+        path = job.content_path
+        assert path is not None  # jobs run only once their content is uploaded
         if kind == "path":
-            job.execution_timeout = execution_timeout_in_file(job.content_path)
-            return job.content_path
+            job.execution_timeout = execution_timeout_in_file(path)
+            return path
         try:
-            with open(job.content_path, encoding="utf-8") as stream:
+            with open(path, encoding="utf-8") as stream:
                 content = json.load(stream)
         except ValueError as exc:  # JSONDecodeError and UnicodeDecodeError
             raise _InvalidContent(f"The job content is not valid JSON: {exc}") from None
@@ -484,7 +497,7 @@ class LocalPlatform:
     def _timeout_message(self, job: Job) -> str:
         return (
             "The job was stopped: the worker did not finish within the execution_timeout of "
-            f"{_seconds_text(job.execution_timeout)} seconds"
+            f"{_seconds_text(job.execution_timeout or 0)} seconds"
         )
 
     def _expire_if_overdue(self, job: Job) -> None:
@@ -492,6 +505,7 @@ class LocalPlatform:
         if (
             job.state == RUNNING
             and job.execution_timeout is not None
+            and job.started_at is not None
             and time.monotonic() - job.started_at >= job.execution_timeout
         ):
             job.state, job.status, job.message = ENDED, TIMEOUT_ERROR, self._timeout_message(job)

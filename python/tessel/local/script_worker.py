@@ -92,7 +92,7 @@ class ScriptWorker:
         for queue in queues or self.queues:
             platform.register(queue, self, content="dict")
 
-    def __call__(self, content: dict) -> dict:
+    def __call__(self, content: dict[str, Any]) -> dict[str, Any]:
         """Run the job's script; return the requested output files or raise `WorkerFailure`."""
         inputs = _input_files(content.get("input_files", []))
         outputs = _output_names(content.get("output_filenames", []))
@@ -116,7 +116,7 @@ class ScriptWorker:
         finally:
             shutil.rmtree(root, ignore_errors=True)
 
-    def _script(self, content: dict, root: Path) -> Path:
+    def _script(self, content: dict[str, Any], root: Path) -> Path:
         """The script to run: the configured one for "script_key", else the one sent."""
         key, sent = content.get("script_key"), content.get("script")
         if key is not None and sent is not None:
@@ -171,13 +171,13 @@ class ScriptWorker:
         return stderr
 
 
-def _stop(supervisor: subprocess.Popen) -> None:
+def _stop(supervisor: subprocess.Popen[bytes]) -> None:
     """Have the supervisor kill the script and everything it started, and wait for that."""
     supervisor.terminate()
     supervisor.wait()
 
 
-def _execution_timeout(content: dict) -> float:
+def _execution_timeout(content: dict[str, Any]) -> float:
     """The job's "execution_timeout" in seconds; refuse anything but a finite positive number."""
     if "execution_timeout" not in content:
         raise WorkerFailure(ERROR, "The job holds no execution_timeout")
@@ -198,7 +198,7 @@ def _tail(err: Any) -> str:
     """": " and the end of the standard error in `err`, or nothing when it is empty."""
     size = err.seek(0, os.SEEK_END)
     err.seek(max(0, size - STDERR_TAIL_BYTES))
-    text = err.read().decode("utf-8", errors="replace").strip()
+    text: str = err.read().decode("utf-8", errors="replace").strip()
     if not text:
         return ""
     return (": ..." if size > STDERR_TAIL_BYTES else ": ") + text
@@ -242,7 +242,7 @@ def _output_names(names: Any) -> list[str]:
     return [_checked_name(name, "output file") for name in names]
 
 
-def _output_file(work: Path, name: str, stderr: str) -> dict:
+def _output_file(work: Path, name: str, stderr: str) -> dict[str, str]:
     path = work / name
     # A link the script made must not lead the worker out of the directory.
     if not path.resolve().is_relative_to(work.resolve()):

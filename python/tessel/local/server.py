@@ -24,7 +24,7 @@ import secrets
 import socket
 import time
 from pathlib import Path
-from typing import IO, Any, Callable
+from typing import IO, TYPE_CHECKING, Any, Callable
 from urllib.parse import unquote_to_bytes, urlsplit
 
 from werkzeug.datastructures import FileStorage, MultiDict
@@ -37,6 +37,9 @@ from werkzeug.wsgi import get_content_length, get_input_stream, wrap_file
 
 from .faults import Fault
 from .platform import Job, LocalPlatform, _Answer
+
+if TYPE_CHECKING:
+    from _typeshed.wsgi import WSGIEnvironment
 
 logger = logging.getLogger("tessel.local")
 
@@ -85,7 +88,7 @@ def _json(answer: _Answer) -> Response:
     return Response(json.dumps(answer.body), answer.status, answer.headers, mimetype="application/json")
 
 
-def _segments(environ: dict) -> list[str] | None:
+def _segments(environ: WSGIEnvironment) -> list[str] | None:
     """The request path as decoded segments, without the empty one of a trailing "/".
 
     None for a request target that is not ASCII: such a target names nothing here.
@@ -114,7 +117,7 @@ class _TooManyParts(Exception):
 
 def _parse_form(
     stream: IO[bytes], boundary: bytes, new_file: Callable[[], IO[bytes]]
-) -> tuple[MultiDict, MultiDict]:
+) -> tuple[MultiDict[str, str], MultiDict[str, FileStorage]]:
     """Parse a multipart/form-data body: text fields in memory, file parts streamed to ``new_file()``.
 
     Raises `_TooManyParts` beyond `_MAX_FORM_PARTS` parts, `RequestEntityTooLarge`
@@ -122,7 +125,8 @@ def _parse_form(
     that is not a whole form.
     """
     decoder = MultipartDecoder(boundary, max_form_memory_size=_MAX_FORM_FIELD_SIZE)
-    fields, files = MultiDict(), MultiDict()
+    fields: MultiDict[str, str] = MultiDict()
+    files: MultiDict[str, FileStorage] = MultiDict()
     parts = 0
     part: Field | File | None = None
     sink: Any = None
@@ -137,6 +141,8 @@ def _parse_form(
                     raise _TooManyParts
                 part, sink = event, new_file() if isinstance(event, File) else io.BytesIO()
             elif isinstance(event, Data):
+                if part is None:
+                    raise ValueError("form data before the first part")
                 if isinstance(part, Field) and sink.tell() + len(event.data) > _MAX_FORM_FIELD_SIZE:
                     raise RequestEntityTooLarge
                 sink.write(event.data)
@@ -162,11 +168,11 @@ class _JobApi:
         """Serve ``platform``."""
         self.platform = platform
 
-    def __call__(self, environ: dict, start_response: Any) -> Any:
+    def __call__(self, environ: WSGIEnvironment, start_response: Any) -> Any:
         """Route one request and answer it."""
         return self.dispatch(environ)(environ, start_response)
 
-    def dispatch(self, environ: dict) -> Response:
+    def dispatch(self, environ: WSGIEnvironment) -> Response:
         """Find the endpoint of the request and run it."""
         method = environ["REQUEST_METHOD"]
         path = _segments(environ)
@@ -176,9 +182,10 @@ class _JobApi:
         allowed, endpoint, args = route
         if method != allowed:
             return _json(_Answer(405, {"detail": f"Method {method} not allowed."}, {"Allow": allowed}))
-        return endpoint(environ, *args)
+        response: Response = endpoint(environ, *args)
+        return response
 
-    def _route(self, path: list[str]) -> tuple[str, Any, tuple] | None:
+    def _route(self, path: list[str]) -> tuple[str, Any, tuple[str, ...]] | None:
         match path:
             case ["api", "jobs", queue]:
                 return "POST", self.create, (queue,)
@@ -196,7 +203,7 @@ class _JobApi:
 
     # -- faults ---------------------------------------------------------------
 
-    def _fault(self, environ: dict, queue: str, step: str) -> Response | None:
+    def _fault(self, environ: WSGIEnvironment, queue: str, step: str) -> Response | None:
         """Apply the fault of ``queue``/``step`` if there is one; a Response replaces the answer."""
         fault = self.platform.faults.take(queue, step)
         if fault is None:
@@ -216,18 +223,18 @@ class _JobApi:
 
     # -- endpoints ------------------------------------------------------------
 
-    def _unauthorized(self, environ: dict) -> Response | None:
+    def _unauthorized(self, environ: WSGIEnvironment) -> Response | None:
         if self.platform._authorized(environ.get("HTTP_AUTHORIZATION")):
             return None
         return _json(_Answer(401, _NOT_AUTHENTICATED, {"WWW-Authenticate": "Bearer"}))
 
-    def _refusal(self, environ: dict, queue: str, step: str) -> Response | None:
+    def _refusal(self, environ: WSGIEnvironment, queue: str, step: str) -> Response | None:
         """The answer that replaces the endpoint's own: an injected fault, else a 401."""
         faulty = self._fault(environ, queue, step)
         return faulty if faulty is not None else self._unauthorized(environ)
 
     def _job_answer(
-        self, environ: dict, queue: str, job_id: str, step: str, answer: Callable[[Job], _Answer]
+        self, environ: WSGIEnvironment, queue: str, job_id: str, step: str, answer: Callable[[Job], _Answer]
     ) -> Response:
         """Answer ``step`` of an existing job with ``answer(job)``, after faults and auth."""
         refused = self._refusal(environ, queue, step)
@@ -238,7 +245,7 @@ class _JobApi:
             return _json(_Answer(404, {"detail": "Job not found."}))
         return _json(answer(job))
 
-    def create(self, environ: dict, queue: str) -> Response:
+    def create(self, environ: WSGIEnvironment, queue: str) -> Response:
         """Create a job on ``queue``: its id and where and how to upload its content."""
         refused = self._refusal(environ, queue, "create")
         if refused is not None:
@@ -249,22 +256,22 @@ class _JobApi:
         body = {"id": job.id, "upload_url": self.platform._upload_url(job), "upload_data": job.upload_data}
         return _json(_Answer(200, body))
 
-    def start(self, environ: dict, queue: str, job_id: str) -> Response:
+    def start(self, environ: WSGIEnvironment, queue: str, job_id: str) -> Response:
         """Hand an uploaded job to the worker pool (again: nothing happens)."""
         return self._job_answer(environ, queue, job_id, "start", self.platform._start_job)
 
-    def poll(self, environ: dict, queue: str, job_id: str) -> Response:
+    def poll(self, environ: WSGIEnvironment, queue: str, job_id: str) -> Response:
         """404 while the job waits or runs; 200 with status, message and result_url once ended."""
         return self._job_answer(environ, queue, job_id, "poll", self.platform._poll)
 
-    def rotate_access_token(self, environ: dict, name: str) -> Response:
+    def rotate_access_token(self, environ: WSGIEnvironment, name: str) -> Response:
         """Rotate and return the access token of the OAuth 2.0 integration ``name``."""
         refused = self._unauthorized(environ)
         if refused is not None:
             return refused
         return _json(self.platform._rotate_access_token(name))
 
-    def upload(self, environ: dict, key: str) -> Response:
+    def upload(self, environ: WSGIEnvironment, key: str) -> Response:
         """Take the job content from a multipart form, streaming its file part to disk."""
         job = self.platform._job_by_upload_key(key)
         if job is None:
@@ -307,7 +314,7 @@ class _JobApi:
                 part.close()
                 Path(part.name).unlink(missing_ok=True)
 
-    def download(self, environ: dict, key: str) -> Response:
+    def download(self, environ: WSGIEnvironment, key: str) -> Response:
         """Stream the result content of an ended job from disk."""
         job: Job | None = self.platform._job_by_result_key(key)
         if job is None:
@@ -334,7 +341,8 @@ class _JobApi:
 
 def _fault_response(fault: Fault) -> Response:
     """The answer an injected fault gives instead of the real one."""
-    status = fault.status if fault.status is not None else 200
+    # HTTP steps carry an int status (checked by Faults.add).
+    status = int(fault.status) if fault.status is not None else 200
     body = fault.body
     if body is None:
         if status >= 400:

@@ -48,7 +48,7 @@ class WorkerFailure(Exception):
         return f"{self.status}: {self.message}"
 
 
-def echo_worker(content: dict) -> dict:
+def echo_worker(content: dict[str, Any]) -> dict[str, Any]:
     """Return the job content it received as the result content."""
     return dict(content)
 

@@ -1,0 +1,22 @@
+"""The typed sample application (type-checked by `make test`) also runs."""
+
+import importlib.util
+import json
+from pathlib import Path
+
+SAMPLE = Path(__file__).resolve().parents[1] / "typing" / "sample_app.py"
+
+
+def test_typed_sample_application_runs():
+    spec = importlib.util.spec_from_file_location("sample_app", SAMPLE)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert json.dumps(module.job_contents()) == json.dumps({
+        "beam": {"span": 6.0, "version": 1, "execution_timeout": 30},
+        "report": '{"template": "UmVwb3J0IGZvciB7cHJvamVjdH0=", "version": 2, "execution_timeout": 60}',
+        "frame_version": 1,
+        "grasshopper_queue": "grasshopper",
+        "tressa_queue": "tressa",
+        "body": "abc",
+        "streamed": {"a": 1},
+    })
