@@ -15,7 +15,7 @@ import math
 import numpy as np
 
 from .fem import AnalysisError, Solution
-from .mesh import hole_polygon, inside
+from .mesh import _segment_distance, hole_polygon, inside
 from .shells import COMPONENTS, at_points, natural_coordinates
 
 MIN_POINTS = 41
@@ -45,9 +45,11 @@ def sample(solution: Solution, cut, label: str) -> list[dict]:
         extent = float(np.max(np.ptp(shape.polygon, axis=0)))
         near = np.abs((points - shape.origin) @ shape.axes[2]) <= 1e-6 * max(extent, 1.0)
         xy = shape.to_plane(points)
-        within = near & inside(shape.polygon, xy)
+        tolerance = 1e-9 * max(extent, 1.0)
+        within = near & _inside_or_on(shape.polygon, xy, tolerance)
         for hole in mesh.holes:
-            within &= ~inside(hole_polygon(shape, hole), xy)
+            polygon = hole_polygon(shape, hole)
+            within &= ~inside(polygon, xy) | (_segment_distance(xy, polygon, np.roll(polygon, -1, axis=0)) <= tolerance)
         candidates = np.flatnonzero(within & np.array([f is None for f in found]))
         if not candidates.size:
             continue
@@ -70,6 +72,11 @@ def sample(solution: Solution, cut, label: str) -> list[dict]:
     if not kept:
         raise AnalysisError(f"{label}: section {cut.id} crosses no domain")
     return kept
+
+
+def _inside_or_on(polygon: np.ndarray, points: np.ndarray, tolerance: float) -> np.ndarray:
+    on = _segment_distance(points, polygon, np.roll(polygon, -1, axis=0)) <= tolerance
+    return inside(polygon, points) | on
 
 
 def _locate(corners: np.ndarray, point: np.ndarray) -> int | None:

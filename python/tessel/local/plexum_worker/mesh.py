@@ -153,7 +153,7 @@ def outline(model: Model, domain: Domain) -> Outline:
     worst = int(np.argmax(off))
     if off[worst] > 1e-6 * max(extent, 1.0):
         nodes = [node for line, _ in chain for node in (line.start, line.end)]
-        node = min(nodes, key=lambda n: abs(np.dot(np.array(n.point) - origin, normal) - off[worst]))
+        node = min(nodes, key=lambda n: float(np.linalg.norm(np.array(n.point) - points[worst])))
         raise MeshError(f"{label}: domain {domain.id} is not planar: its loop leaves the mean plane by "
                         f"{off[worst]:.6g} m (near node {node.id})")
     axes = plane_axes(normal)
