@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 VENV=${VENV:-.venv}
-DEBIAN_PACKAGES=(libgtest-dev zlib1g-dev)
+# chromium: the headless browser that opens the Plexum worker's result pages in the tests.
+DEBIAN_PACKAGES=(libgtest-dev zlib1g-dev chromium)
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 
