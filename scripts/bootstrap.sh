@@ -14,7 +14,8 @@ esac
 # Each purpose builds in a tree of its own (wheels use build/wheel, see pyproject.toml).
 default_build_dir='build/dev/{wheel_tag}'
 BUILD_DIR=${BUILD_DIR:-$default_build_dir}
-DEBIAN_PACKAGES=(libgtest-dev zlib1g-dev)
+# chromium: the headless browser that opens the Plexum worker's result pages in the tests.
+DEBIAN_PACKAGES=(libgtest-dev zlib1g-dev chromium)
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 

@@ -176,9 +176,10 @@ def test_a_mechanism_with_one_free_rotation_names_it():
 
 
 @pytest.mark.parametrize(("change", "message"), [
-    (_append("Domains", ["Add", {"LineIds": [1, 2], "SurfaceAttr": {"Thickness": 0.2, "SurfaceType": 3,
+    (_append("Domains", ["Add", {"LineIds": [1, 2], "SurfaceAttr": {"Thickness": 0.2, "SurfaceType": 1,
                                                                     "MaterialId": 1}}]),
-     'Domains record 1 "Add": domains (surface elements) cannot be computed yet'),
+     'Domains record 1 "Add": membrane domains (surface types 1 and 2) cannot be computed yet; plates and '
+     'shells can'),
     (_set("NodesSupports", 1, "NonLinearity", {"x": 0, "y": 0, "z": 2, "xx": 0, "yy": 0, "zz": 0}),
      'NodesSupports record 1 "AddNodalBeamRelative": non-linear supports cannot be computed yet'),
     (_set("NodesSupports", 1, "Resistances", {"x": 5.0, "y": 0.0, "z": 0.0, "xx": 0.0, "yy": 0.0, "zz": 0.0}),
@@ -207,5 +208,5 @@ def test_a_node_outside_every_beam_has_no_displacement():
     job.node(20.0, 0.0, 0.0)
     job.displacements([4])
     assert failure(job.content()) == (
-        ERROR, 'Displacements record 2 "NodalDisplacementByLoadCaseId": node 4 belongs to no beam, '
+        ERROR, 'Displacements record 2 "NodalDisplacementByLoadCaseId": node 4 belongs to no beam or domain, '
                "so it has no displacement")

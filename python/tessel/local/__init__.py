@@ -21,7 +21,20 @@ from .faults import Fault, Faults
 from .platform import Job, LocalPlatform, OAuth2IntegrationState
 from .workers import ERROR, SUCCESS, TIMEOUT_ERROR, WorkerFailure, echo_worker
 
+
+
+def render_model(model, path_or_format="svg"):
+    """Draw a `tessel.external.plexum.Model` before shipping it (needs the ``local`` extra).
+
+    See `tessel.local.plexum_worker.render_model`.
+    """
+    from .plexum_worker import render_model as render
+
+    return render(model, path_or_format)
+
+
 __all__ = [
+    "render_model",
     "LocalPlatform",
     "WorkerFailure",
     "Job",

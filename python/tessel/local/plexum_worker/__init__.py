@@ -17,7 +17,13 @@ from . import fem, report, results
 from .fem import AnalysisError
 from .replay import Replayer, ReplayError
 
-__all__ = ["PlexumWorker", "worker"]
+__all__ = ["PlexumWorker", "render_model", "worker"]
+
+# The builder's interface attributes, by the list each one serialises to.
+_MODEL_INTERFACES = {"References": "_references", "Materials": "_materials", "Nodes": "_nodes",
+                     "CrossSections": "_cross_sections", "Lines": "_lines", "Domains": "_domains",
+                     "NodesSupports": "_node_supports", "LineSupports": "_line_supports", "LoadCases": "_load_cases",
+                     "Loads": "_loads", "LoadCombinations": "_load_combinations"}
 
 SUPPORTED_VERSION = 1
 COMMANDS = ("Run", "RunReturnModel", "CreateModel")
@@ -115,10 +121,49 @@ class PlexumWorker:
         fem.refuse_unsupported(model)
         solution = fem.analyse(model)
         answer = results.collect(solution, request)
-        answer["ResultFile"] = _base64(report.result_file(model, request, answer))
+        answer["ResultFile"] = _base64(report.result_file(model, request, answer, solution))
         if command == "RunReturnModel":
             answer["ModelFile"] = _base64(report.model_file(model, solution.frame))
         return answer
+
+
+def render_model(model: Any, path_or_format: Any = "svg") -> Any:
+    """Draw a model builder `Model` as the worker understands it: nodes, beams, meshed domains, supports, loads.
+
+    `path_or_format` "svg" or "png" returns the picture's bytes; a path (str
+    or os.PathLike) ending in .svg or .png writes the picture there and
+    returns the path. The model is read through its interfaces' records and
+    left unchanged (serialising the `Model` itself would append a
+    "LinearAnalysis" record). A record the worker would refuse raises
+    `ValueError` with the worker's message.
+    """
+    import json
+    import os
+
+    from . import drawing
+    from .fem import Frame
+
+    # As the job content travels: JSON text (the records hold tuples).
+    content = json.loads(json.dumps({key: getattr(model, attribute)._serialize()
+                                     for key, attribute in _MODEL_INTERFACES.items()}))
+    content["Calculation"] = {"Functions": [], "Properties": []}
+    try:
+        resolved = Replayer().replay_model(content)
+        frame = Frame(resolved)
+    except (ReplayError, AnalysisError) as problem:
+        raise ValueError(str(problem)) from None
+    picture = drawing.model_picture(resolved, frame, "Model")
+    if path_or_format in ("svg", "png"):
+        return drawing.svg(picture).encode("utf-8") if path_or_format == "svg" else drawing.png(picture)
+    path = os.fspath(path_or_format)
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix not in (".svg", ".png"):
+        raise ValueError(f"cannot tell the picture format of {path!r}: give a path ending in .svg or .png, "
+                         'or the format "svg" or "png"')
+    data = drawing.svg(picture).encode("utf-8") if suffix == ".svg" else drawing.png(picture)
+    with open(path, "wb") as target:
+        target.write(data)
+    return path_or_format
 
 
 def _base64(data: bytes) -> str:

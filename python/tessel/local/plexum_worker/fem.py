@@ -20,7 +20,9 @@ does not offer:
   PyNiteFEA's model solves each combination afresh, and its automatic split
   of members at every node lying on them is quadratic in the model size.
 
-Shear deformation is not included (Euler-Bernoulli beams).
+Shear deformation is not included in beams (Euler-Bernoulli). Domains
+(plates and shells) are meshed by `mesh` and computed with the flat shell
+elements of `shells`; the beams on their edges share the edge nodes.
 """
 
 from __future__ import annotations
@@ -35,10 +37,12 @@ from Pynite import FEModel3D
 from Pynite import FixedEndReactions as fer
 from Pynite.Member3D import Member3D
 
-from .model import Line, Model
+from . import loads as surface_loads
+from .mesh import HOLE, DomainMesh, Mesher, line_length, line_points
+from .model import GRAVITY, Line, Model
 from .replay import ReplayError, rotate
+from .shells import ShellMesh
 
-GRAVITY = 9.80665  # m/s2
 # Largest angle of one straight piece of a circular arc: the chord shortens the
 # arc by (angle^2 / 24), 0.01 % here, and the bending error is of the same order.
 ARC_PIECE_ANGLE = math.pi / 72.0
@@ -72,18 +76,32 @@ class Frame:
         self.points: list[tuple] = []
         self.node_index: dict[int, int] = {}  # model node id -> FE node
         self.inner_nodes: dict[int, tuple[int, float]] = {}  # FE node -> (line id, position)
+        self.domain_nodes: list[tuple[int, int, int]] = []  # (first FE node, end, domain id) of domain interiors
+        computed = [d for d in model.domains if d.surface_type != HOLE]
+        self.mesher = Mesher(model) if computed else None
+        # FE nodes of every domain edge, shared by the domains and the beams on it.
+        self.line_nodes: dict[int, tuple[list[int], list[float]]] = {}
+        for line_id, fractions in (self.mesher.edge_fractions() if self.mesher else {}).items():
+            line = model.lines[line_id - 1]
+            points, total = line_points(line, fractions), line_length(line)
+            indices = [self._model_node(line.start)]
+            for point, fraction in zip(points[1:-1], fractions[1:-1]):
+                indices.append(self._inner_node(tuple(point), line.id, total * fraction))
+            indices.append(self._model_node(line.end))
+            self.line_nodes[line_id] = (indices, list(total * fractions))
         starts, ends, s0, s1, refs, chains = [], [], [], [], [], []
         foundations = self._foundations()
         for line in model.lines:
             if line.beam is None:
                 continue
-            stations, positions = self._stations(line, foundations.get(line.id))
-            indices = [self._model_node(line.start)]
-            for point, position in zip(stations[1:-1], positions[1:-1]):
-                indices.append(len(self.points))
-                self.inner_nodes[len(self.points)] = (line.id, position)
-                self.points.append(point)
-            indices.append(self._model_node(line.end))
+            if line.id in self.line_nodes:
+                indices, positions = self._edge_beam(line, foundations.get(line.id))
+            else:
+                stations, positions = self._stations(line, foundations.get(line.id))
+                indices = [self._model_node(line.start)]
+                for point, position in zip(stations[1:-1], positions[1:-1]):
+                    indices.append(self._inner_node(point, line.id, position))
+                indices.append(self._model_node(line.end))
             chains.append(BeamChain(line, len(starts), len(indices) - 1))
             starts += indices[:-1]
             ends += indices[1:]
@@ -91,6 +109,17 @@ class Frame:
             s1 += positions[1:]
             refs += [line.reference.vector() if line.reference else (math.nan,) * 3] * (len(indices) - 1)
         self.chains = chains
+        self.meshes: list[DomainMesh] = []
+        if self.mesher:
+            first = len(self.points)
+            self.meshes = self.mesher.mesh(self.points, {k: v[0] for k, v in self.line_nodes.items()},
+                                            self._model_node)
+            # Interior nodes are appended domain by domain.
+            for mesh in self.meshes:
+                used = np.unique(mesh.quads)
+                inner = used[used >= first]
+                if inner.size:
+                    self.domain_nodes.append((int(inner.min()), int(inner.max()) + 1, mesh.domain.id))
         self.xyz = np.array(self.points, dtype=float).reshape(-1, 3)
         self.i = np.array(starts, dtype=np.int64)
         self.j = np.array(ends, dtype=np.int64)
@@ -101,6 +130,52 @@ class Frame:
         self.axes = _local_axes(axis / self.length[:, None], np.array(refs, dtype=float).reshape(-1, 3))
         self.chain_of = {chain.line.id: chain for chain in chains}
         self._check_references()
+
+    @property
+    def notes(self) -> list[str]:
+        """What the result should say about the meshing."""
+        notes = list(self.mesher.notes) if self.mesher else []
+        for mesh in self.meshes:
+            geometry = self.model.mesh_geometries.get(mesh.domain.id)
+            if geometry in (0, 2):
+                notes.append(f"{mesh.domain.record}: domain {mesh.domain.id} is meshed with quadrilaterals only "
+                             f"({'triangles' if geometry == 0 else 'a mixed mesh'} were asked for)")
+        return notes
+
+    def _inner_node(self, point: tuple, line_id: int, position: float) -> int:
+        index = len(self.points)
+        self.inner_nodes[index] = (line_id, position)
+        self.points.append(point)
+        return index
+
+    def _edge_beam(self, line: Line, foundation: np.ndarray | None) -> tuple[list[int], list[float]]:
+        """FE nodes of a beam on a domain edge: the edge's nodes, each piece split further on a foundation."""
+        indices, positions = self.line_nodes[line.id]
+        if foundation is None:
+            return list(indices), list(positions)
+        lam = self._foundation_lambda(line, foundation)
+        pieces = len(indices) - 1
+        total = line_length(line)
+        step = max(b - a for a, b in zip(positions, positions[1:]))
+        split = max(1, min(MAX_PIECES_PER_PART * line.parts // pieces, math.ceil(step * lam / FOUNDATION_STEP - 1e-9)))
+        if split == 1:
+            return list(indices), list(positions)
+        out_indices, out_positions = [indices[0]], [positions[0]]
+        for k in range(pieces):
+            sub = np.linspace(positions[k], positions[k + 1], split + 1)[1:-1]
+            for point, position in zip(line_points(line, np.concatenate([[0.0], sub / total, [1.0]]))[1:-1], sub):
+                out_indices.append(self._inner_node(tuple(point), line.id, float(position)))
+                out_positions.append(float(position))
+            out_indices.append(indices[k + 1])
+            out_positions.append(positions[k + 1])
+        return out_indices, out_positions
+
+    @staticmethod
+    def _foundation_lambda(line: Line, foundation: np.ndarray) -> float:
+        beam = line.beam
+        e, section = beam.material.e, beam.cross_section
+        return max((foundation[2] / (4 * e * section.i_y)) ** 0.25, (foundation[1] / (4 * e * section.i_z)) ** 0.25,
+                   math.sqrt(foundation[0] / (e * section.area)))
 
     def _model_node(self, node) -> int:
         index = self.node_index.get(node.id)
@@ -127,10 +202,7 @@ class Frame:
             total = radius * abs(line.arc.alpha)
             per_part = math.ceil(abs(line.arc.alpha) / line.parts / ARC_PIECE_ANGLE - 1e-9)
         if foundation is not None:
-            beam = line.beam
-            e, section = beam.material.e, beam.cross_section
-            lam = max((foundation[2] / (4 * e * section.i_y)) ** 0.25, (foundation[1] / (4 * e * section.i_z)) ** 0.25,
-                      math.sqrt(foundation[0] / (e * section.area)))
+            lam = self._foundation_lambda(line, foundation)
             per_part = max(per_part, min(MAX_PIECES_PER_PART,
                                          math.ceil(total / line.parts * lam / FOUNDATION_STEP - 1e-9)))
         count = line.parts * per_part
@@ -160,8 +232,13 @@ class Frame:
         for node_id, index in self.node_index.items():
             if index == node:
                 return f"node {node_id} is {what}"
-        line_id, position = self.inner_nodes[node]
-        return f"the point of beam {line_id} at {position:.6g} m from its start is {what}"
+        if node in self.inner_nodes:
+            line_id, position = self.inner_nodes[node]
+            kind = "beam" if self.model.lines[line_id - 1].beam else "line"
+            return f"the point of {kind} {line_id} at {position:.6g} m from its start is {what}"
+        point = ", ".join(f"{c:.6g}" for c in self.points[node])
+        domain = next(d for first, end, d in self.domain_nodes if first <= node < end)
+        return f"the point ({point}) of domain {domain} is {what}"
 
 
 def _local_axes(x: np.ndarray, ref: np.ndarray) -> np.ndarray:
@@ -235,12 +312,30 @@ class Solution:
     end_forces: np.ndarray  # (elements, columns, 12): forces of the nodes on each element, local axes
     loads: np.ndarray  # (elements, columns, 3): distributed load on each element, local axes, kN/m
     support_forces: dict[int, np.ndarray]  # support id -> (2, 6, columns): local, global
+    shells: ShellMesh | None = None
+    applied: np.ndarray | None = None  # (columns, 3): total surface and beam load, global kN
+    _shell_results: np.ndarray | None = None
+
+    @property
+    def shell_results(self) -> np.ndarray:
+        """Gauss-point results of every quadrilateral (elements, 4, 8, columns), domain plane axes."""
+        if self._shell_results is None:
+            u = self.displacements.reshape(-1, self.displacements.shape[2])
+            self._shell_results = self.shells.element_results(u)
+        return self._shell_results
 
 
 def analyse(model: Model) -> Solution:
+    try:
+        return _analyse(model)
+    except surface_loads.LoadError as problem:
+        raise AnalysisError(str(problem)) from None
+
+
+def _analyse(model: Model) -> Solution:
     frame = Frame(model)
-    if not frame.chains:
-        raise AnalysisError("the model has no beams to analyse")
+    if not frame.chains and not frame.meshes:
+        raise AnalysisError("the model has no beams or domains to analyse")
     elements = _Elements()
     ne = len(frame.length)
     nodes = len(frame.xyz)
@@ -287,6 +382,12 @@ def analyse(model: Model) -> Solution:
             rows.append(np.broadcast_to(node_dofs[:, :, None], block.shape).ravel())
             cols.append(np.broadcast_to(node_dofs[:, None, :], block.shape).ravel())
             data.append(block.ravel())
+    shells = ShellMesh(frame.xyz, frame.meshes) if frame.meshes else None
+    if shells is not None:
+        n = len(shells.quads)
+        rows.append(np.broadcast_to(shells.dofs[:, :, None], (n, 24, 24)).ravel())
+        cols.append(np.broadcast_to(shells.dofs[:, None, :], (n, 24, 24)).ravel())
+        data.append(shells.k_global.ravel())
     stiffness = sp.coo_matrix((np.concatenate(data), (np.concatenate(rows), np.concatenate(cols))),
                               shape=(ndof, ndof)).tocsc()
 
@@ -303,7 +404,7 @@ def analyse(model: Model) -> Solution:
     w_global = np.zeros((ne, len(cases), 3))
     for load in model.loads:
         if load.kind != "AddBeamSelfWeight":
-            continue  # refused before the analysis starts
+            continue  # surface loads: below
         line = load.line
         chain = frame.chain_of[line.id]
         span = slice(chain.first, chain.first + chain.count)
@@ -312,11 +413,19 @@ def analyse(model: Model) -> Solution:
         q_elements = q * (frame.s1[span] - frame.s0[span]) / frame.length[span]
         w_global[span, load.load_case.id - 1, 2] -= q_elements
     w_local_cases = np.einsum("eij,ecj->eci", frame.axes, w_global)
-    unit_fer = np.stack([elements.unit_fixed_end_reactions(float(length)) for length in frame.length])
+    unit_fer = np.stack([elements.unit_fixed_end_reactions(float(length)) for length in frame.length]) \
+        if ne else np.zeros((0, 3, 12))
     fer_cases = np.einsum("ecd,edk->eck", w_local_cases, unit_fer)  # (ne, cases, 12), local
     fer_global = np.einsum("eki,eck->eci", t, fer_cases)
     rhs = np.zeros((ndof, len(cases)))
     np.add.at(rhs, dofs, -fer_global.transpose(0, 2, 1))
+    applied_cases = np.zeros((len(cases), 3))
+    applied_cases[:, 2] = np.einsum("ec,e->c", w_global[:, :, 2], frame.length)
+    if shells is not None:
+        nodal = surface_loads.nodal_loads(model, shells, nodes)  # (nodes, 3, cases)
+        translations = (6 * np.arange(nodes)[:, None] + np.arange(3)).ravel()
+        rhs[translations] += nodal.reshape(-1, len(cases))
+        applied_cases += nodal.sum(axis=0).T
 
     u_cases = _solve(stiffness, rhs, frame)
     u = u_cases @ weights
@@ -330,7 +439,8 @@ def analyse(model: Model) -> Solution:
     for support_id, (node, block, rotation) in support_blocks.items():
         reaction = -block @ displacements[node]
         support_forces[support_id] = np.stack([rotation @ reaction, reaction])
-    return Solution(frame, columns, displacements, end_forces, loads_local, support_forces)
+    return Solution(frame, columns, displacements, end_forces, loads_local, support_forces, shells,
+                    weights.T @ applied_cases)
 
 
 def _solve(stiffness: sp.csc_matrix, rhs: np.ndarray, frame: Frame) -> np.ndarray:

@@ -21,6 +21,7 @@ COMBINATION_TYPES = {
 }
 
 Vector = tuple[float, float, float]
+GRAVITY = 9.80665  # m/s2
 
 
 @dataclass
@@ -175,7 +176,7 @@ class SectionCut:
 @dataclass
 class Request:
     """One requested result: what, of which target, by load case or by combination."""
-    kind: str  # "displacement", "support force", "line forces", "section"
+    kind: str  # "displacement", "support force", "line forces", "section forces", "section stresses"
     target: int
     by_load_case: bool
     record: str
@@ -197,6 +198,9 @@ class Model:
     load_combinations: list[LoadCombination] = field(default_factory=list)
     analyses: list[str] = field(default_factory=list)  # labels of the "LinearAnalysis" records
     section_cuts: list[SectionCut] = field(default_factory=list)
+    # Domain id -> (mesh size in m, requested mesh geometry type) of the last meshing record naming it.
+    mesh_requests: dict[int, float] = field(default_factory=dict)
+    mesh_geometries: dict[int, int] = field(default_factory=dict)
     # What the worker cannot compute, (record label, reason), in record order.
     unsupported: list[tuple[str, str]] = field(default_factory=list)
 

@@ -103,6 +103,65 @@ class JobRecords:
             "BeamId": beam, "StiffnessesXYZ": {"x": k_x, "y": k_y, "z": k_z},
             "NonLinearityXYZ": {"x": 0, "y": 0, "z": 0}, "ResistancesXYZ": {"x": 0.0, "y": 0.0, "z": 0.0}})
 
+    def domain(self, lines, material: int, thickness: float, surface_type: int = 3) -> int:
+        return self._add("Domains", "Add", {"LineIds": list(lines), "SurfaceAttr": {
+            "Thickness": thickness, "SurfaceType": surface_type, "RefZId": 0, "RefXId": 0, "MaterialId": material,
+            "ElasticFoundation": dict(_ZERO_POINT), "NonLinearity": {"x": 0, "y": 0, "z": 0},
+            "Resistance": dict(_ZERO_POINT), "Characteristics": 0}})
+
+    def mesh(self, domains, size: float, geometry: int = 1) -> None:
+        self._add("Domains", "GenerateMeshOnSelectedDomains", {"MeshParameters": {
+            "MeshSize": size, "MeshType": 1, "IsFitToPointLoad": 0, "FitToPointLoadValue": 0.0,
+            "IsFitToLineLoad": 0, "FitToLineLoadValue": 0.0, "IsFitToSurfaceLoad": 0, "FitToSurfaceLoadValue": 0.0,
+            "MeshGeometryType": geometry, "QuadMeshQuality": 2}, "DomainIds": list(domains)}, creates=False)
+
+    def polygon(self, points, material: int, thickness: float, surface_type: int = 3, *, beams: int | None = None,
+                beam_material: int | None = None) -> tuple[int, list[int], list[int]]:
+        """A domain on a closed polygon of new nodes and lines; each line a beam of cross-section `beams`."""
+        nodes = [self.node(*p) for p in points]
+        lines = [self.line(nodes[k], nodes[(k + 1) % len(nodes)]) for k in range(len(nodes))]
+        if beams is not None:
+            for line in lines:
+                self.beam(line, beam_material or material, beams)
+        return self.domain(lines, material, thickness, surface_type), nodes, lines
+
+    def domain_self_weight(self, load_case: int, domain: int) -> int:
+        return self._add("Loads", "AddDomainSelfWeight", {"DomainId": domain, "LoadCaseId": load_case})
+
+    def domain_constant(self, load_case: int, domain: int, q, *, projected: bool = False, system: int = 0) -> int:
+        return self._add("Loads", "AddDomainConstant", {"Data": {
+            "LoadCaseId": load_case, "DomainId": domain, "qx": q[0], "qy": q[1], "qz": q[2],
+            "DistributionType": 1 if projected else 0, "SystemGLR": system}})
+
+    def domain_linear(self, load_case: int, domain: int, values, points, *, component: int = 2,
+                      distribution: int = 0) -> int:
+        data = {"LoadCaseId": load_case, "DomainId": domain, "DistributionType": distribution,
+                "LoadDistributionType": 1, "Component": component, "P1": values[0], "P2": values[1],
+                "P3": values[2]}
+        for k, p in enumerate(points, 1):
+            data.update({f"x{k}": p[0], f"y{k}": p[1], f"z{k}": p[2]})
+        data["WindowLoad"] = 1
+        return self._add("Loads", "AddDomainLinear", {"Data": data})
+
+    def section(self, start, end, normal, *, name: str | None = None) -> int:
+        self._counts["Sections"] = self._counts.get("Sections", 0) + 1
+        number = self._counts["Sections"]
+        self.results["Sections"]["Functions"].append(["Add", {"Section": {
+            "SectionType": 1, "Name": name or str(number), "Visible": 0, "P": _point(start), "N": _point(normal),
+            "SegmentEndP": _point(end), "InAllResultBlocks": 1, "ResultBlock": {
+                "AnalysisType": 0, "CombinationType": 0, "EnvelopeUID": 0, "LoadCaseId": 1, "LoadCombinationId": 1,
+                "LoadLevel": 1, "MinMaxType": 2, "ResultType": 1}, "ForAllResultComponents": 1,
+            "ResultComponent": 0, "DisplayMode": 0, "L": 0, "R": 0, "DiagOnBothSide": 0, "DiagInPlane": 0}}])
+        return number
+
+    def section_results(self, sections, combinations, *, stresses: bool = False) -> None:
+        name = f"GetSegmentChainSurface{'Stresses' if stresses else 'Forces'}ByLoadCombinationId"
+        for combination in combinations:
+            for section in sections:
+                self.results["Sections"]["Functions"].append([name, {
+                    "Index": section, "ChainIndex": 1, "LoadCombinationId": combination,
+                    "LoadLevelOrModeShapeOrTimeStep": 1, "AnalysisType": 0}])
+
     def load_case(self, name: str | None = None) -> int:
         number = self._counts.get("LoadCases", 0) + 1
         return self._add("LoadCases", "Add", {"Name": name or str(number), "LoadCaseType": 0})

@@ -6,10 +6,10 @@ ends the replay with a `ReplayError` whose message names the list, the record's
 position (1-based) and function name, and what is wrong, for example
 ``Lines record 4 "DefineAsBeam": material 3 does not exist``.
 
-What the records describe correctly but the worker cannot compute (domains,
-surface loads, eccentricities, non-linear supports, resistances, tapered beams,
-section results) is recorded in ``Model.unsupported``; the analysis refuses it,
-a model-only job describes it.
+What the records describe correctly but the worker cannot compute (membrane
+domains, eccentricities, non-linear supports, resistances, tapered beams, loads
+in reference axes) is recorded in ``Model.unsupported``; the analysis refuses
+it, a model-only job describes it.
 """
 
 from __future__ import annotations
@@ -315,16 +315,36 @@ class Replayer:
             _find(self.model.lines, line_id, "line", p)
         attributes = p.obj("SurfaceAttr")
         material = _find(self.model.materials, p.integer("MaterialId", attributes, "SurfaceAttr."), "material", p)
-        domain = Domain(len(self.model.domains) + 1, line_ids, material,
-                        p.number("Thickness", attributes, "SurfaceAttr."),
-                        p.integer("SurfaceType", attributes, "SurfaceAttr."), p.label)
+        thickness = p.number("Thickness", attributes, "SurfaceAttr.")
+        surface_type = p.integer("SurfaceType", attributes, "SurfaceAttr.")
+        if not 0 <= surface_type <= 4:
+            p.fail(f"surface type {surface_type} does not exist")
+        if surface_type != 0 and thickness <= 0:
+            p.fail(f"the thickness must be positive, got {thickness!r}")
+        domain = Domain(len(self.model.domains) + 1, line_ids, material, thickness, surface_type, p.label)
         self.model.domains.append(domain)
-        self.model.unsupported.append((p.label, "domains (surface elements) cannot be computed yet"))
+        if surface_type in (1, 2):
+            self.model.unsupported.append((p.label, "membrane domains (surface types 1 and 2) cannot be computed "
+                                                    "yet; plates and shells can"))
+        elif surface_type != 0:
+            if material.orthotropic:
+                self.model.unsupported.append((p.label, f"orthotropic material {material.id} cannot be computed "
+                                                        "on domains yet"))
 
     def _generate_mesh(self, p: _Params) -> None:
-        p.obj("MeshParameters")
-        for domain_id in p.id_list("DomainIds"):
+        parameters = p.obj("MeshParameters")
+        domain_ids = p.id_list("DomainIds")
+        for domain_id in domain_ids:
             _find(self.model.domains, domain_id, "domain", p)
+        size = p.number("MeshSize", parameters, "MeshParameters.")
+        if size <= 0:
+            p.fail(f"the mesh size must be positive, got {size!r}")
+        geometry = p.integer("MeshGeometryType", parameters, "MeshParameters.")
+        if not 0 <= geometry <= 2:
+            p.fail(f"mesh geometry type {geometry} does not exist")
+        for domain_id in domain_ids:
+            self.model.mesh_requests[domain_id] = size
+            self.model.mesh_geometries[domain_id] = geometry
 
     def _set_eccentricity(self, p: _Params) -> None:
         _find(self.model.domains, p.integer("Index"), "domain", p)
@@ -397,22 +417,47 @@ class Replayer:
         load_case = _find(self.model.load_cases, load_case_id, "load case", p)
         self.model.loads.append(Load(len(self.model.loads) + 1, kind, load_case, p.label, **targets))
 
-    def _domain_load(self, p: _Params, kind: str) -> None:
-        data = p.obj("Data")
-        domain = _find(self.model.domains, p.integer("DomainId", data, "Data."), "domain", p)
-        self._new_load(p, kind, p.integer("LoadCaseId", data, "Data."), domain=domain, data=data)
-        self.model.unsupported.append((p.label, "surface loads on domains cannot be computed yet"))
+    def _domain_load(self, p: _Params, kind: str, data: dict) -> None:
+        domain = _find(self.model.domains, p.integer("DomainId", p.params["Data"], "Data."), "domain", p)
+        if domain.surface_type == 0:
+            p.fail(f"domain {domain.id} is a hole: it carries no load")
+        self._new_load(p, kind, p.integer("LoadCaseId", p.params["Data"], "Data."), domain=domain, data=data)
 
     def _domain_linear(self, p: _Params) -> None:
-        self._domain_load(p, "AddDomainLinear")
+        raw = p.obj("Data")
+        data = {key: p.number(key, raw, "Data.") for key in ("P1", "P2", "P3", "x1", "y1", "z1", "x2", "y2", "z2",
+                                                               "x3", "y3", "z3")}
+        for key, allowed in (("DistributionType", 3), ("Component", 3), ("LoadDistributionType", 2),
+                             ("WindowLoad", 2)):
+            data[key] = p.integer(key, raw, "Data.")
+            if not 0 <= data[key] < allowed:
+                p.fail(f'"Data.{key}" {data[key]} is not a known value')
+        points = [(data[f"x{k}"], data[f"y{k}"], data[f"z{k}"]) for k in (1, 2, 3)]
+        if _norm(_cross(_sub(points[1], points[0]), _sub(points[2], points[0]))) <= 1e-12 * max(
+                _norm(_sub(points[1], points[0])), _norm(_sub(points[2], points[0])), 1e-150) ** 2:
+            p.fail("the three points of the linear load are on one line: they define no plane")
+        self._domain_load(p, "AddDomainLinear", data)
 
     def _domain_constant(self, p: _Params) -> None:
-        self._domain_load(p, "AddDomainConstant")
+        raw = p.obj("Data")
+        data = {key: p.number(key, raw, "Data.") for key in ("qx", "qy", "qz")}
+        for key, allowed in (("DistributionType", 2), ("SystemGLR", 3)):
+            data[key] = p.integer(key, raw, "Data.")
+            if not 0 <= data[key] < allowed:
+                p.fail(f'"Data.{key}" {data[key]} is not a known value')
+        self._domain_load(p, "AddDomainConstant", data)
+        if data["SystemGLR"] == 2:
+            self.model.unsupported.append((p.label, "surface loads in a reference system (SystemGLR 2) cannot be "
+                                                    "computed yet"))
+        elif data["SystemGLR"] == 1 and data["DistributionType"] == 1:
+            self.model.unsupported.append((p.label, "a projected surface load in local axes has no meaning: "
+                                                    "projected loads are given in global axes"))
 
     def _domain_self_weight(self, p: _Params) -> None:
         domain = _find(self.model.domains, p.integer("DomainId"), "domain", p)
+        if domain.surface_type == 0:
+            p.fail(f"domain {domain.id} is a hole: it has no weight")
         self._new_load(p, "AddDomainSelfWeight", p.integer("LoadCaseId"), domain=domain)
-        self.model.unsupported.append((p.label, "self-weight of domains cannot be computed yet"))
 
     def _beam_self_weight(self, p: _Params) -> None:
         line = self._beam(p, "LineId")
@@ -514,10 +559,11 @@ class Replayer:
                 cut = _find(self.model.section_cuts, p.integer("Index"), "section", p)
                 combination = _find(self.model.load_combinations, p.integer("LoadCombinationId"),
                                     "load combination", p)
-                p.integer("ChainIndex")
-                requests.append(Request("section", cut.id, False, p.label, combination.id))
-                self.model.unsupported.append((p.label, "surface results along sections need domains, which this "
-                                                        "worker cannot compute yet"))
+                chain = p.integer("ChainIndex")
+                if chain != 1:
+                    p.fail(f"section {cut.id} is one straight segment: its only segment chain is 1, not {chain}")
+                kind = "section forces" if "Forces" in name else "section stresses"
+                requests.append(Request(kind, cut.id, False, p.label, combination.id))
             else:
                 raise ReplayError(f'Sections record {position} "{name}": unknown function')
         return requests

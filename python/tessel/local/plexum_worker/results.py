@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from . import cuts
 from .fem import AnalysisError, Solution
 from .model import ResultsRequest
 
@@ -49,14 +50,24 @@ def collect(solution: Solution, request: ResultsRequest) -> dict:
     displacements: dict = {"Nodes": {}}
     line_rows: dict[int, slice] = {}
     station_data = None
+    sections: dict = {}
     for item in request.requests:
+        if item.kind in ("section forces", "section stresses"):
+            cut = solution.frame.model.section_cuts[item.target - 1]
+            column = solution.columns[("combination", item.combination)]
+            key = "SurfaceForces" if item.kind == "section forces" else "SurfaceStresses"
+            entry = sections.setdefault(str(item.target), {}).setdefault(key, {"LoadCombinations": {}})
+            entry["LoadCombinations"][str(item.combination)] = cuts.section_result(
+                solution, cut, item.record, column, item.kind == "section stresses")
+            continue
         group = "LoadCases" if item.by_load_case else "LoadCombinations"
         targets = request.load_cases if item.by_load_case else request.load_combinations
         columns = [solution.columns[("case" if item.by_load_case else "combination", t.id)] for t in targets]
         if item.kind == "displacement":
             node = frame.node_index.get(item.target)
             if node is None:
-                raise AnalysisError(f"{item.record}: node {item.target} belongs to no beam, so it has no displacement")
+                raise AnalysisError(f"{item.record}: node {item.target} belongs to no beam or domain, so it has no "
+                                    "displacement")
             values = (solution.displacements[node][:, columns].T + 0.0).tolist()
             entry = displacements["Nodes"].setdefault(str(item.target), {})
             entry[group] = {str(t.id): dict(zip(COMPONENTS, v)) for t, v in zip(targets, values)}
@@ -78,4 +89,8 @@ def collect(solution: Solution, request: ResultsRequest) -> dict:
             entry = forces["Lines"].setdefault(str(item.target), {})
             entry[group] = {str(t.id): [{"Position": s, **dict(zip(FORCE_NAMES, v))} for s, v in zip(positions, per)]
                             for t, per in zip(targets, values)}
-    return {"Forces": forces, "Displacements": displacements, "Sections": {}}
+    answer = {"Forces": forces, "Displacements": displacements, "Sections": sections}
+    notes = solution.frame.notes
+    if notes:
+        answer["Notes"] = notes
+    return answer

@@ -1,0 +1,184 @@
+"""Flat shell elements on PyNiteFEA's quadrilateral, and the surface results rebuilt from local values.
+
+The element physics is PyNiteFEA's `Quad3D` (DKMQ bending with transverse
+shear, a plane-stress membrane, a weak drilling spring): its local stiffness
+and its strain-displacement matrices at the four Gauss points. Each element
+gets its own local frame (x from its first node to its second, z the domain's
+normal), and the matrices are computed once per distinct element shape, so a
+mapped mesh costs one element. Everything else is ours and vectorised:
+transformation to global axes, consistent nodal loads, and the results.
+
+Results are built from the local Gauss-point values with our conventions
+(calibrated on exact constant-curvature and constant-strain fields), not from
+PyNiteFEA's global conversions. Per unit width, in the domain's plane axes,
+z up:
+
+* mx, my, mxy (kNm/m) = integral of sigma_x z, sigma_y z, tau_xy z over the
+  thickness: mx > 0 puts the top (+z) fibres in tension, as My > 0 does for a
+  beam; a slab sagging under gravity has mx < 0;
+* vx, vy (kN/m) = integral of tau_xz, tau_yz: the shear on the face whose
+  normal is +x (+y) by the part beyond it, in +z; vx = d mx/dx + d mxy/dy;
+* nx, ny, nxy (kN/m) = integral of sigma_x, sigma_y, tau_xy; nx > 0 tension.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+from Pynite import FEModel3D
+from Pynite.Quad3D import Quad3D
+
+GAUSS = 1.0 / 3.0 ** 0.5
+# Gauss points in PyNiteFEA's order, in (xi, eta).
+GAUSS_POINTS = np.array([(-GAUSS, -GAUSS), (GAUSS, -GAUSS), (GAUSS, GAUSS), (-GAUSS, GAUSS)])
+COMPONENTS = ("mx", "my", "mxy", "vx", "vy", "nx", "ny", "nxy")
+_BENDING_DOFS = (2, 4, 3, 8, 10, 9, 14, 16, 15, 20, 22, 21)
+_MEMBRANE_DOFS = (0, 1, 6, 7, 12, 13, 18, 19)
+
+
+def _selectors() -> tuple[np.ndarray, np.ndarray]:
+    bending = np.zeros((12, 24))
+    for row, dof in enumerate(_BENDING_DOFS):
+        # The DKMQ derivation's rotation about x is opposite to the right-handed one.
+        bending[row, dof] = -1.0 if dof % 6 == 3 else 1.0
+    membrane = np.zeros((8, 24))
+    membrane[np.arange(8), _MEMBRANE_DOFS] = 1.0
+    return bending, membrane
+
+
+_BENDING, _MEMBRANE = _selectors()
+
+
+class ShellLibrary:
+    """Local stiffness (24, 24) and result matrices (4 Gauss points, 8 components, 24) per element shape."""
+
+    def __init__(self) -> None:
+        self.model = FEModel3D()
+        self._cache: dict[bytes, tuple[np.ndarray, np.ndarray]] = {}
+
+    def matrices(self, local_xy: np.ndarray, thickness: float, material) -> tuple[np.ndarray, np.ndarray]:
+        scale = float(np.max(np.abs(local_xy))) or 1.0
+        key = np.concatenate([np.round(local_xy.ravel() / scale, 10) + 0.0,
+                              [scale, thickness, material.e, material.nu]]).tobytes()
+        found = self._cache.get(key)
+        if found is not None:
+            return found
+        name = f"m{material.id}"
+        if name not in self.model.materials:
+            self.model.add_material(name, material.e, material.g, material.nu, material.rho)
+        nodes = []
+        for k, (x, y) in enumerate(local_xy):
+            node_name = f"q{len(self._cache)}_{k}"
+            self.model.add_node(node_name, float(x), float(y), 0.0)
+            nodes.append(self.model.nodes[node_name])
+        quad = Quad3D(f"q{len(self._cache)}", *nodes, thickness, name, self.model)
+        ke = np.asarray(quad.ke(), dtype=float)
+        hb, hs, cm = quad.Hb(), quad.Hs(), quad.Cm()
+        results = np.empty((4, 8, 24))
+        for g, (xi, eta) in enumerate(GAUSS_POINTS):
+            results[g, 0:3] = hb @ quad.B_b(xi, eta) @ _BENDING
+            results[g, 3:5] = hs @ quad.B_s(xi, eta) @ _BENDING
+            results[g, 5:8] = thickness * cm @ quad.B_m(xi, eta) @ _MEMBRANE
+        self._cache[key] = (ke, results)
+        return ke, results
+
+    @property
+    def shapes(self) -> int:
+        return len(self._cache)
+
+
+class ShellMesh:
+    """All quadrilaterals of the model: nodes, frames, global stiffness blocks and result matrices."""
+
+    def __init__(self, xyz: np.ndarray, meshes: list) -> None:
+        self.meshes = meshes
+        self.quads = np.concatenate([m.quads for m in meshes]) if meshes else np.zeros((0, 4), dtype=np.int64)
+        self.domain_of = np.concatenate([np.full(len(m.quads), k) for k, m in enumerate(meshes)]) \
+            if meshes else np.zeros(0, dtype=np.int64)
+        self.first = np.cumsum([0] + [len(m.quads) for m in meshes])
+        corners = xyz[self.quads]  # (n, 4, 3)
+        normals = np.array([m.outline.axes[2] for m in meshes]).reshape(-1, 3)[self.domain_of]
+        x = corners[:, 1] - corners[:, 0]
+        x -= np.sum(x * normals, axis=1)[:, None] * normals
+        x /= np.linalg.norm(x, axis=1)[:, None]
+        self.axes = np.stack([x, np.cross(normals, x), normals], axis=1)  # rows x, y, z per element
+        self.local_xy = np.einsum("eij,ekj->eki", self.axes[:, :2], corners - corners[:, :1])
+        self.corners = corners
+        n = len(self.quads)
+        self.ke = np.empty((n, 24, 24))
+        self.recovery = np.empty((n, 4, 8, 24))
+        library = ShellLibrary()
+        for e in range(n):
+            mesh = meshes[self.domain_of[e]]
+            self.ke[e], self.recovery[e] = library.matrices(self.local_xy[e], mesh.domain.thickness,
+                                                            mesh.domain.material)
+        self.shapes = library.shapes
+        t = np.zeros((n, 24, 24))
+        for block in range(8):
+            t[:, 3 * block:3 * block + 3, 3 * block:3 * block + 3] = self.axes
+        self.t = t
+        self.k_global = np.einsum("eji,ejk,ekl->eil", t, self.ke, t)
+        self.dofs = (6 * self.quads[:, :, None] + np.arange(6)).reshape(n, 24)
+        # Rotation from each element's axes to its domain's plane axes (in-plane 2x2).
+        domain_axes = np.array([m.outline.axes for m in meshes]).reshape(-1, 3, 3)[self.domain_of]
+        self.to_domain = np.einsum("eij,ekj->eik", domain_axes[:, :2], self.axes[:, :2])
+
+    def gauss(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Shape functions (4 points, 4 nodes), points (n, 4, 3) and area weights (n, 4) of every element."""
+        xi, eta = GAUSS_POINTS[:, 0], GAUSS_POINTS[:, 1]
+        shape = 0.25 * np.stack([(1 - xi) * (1 - eta), (1 + xi) * (1 - eta), (1 + xi) * (1 + eta),
+                                 (1 - xi) * (1 + eta)], axis=1)
+        d_xi = 0.25 * np.stack([-(1 - eta), (1 - eta), (1 + eta), -(1 + eta)], axis=1)
+        d_eta = 0.25 * np.stack([-(1 - xi), -(1 + xi), (1 + xi), (1 - xi)], axis=1)
+        points = np.einsum("ga,eak->egk", shape, self.corners)
+        a1 = np.einsum("ga,eak->egk", d_xi, self.corners)
+        a2 = np.einsum("ga,eak->egk", d_eta, self.corners)
+        weights = np.linalg.norm(np.cross(a1, a2), axis=2)
+        return shape, points, weights
+
+    def element_results(self, u: np.ndarray) -> np.ndarray:
+        """Gauss-point results (elements, 4, 8, columns) in the domains' plane axes, from global displacements."""
+        local = np.einsum("eij,ejc->eic", self.t, u[self.dofs])
+        values = np.einsum("egkj,ejc->egkc", self.recovery, local)
+        return to_domain_axes(values, self.to_domain)
+
+
+def to_domain_axes(values: np.ndarray, rotation: np.ndarray) -> np.ndarray:
+    """Rotate element-axes results (elements, points, 8, columns) into the domain axes (rotation (elements, 2, 2))."""
+    out = np.empty_like(values)
+    r = rotation
+    for first in (0, 5):  # moment and membrane tensors: R T R^T
+        xx, yy, xy = values[:, :, first], values[:, :, first + 1], values[:, :, first + 2]
+        tensor = np.stack([np.stack([xx, xy], axis=2), np.stack([xy, yy], axis=2)], axis=2)  # (e, g, 2, 2, c)
+        turned = np.einsum("eij,egjkc,elk->egilc", r, tensor, r)
+        out[:, :, first], out[:, :, first + 1], out[:, :, first + 2] = \
+            turned[:, :, 0, 0], turned[:, :, 1, 1], turned[:, :, 0, 1]
+    out[:, :, 3:5] = np.einsum("eij,egjc->egic", r, values[:, :, 3:5])
+    return out
+
+
+def at_points(gauss_values: np.ndarray, xi: np.ndarray, eta: np.ndarray) -> np.ndarray:
+    """Values at natural coordinates (xi, eta) of their elements, extrapolated bilinearly from the Gauss points.
+
+    gauss_values: (points, 4, ...), one element's Gauss values per point.
+    """
+    x, y = xi / GAUSS, eta / GAUSS
+    h = 0.25 * np.stack([(1 - x) * (1 - y), (1 + x) * (1 - y), (1 + x) * (1 + y), (1 - x) * (1 + y)], axis=1)
+    return np.einsum("pg,pg...->p...", h, gauss_values)
+
+
+def natural_coordinates(corners: np.ndarray, points: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(xi, eta) of points (n, 2) in bilinear quadrilaterals (n, 4, 2), by Newton's method."""
+    xi = np.zeros(len(points))
+    eta = np.zeros(len(points))
+    for _ in range(20):
+        n = 0.25 * np.stack([(1 - xi) * (1 - eta), (1 + xi) * (1 - eta), (1 + xi) * (1 + eta),
+                             (1 - xi) * (1 + eta)], axis=1)
+        d_xi = 0.25 * np.stack([-(1 - eta), (1 - eta), (1 + eta), -(1 + eta)], axis=1)
+        d_eta = 0.25 * np.stack([-(1 - xi), -(1 + xi), (1 + xi), (1 - xi)], axis=1)
+        residual = np.einsum("pa,pak->pk", n, corners) - points
+        j = np.stack([np.einsum("pa,pak->pk", d_xi, corners), np.einsum("pa,pak->pk", d_eta, corners)], axis=2)
+        step = np.linalg.solve(j, residual[..., None])[..., 0]
+        xi, eta = xi - step[:, 0], eta - step[:, 1]
+        if np.max(np.abs(step)) < 1e-12:
+            break
+    return xi, eta

@@ -1,0 +1,336 @@
+"""The Plexum worker's domains: meshing, surface loads and section results against plate theory."""
+
+import json
+import math
+
+import numpy as np
+import pytest
+
+from tessel.local.plexum_worker import PlexumWorker
+from tessel.local.plexum_worker.fem import Frame
+from tessel.local.plexum_worker.mesh import hole_polygon, inside
+from tessel.local.plexum_worker.records import JobRecords
+from tessel.local.plexum_worker.replay import Replayer
+from tessel.local.workers import ERROR, WorkerFailure
+
+RIGID = 1e12
+E, G = 30e6, 9.80665
+
+
+def run(job, command="Run"):
+    return PlexumWorker()(json.loads(json.dumps(job.content(command))))
+
+
+def failure(job):
+    with pytest.raises(WorkerFailure) as raised:
+        run(job)
+    return raised.value.status, raised.value.message
+
+
+def navier(a, b, t, nu, q, x, y, terms=151):
+    """Kirchhoff plate simply supported on a x b under uniform q: w (down), mx, my (sagging > 0), mxy."""
+    d = E * t ** 3 / (12 * (1 - nu ** 2))
+    w = mx = my = mxy = 0.0
+    for m in range(1, terms + 1, 2):
+        for n in range(1, terms + 1, 2):
+            am, bn = m * math.pi / a, n * math.pi / b
+            c = 16 * q / (math.pi ** 2 * d * m * n * (am ** 2 + bn ** 2) ** 2)
+            s = math.sin(am * x) * math.sin(bn * y)
+            w += c * s
+            mx += d * c * (am ** 2 + nu * bn ** 2) * s
+            my += d * c * (bn ** 2 + nu * am ** 2) * s
+            mxy += -d * (1 - nu) * c * am * bn * math.cos(am * x) * math.cos(bn * y)
+    return w, mx, my, mxy
+
+
+def plate(a, b, n_a, n_b, t, nu, q, *, clamped=False, angle=0.0):
+    """A plate on point supports at every edge node, its edges tiny beams; one mesh node per edge piece.
+
+    Simply supported: translations and the rotation about the in-plane normal of each edge held ("hard"
+    support, which a plate with transverse shear needs to match Kirchhoff's theory); clamped: all.
+    """
+    job = JobRecords()
+    material = job.concrete(E, nu, 0.0)
+    tiny = job.rectangle(0.001, 0.001)
+    corners = [(0, 0), (a, 0), (a, b), (0, b)]
+    counts = [n_a, n_b, n_a, n_b]
+    c, s = math.cos(angle), math.sin(angle)
+    points = []
+    for k in range(4):
+        (x0, y0), (x1, y1) = corners[k], corners[(k + 1) % 4]
+        for i in range(counts[k]):
+            x, y = x0 + (x1 - x0) * i / counts[k], y0 + (y1 - y0) * i / counts[k]
+            points.append((c * x - s * y, s * x + c * y, 0.0))
+    nodes = [job.node(*p) for p in points]
+    lines = [job.line(nodes[k], nodes[(k + 1) % len(nodes)]) for k in range(len(nodes))]
+    rotations = dict(xx=RIGID, yy=RIGID, zz=RIGID) if clamped else dict(yy=RIGID, zz=RIGID)
+    for node, line in zip(nodes, lines):
+        job.beam(line, material, tiny)
+        job.support(node, line, x=RIGID, y=RIGID, z=RIGID, **rotations)
+    domain = job.domain(lines, material, t)
+    job.mesh([domain], a / n_a)
+    job.domain_constant(job.load_case(), domain, (0.0, 0.0, -q))
+    job.combination({1: 1.0})
+    return job, domain, len(nodes)
+
+
+def test_simply_supported_plate_matches_navier():
+    a, t, nu, q = 4.0, 0.1, 0.3, 10.0
+    job, domain, supports = plate(a, a, 40, 40, t, nu, q)
+    centre = job.node(a / 2, a / 2, 0.0)
+    job.displacements([centre])
+    job.support_forces(range(1, supports + 1))
+    cut = job.section((0.0, a / 2, 0.0), (a, a / 2, 0.0), (1.0, 0.0, 0.0))
+    job.section_results([cut], [1])
+    answer = run(job)
+    w, mx, my, _ = navier(a, a, t, nu, q, a / 2, a / 2)
+    assert answer["Displacements"]["Nodes"][str(centre)]["LoadCases"]["1"]["z"] == pytest.approx(-w, rel=0.01)
+    points = answer["Sections"]["1"]["SurfaceForces"]["LoadCombinations"]["1"]["Points"]
+    middle = min(points, key=lambda p: abs(p["Position"] - a / 2))
+    # Sagging puts the top fibres in compression: negative moments.
+    assert (middle["mx"], middle["my"], middle["mn"]) == pytest.approx((-mx, -my, -mx), rel=0.01)
+    assert points[0]["vn"] < 0 < points[-1]["vn"]  # the cut face sees the supports' reactions
+    total = sum(v["LoadCases"]["1"]["Global"]["z"] for v in answer["Forces"]["NodalSupports"].values())
+    assert total == pytest.approx(q * a * a, rel=1e-9)
+    assert "Notes" not in answer
+
+
+def test_clamped_plate_matches_the_classical_coefficients():
+    # Timoshenko's clamped square plate (nu = 0.3): w = 0.00126 q a^4 / D, centre moment 0.0231 q a^2,
+    # moment at the middle of an edge -0.0513 q a^2.
+    a, t, nu, q = 4.0, 0.04, 0.3, 10.0
+    job, domain, _ = plate(a, a, 40, 40, t, nu, q, clamped=True)
+    centre = job.node(a / 2, a / 2, 0.0)
+    job.displacements([centre])
+    cut = job.section((0.0, a / 2, 0.0), (a, a / 2, 0.0), (1.0, 0.0, 0.0))
+    job.section_results([cut], [1])
+    answer = run(job)
+    d = E * t ** 3 / (12 * (1 - nu ** 2))
+    w = answer["Displacements"]["Nodes"][str(centre)]["LoadCases"]["1"]["z"]
+    assert w == pytest.approx(-0.00126 * q * a ** 4 / d, rel=0.01)
+    points = answer["Sections"]["1"]["SurfaceForces"]["LoadCombinations"]["1"]["Points"]
+    middle = min(points, key=lambda p: abs(p["Position"] - a / 2))
+    assert middle["mx"] == pytest.approx(-0.0231 * q * a ** 2, rel=0.02)
+    assert points[0]["mx"] == pytest.approx(0.0513 * q * a ** 2, rel=0.03)  # hogging at the clamped edge
+
+
+@pytest.mark.parametrize("angle", [0.0, math.radians(30.0)])
+def test_rectangular_plate_on_any_bearing_and_a_diagonal_cut(angle):
+    # A 3 x 6 m plate, its mesh turned by `angle` about Z: the results are rotated into global axes, so a
+    # cut along the plate's own axis and a diagonal cut through the twisting region agree with the series.
+    a, b, t, nu, q = 3.0, 6.0, 0.05, 0.3, 10.0
+    job, _, _ = plate(a, b, 24, 48, t, nu, q, angle=angle)
+    c, s = math.cos(angle), math.sin(angle)
+    turn = lambda x, y: (c * x - s * y, s * x + c * y, 0.0)  # noqa: E731
+    along = job.section(turn(0.0, b / 2), turn(a, b / 2), turn(1.0, 0.0))
+    diagonal = job.section(turn(0.0, 0.0), turn(a, a), turn(1.0, -1.0))
+    job.section_results([along, diagonal], [1])
+    answer = run(job)
+    _, mx, my, _ = navier(a, b, t, nu, q, a / 2, b / 2)
+    points = answer["Sections"][str(along)]["SurfaceForces"]["LoadCombinations"]["1"]["Points"]
+    middle = min(points, key=lambda p: abs(p["Position"] - a / 2))
+    assert (middle["mn"], middle["mt"], middle["mnt"]) == pytest.approx((-mx, -my, 0.0), rel=0.01, abs=0.02)
+    # Global components: the tensor of the plate's axes turned by the angle.
+    expected_xx = -(mx * c * c + my * s * s)
+    assert middle["mx"] == pytest.approx(expected_xx, rel=0.01)
+    assert middle["mxy"] == pytest.approx(-(mx - my) * c * s, rel=0.01, abs=0.02)
+    # Along the diagonal from (0, 0) to (a, a), where twisting dominates near the corner, the face whose
+    # normal is (1, -1)/sqrt(2) has mn = (mx + my)/2 - mxy and mnt = (mx - my)/2. The series' convention
+    # (z down, sagging positive) is ours (z up, top tension positive) with all three signs flipped.
+    diagonal_result = answer["Sections"][str(diagonal)]["SurfaceForces"]["LoadCombinations"]["1"]
+    samples = np.linspace(0.0, a, 61)
+    series = np.array([navier(a, b, t, nu, q, x, x, terms=61)[1:] for x in samples])
+    mn = -((series[:, 0] + series[:, 1]) / 2 - series[:, 2])
+    mnt = -(series[:, 0] - series[:, 1]) / 2
+    length = a * math.sqrt(2)
+    step = length / 60
+    assert diagonal_result["Integrals"]["Length"] == pytest.approx(length)
+    assert diagonal_result["Integrals"]["mn"] == pytest.approx(np.sum((mn[1:] + mn[:-1]) / 2) * step, rel=0.02)
+    assert diagonal_result["Integrals"]["mnt"] == pytest.approx(np.sum((mnt[1:] + mnt[:-1]) / 2) * step, rel=0.02)
+    near_corner = min(diagonal_result["Points"], key=lambda p: abs(p["Position"] - length / 8))
+    expected = navier(a, b, t, nu, q, a / 8, a / 8)
+    assert near_corner["mn"] == pytest.approx(-((expected[1] + expected[2]) / 2 - expected[3]), rel=0.05)
+
+
+def inclined_slab_with_hole():
+    """A 6 x 4 m slab tilted 20 degrees about X with a 1.5 x 1 m hole, on edge beams with four corner columns."""
+    job = JobRecords()
+    material = job.concrete(E, 0.2, 2500.0)
+    beam_section = job.rectangle(0.3, 0.5)
+    tilt = math.radians(20.0)
+
+    def lift(x, y):
+        return (x, y * math.cos(tilt), y * math.sin(tilt))
+
+    domain, corners, edges = job.polygon([lift(0, 0), lift(6, 0), lift(6, 4), lift(0, 4)], material, 0.2,
+                                         beams=beam_section)
+    hole, _, _ = job.polygon([lift(2, 1), lift(3.5, 1), lift(3.5, 2), lift(2, 2)], material, 0.0, surface_type=0)
+    job.mesh([domain], 0.25)
+    for corner in corners:
+        x, y, z = job.model["Nodes"]["Functions"][corner - 1][1].values()
+        foot = job.node(x, y, z - 3.0)
+        column = job.beam(job.line(foot, corner), material, beam_section)
+        job.support(foot, column, x=RIGID, y=RIGID, z=RIGID, xx=RIGID, yy=RIGID, zz=RIGID)
+    return job, domain, edges, tilt
+
+
+def test_equilibrium_of_an_inclined_slab_with_a_hole():
+    job, domain, edges, tilt = inclined_slab_with_hole()
+    weight, projected, linear, combined = (job.load_case(name) for name in ("weight", "snow", "wind", "all"))
+    job.domain_self_weight(weight, domain)
+    job.domain_constant(projected, domain, (0.0, 0.0, -2.0), projected=True)
+    job.domain_constant(projected, domain, (0.0, 0.0, -1.0), system=1)  # normal to the slab, per true area
+    job.domain_linear(linear, domain, (1.0, 1.0, 4.0), [(0, 0, 0), (6, 0, 0), (0, 4 * math.cos(tilt), 4 * math.sin(tilt))],
+                      component=1)
+    job.combination({weight: 1.35, projected: 1.5})
+    job.support_forces([1, 2, 3, 4])
+    job.support_forces([1, 2, 3, 4], by_load_case=False)
+    answer = run(job)
+    net = 24.0 - 1.5
+    # The linear load grows from 1 at y = 0 to 4 at y = 4 (slab coordinates): its integral over the slab
+    # without the hole is the area times the value at the region's centroid.
+    centroid_y = (24.0 * 2.0 - 1.5 * 1.5) / net
+    expected = {
+        str(weight): (0.0, 0.0, -2500 * 0.2 * G / 1000 * net),
+        str(projected): (0.0, 1.0 * math.sin(tilt) * net, -2.0 * net * math.cos(tilt) - 1.0 * math.cos(tilt) * net),
+        str(linear): (0.0, (1.0 + 3.0 * centroid_y / 4.0) * net, 0.0),
+    }
+    supports = answer["Forces"]["NodalSupports"]
+    for case, load in expected.items():
+        total = np.sum([[supports[s]["LoadCases"][case]["Global"][k] for k in "xyz"] for s in "1234"], axis=0)
+        assert total == pytest.approx(-np.array(load), abs=1e-6 * 1000)
+    # The beams' and columns' weight is not applied: only the combination's cases.
+    combination = np.sum([[supports[s]["LoadCombinations"]["1"]["Global"][k] for k in "xyz"] for s in "1234"], axis=0)
+    assert combination == pytest.approx(-(1.35 * np.array(expected[str(weight)]) + 1.5 * np.array(expected[str(projected)])),
+                                        abs=1e-3)
+
+
+def test_the_hole_is_cut_out_and_the_edges_are_shared():
+    job, domain, edges, _ = inclined_slab_with_hole()
+    replayer = Replayer()
+    model = replayer.replay_model(json.loads(json.dumps(job.content()))["Model"])
+    frame = Frame(model)
+    (mesh,) = frame.meshes
+    assert mesh.method == "paved" and len(mesh.holes) == 1
+    corners = frame.xyz[mesh.quads]
+    edge1, edge2 = corners[:, 1] - corners[:, 0], corners[:, 3] - corners[:, 0]
+    edge3, edge4 = corners[:, 1] - corners[:, 2], corners[:, 3] - corners[:, 2]
+    area = 0.5 * (np.linalg.norm(np.cross(edge1, edge2), axis=1) + np.linalg.norm(np.cross(edge3, edge4), axis=1))
+    assert np.sum(area) == pytest.approx(24.0 - 1.5, rel=1e-9)
+    normal = mesh.outline.axes[2]
+    assert np.all(np.einsum("ek,k->e", np.cross(edge1, edge2), normal) > 0)  # counter-clockwise about z
+    used = set(np.unique(mesh.quads).tolist())
+    for line in edges:
+        chain = frame.chain_of[line]
+        beam_nodes = set(frame.i[chain.first:chain.first + chain.count]) | {frame.j[chain.first + chain.count - 1]}
+        assert beam_nodes <= used and len(beam_nodes) == chain.count + 1
+    # Hole edges carry nodes of the mesh, and no quadrilateral lies in the hole.
+    centroids = mesh.outline.to_plane(corners.mean(axis=1))
+    assert not inside(hole_polygon(mesh.outline, mesh.holes[0]), centroids).any()
+    assert inside(hole_polygon(mesh.outline, mesh.holes[0]), np.array([[-0.25, -0.5]])).all()
+
+
+def test_a_slab_on_edge_beams_and_columns_works_with_them():
+    job = JobRecords()
+    concrete = job.catalogue_material("C30/37")
+    girder, column_section = job.rectangle(0.3, 0.6), job.rectangle(0.4, 0.4)
+    domain, corners, edges = job.polygon([(0, 0, 3), (8, 0, 3), (8, 6, 3), (0, 6, 3)], concrete, 0.2,
+                                         beams=girder)
+    middle = job.node(4.0, 3.0, 3.0)
+    job.mesh([domain], 0.5)
+    columns = []
+    for corner, (x, y) in zip(corners, [(0, 0), (8, 0), (8, 6), (0, 6)]):
+        foot = job.node(x, y, 0.0)
+        column = job.beam(job.line(foot, corner), concrete, column_section)
+        columns.append(column)
+        job.support(foot, column, x=RIGID, y=RIGID, z=RIGID, xx=RIGID, yy=RIGID, zz=RIGID)
+    case = job.load_case("dead")
+    job.domain_self_weight(case, domain)
+    for line in edges + columns:
+        job.self_weight(case, line)
+    job.support_forces([1, 2, 3, 4])
+    job.displacements([middle])
+    job.line_forces([edges[0]])
+    answer = run(job)
+    supports = [answer["Forces"]["NodalSupports"][str(s)]["LoadCases"]["1"]["Global"] for s in (1, 2, 3, 4)]
+    assert sum(s["z"] for s in supports) == pytest.approx(2500 * G / 1000 * (48 * 0.2 + 28 * 0.18 + 4 * 3 * 0.16),
+                                                          rel=1e-9)
+    assert [s["z"] for s in supports] == pytest.approx([supports[0]["z"]] * 4, rel=1e-6)  # symmetry
+    beam = answer["Forces"]["Lines"][str(edges[0])]["LoadCases"]["1"]
+    at_middle = min(beam, key=lambda s: abs(s["Position"] - 4.0))
+    assert at_middle["My"] < 0  # the edge beam sags under the slab, carrying part of it
+    assert beam[0]["My"] > 0  # and is held by the columns: hogging at its ends
+    centre = answer["Displacements"]["Nodes"][str(middle)]["LoadCases"]["1"]["z"]
+    assert centre < 0
+
+
+def simple_slab(**change):
+    job = JobRecords()
+    material = job.concrete(E, 0.2, 2500.0)
+    section = job.rectangle(0.3, 0.3)
+    domain, nodes, lines = job.polygon([(0, 0, 0), (4, 0, 0), (4, 4, 0), (0, 4, 0)], material, 0.2,
+                                       beams=section)
+    for node, line in zip(nodes, lines):
+        job.support(node, line, x=RIGID, y=RIGID, z=RIGID)
+    job.domain_self_weight(job.load_case(), domain)
+    job.combination({1: 1.0})
+    return job, domain, nodes, lines
+
+
+def test_a_domain_never_meshed_is_meshed_with_the_default_size():
+    job, _, nodes, _ = simple_slab()
+    job.displacements([nodes[0]])
+    answer = run(job)
+    assert answer["Notes"] == ['Domains record 1 "Add": domain 1 was never meshed; it is meshed with the default '
+                               "element size 0.2 m (1/20 of its extent)"]
+
+
+@pytest.mark.parametrize(("change", "message"), [
+    (lambda job: job.domain([1, 2, 3], 1, 0.2),
+     'Domains record 3 "Add": the lines of domain 2 do not form a closed loop: it ends at node 4, not at node 1 '
+     "where it starts"),
+    (lambda job: job.domain([1, 3, 2, 4], 1, 0.2, surface_type=4), None),  # any order of the lines
+    (lambda job: job.model["Nodes"]["Functions"][2][1].update(z=0.5),
+     'Domains record 1 "Add": domain 1 is not planar: its loop leaves the mean plane by 0.124515 m (near node 1)'),
+    (lambda job: job.polygon([(1, 1, 0), (5, 1, 0), (5, 2, 0), (1, 2, 0)], 1, 0.0, surface_type=0),
+     'Domains record 3 "Add": hole domain 2 crosses the edge of domain 1'),
+    (lambda job: job.domain_linear(1, 1, (1.0, 2.0, 3.0), [(0, 0, 0), (1, 0, 5), (2, 0, 1)]),
+     'Loads record 2 "AddDomainLinear": the three points of the linear load, projected onto domain 1, are on '
+     "one line: they define no load over it"),
+    (lambda job: job.section_results([job.section((0, 0, 0), (4, 4, 0), (0, 0, 1))], [1]),
+     'Sections record 2 "GetSegmentChainSurfaceForcesByLoadCombinationId": the plane of section 1 is the plane '
+     "of domain 1: it cuts nothing"),
+    (lambda job: job.section_results([job.section((5, 0, 0), (6, 4, 0), (1, 0, 0))], [1]),
+     'Sections record 2 "GetSegmentChainSurfaceForcesByLoadCombinationId": section 1 crosses no domain'),
+    (lambda job: job.domain_constant(1, 1, (0.0, 0.0, 1.0), system=2),
+     'Loads record 2 "AddDomainConstant": surface loads in a reference system (SystemGLR 2) cannot be computed '
+     "yet"),
+])
+def test_domain_problems_name_the_record(change, message):
+    job, domain, _, _ = simple_slab()
+    job.mesh([domain], 0.5)
+    change(job)
+    if message is None:
+        assert run(job)["Sections"] == {}
+        return
+    assert failure(job) == (ERROR, message)
+
+
+def test_section_stresses_follow_from_the_forces():
+    job, domain, _, _ = simple_slab()
+    job.mesh([domain], 0.25)
+    cut = job.section((0.0, 1.0, 0.0), (4.0, 1.0, 0.0), (1.0, 0.0, 0.0))
+    job.section_results([cut], [1])
+    job.section_results([cut], [1], stresses=True)
+    answer = run(job)
+    forces = answer["Sections"]["1"]["SurfaceForces"]["LoadCombinations"]["1"]
+    stresses = answer["Sections"]["1"]["SurfaceStresses"]["LoadCombinations"]["1"]
+    t = 0.2
+    for f, s in zip(forces["Points"], stresses["Points"]):
+        assert s["Position"] == f["Position"]
+        assert s["sx_top"] == pytest.approx(f["nx"] / t + 6 * f["mx"] / t ** 2)
+        assert s["sn_bottom"] == pytest.approx(f["nn"] / t - 6 * f["mn"] / t ** 2)
+    assert forces["Integrals"]["Length"] == pytest.approx(4.0)
+    trapezoid = sum((a["mn"] + b["mn"]) / 2 * (b["Position"] - a["Position"])
+                    for a, b in zip(forces["Points"], forces["Points"][1:]))
+    assert forces["Integrals"]["mn"] == pytest.approx(trapezoid)
