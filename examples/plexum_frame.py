@@ -9,7 +9,11 @@ support forces, the model file and the result file, which are written next
 to this script.
 """
 
+from io import BytesIO
 from pathlib import Path
+from typing import Any
+
+from tessel.core import File
 
 from tessel.external.plexum import CrossSection, LoadCombination, Material, Model, PlexumAnalysis
 from tessel.local import LocalPlatform
@@ -56,7 +60,7 @@ def build_frame() -> Model:
     return model
 
 
-def print_results(results: dict) -> None:
+def print_results(results: dict[str, Any]) -> None:
     print("\nNodal displacements, combination ULS (mm, mrad)")
     print(f"{'node':>6} {'x':>9} {'y':>9} {'z':>9} {'rot y':>9}")
     for node, entry in results["Displacements"]["Nodes"].items():
@@ -73,6 +77,12 @@ def print_results(results: dict) -> None:
     print(f"{'sum':>8} {'':9} {total:9.2f}")
 
 
+def content_of(body: BytesIO | File | None) -> bytes:
+    if body is None:
+        raise SystemExit("the worker returned an empty file")
+    return body.getvalue() if isinstance(body, BytesIO) else body.getvalue_binary()
+
+
 def main() -> None:
     model = build_frame()
     with LocalPlatform() as platform, platform.connected():
@@ -81,9 +91,9 @@ def main() -> None:
         analysis.execute(timeout=60)
 
     print_results(analysis.get_results())
-    model_path, result_path = HERE / "plexum_frame.model.json", HERE / "plexum_frame.results.txt"
-    model_path.write_bytes(analysis.get_model_file().getvalue())
-    result_path.write_bytes(analysis.get_result_file().getvalue())
+    model_path, result_path = HERE / "plexum_frame.model.json", HERE / "plexum_frame.results.html"
+    model_path.write_bytes(content_of(analysis.get_model_file()))
+    result_path.write_bytes(content_of(analysis.get_result_file()))
     print(f"\nmodel file:  {model_path}\nresult file: {result_path}")
 
 

@@ -1,6 +1,7 @@
 """The Plexum worker's frame analysis against closed forms (Euler-Bernoulli beams)."""
 
 import base64
+import html
 import json
 import math
 
@@ -288,7 +289,7 @@ def test_files_and_commands():
     job.line_forces([beam])
     run_answer = run(job, "Run")
     assert list(run_answer) == ["Forces", "Displacements", "Sections", "ResultFile"]
-    text = base64.b64decode(run_answer["ResultFile"]).decode()
+    text = html.unescape(base64.b64decode(run_answer["ResultFile"]).decode())
     assert "Beam internal forces" in text and "LC 1 'dead'" in text
     both = run(job, "RunReturnModel")
     assert list(both) == ["Forces", "Displacements", "Sections", "ResultFile", "ModelFile"]

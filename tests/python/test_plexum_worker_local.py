@@ -1,5 +1,6 @@
 """The Plexum worker end to end on the local platform, with hand-written job content."""
 
+import html
 import itertools
 import json
 
@@ -58,7 +59,7 @@ def test_analysis_with_model_and_result_files(platform):
     assert list(content["Displacements"]["Nodes"]["2"]) == ["LoadCombinations"]
     model = json.loads(_get_file_body(content["ModelFile"]).getvalue())
     assert model["Materials"][0]["Name"] == "C25/30" and model["Materials"][0]["E"] == 31e6
-    assert "CO 1 '1'" in _get_file_body(content["ResultFile"]).getvalue().decode()
+    assert "CO 1 '1'" in html.unescape(_get_file_body(content["ResultFile"]).getvalue().decode())
     (job,) = platform.jobs.values()
     assert json.loads(job.content_path.read_bytes())["version"] == 1
 

@@ -17,13 +17,15 @@ except ModuleNotFoundError as missing:
         name=missing.name,
     ) from missing
 
+from typing import Any
+
 from .faults import Fault, Faults
 from .platform import Job, LocalPlatform, OAuth2IntegrationState
 from .workers import ERROR, SUCCESS, TIMEOUT_ERROR, WorkerFailure, echo_worker
 
 
 
-def render_model(model, path_or_format="svg"):
+def render_model(model: Any, path_or_format: Any = "svg") -> Any:
     """Draw a `tessel.external.plexum.Model` before shipping it (needs the ``local`` extra).
 
     See `tessel.local.plexum_worker.render_model`.
