@@ -267,7 +267,7 @@ PyMemberDef gen_members[] = {
 }  // namespace
 
 void init_generator_type(const ModuleGlobals& g) {
-    static std::string name;  // the spec's name must outlive the type
+    static std::string name;  // the type keeps a pointer to its name
     name = nb::cast<std::string>(g.module_name()) + "._StreamGenerator";
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(gen_dealloc)},
@@ -282,10 +282,10 @@ void init_generator_type(const ModuleGlobals& g) {
         {Py_tp_doc, const_cast<char*>("A stream of pieces produced by C++ code, with the generator protocol.")},
         {0, nullptr},
     };
-    PyType_Spec spec = {name.c_str(), sizeof(GeneratorObject), 0,
+    PyType_Spec definition = {name.c_str(), sizeof(GeneratorObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     // Lives as long as the process: the ABC registry below holds it weakly.
-    generator_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+    generator_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&definition)));
     nb::module_::import_("collections.abc").attr("Generator").attr("register")(nb::handle(generator_type));
 }
 
