@@ -2,12 +2,10 @@
 computed by the local Plexum worker: the records agree with the worker's own
 record writer, and the results are the textbook ones."""
 
-import itertools
 import json
 
 import pytest
 
-import tessel.external.offload_task as offload_task
 from tessel.errors import ExecutionError
 from tessel.external.plexum import CrossSection, LoadCombination, Material, Model, PlexumAnalysis
 
@@ -62,9 +60,7 @@ def test_builder_writes_what_the_worker_reads():
 
 
 @pytest.fixture
-def platform(local_platform, monkeypatch):
-    monkeypatch.setattr(offload_task, "_get_wait_times_for_stepwise_polling",
-                        lambda minimum_interval: itertools.repeat(0.1))
+def platform(local_platform, short_pauses):
     PlexumWorker().register(local_platform)
     return local_platform
 

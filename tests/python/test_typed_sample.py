@@ -1,17 +1,15 @@
 """The typed sample application (type-checked by `make test`) also runs."""
 
-import importlib.util
 import json
+import runpy
 from pathlib import Path
 
 SAMPLE = Path(__file__).resolve().parents[1] / "typing" / "sample_app.py"
 
 
 def test_typed_sample_application_runs():
-    spec = importlib.util.spec_from_file_location("sample_app", SAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    assert json.dumps(module.job_contents()) == json.dumps({
+    sample = runpy.run_path(str(SAMPLE), run_name="sample_app")
+    assert json.dumps(sample["job_contents"]()) == json.dumps({
         "beam": {"span": 6.0, "version": 1, "execution_timeout": 30},
         "report": '{"template": "UmVwb3J0IGZvciB7cHJvamVjdH0=", "version": 2, "execution_timeout": 60}',
         "frame_version": 1,
