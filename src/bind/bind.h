@@ -63,6 +63,23 @@ private:
     PyObject* exc_ = nullptr;
 };
 
+// Pauses the cycle collector for its lifetime, as `gc.disable()` would, and
+// restores its state afterwards: for C++ code that allocates many containers
+// at once, whose allocation would trigger collections that only traverse
+// objects that cannot be garbage yet.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 // The traceback of a caught Python error, None when it has none (errors
 // raised by C++ code called from C++ carry no frames).
 nb::object traceback_of(const nb::python_error& e);

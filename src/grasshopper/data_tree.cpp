@@ -102,21 +102,6 @@ nb::object record(nb::handle item) {
     return r;
 }
 
-// Pauses the cycle collector for one conversion, as `gc.disable()` would:
-// the conversion allocates many containers, and the collections their
-// allocation would trigger only traverse objects that cannot be garbage yet.
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    bool was_enabled_;
-};
 
 // A new list of records, one per item. `convert` maps each item first.
 template <typename Convert>
@@ -319,7 +304,7 @@ nb::object data_of(nb::handle record) {
 }
 
 nb::object convert_dict_to_gh_trees(nb::handle d) {
-    CollectorPause pause;
+    bind::CollectorPause pause;
     TreeMaker maker;
     nb::object trees = maker.make_list();
     for_each_entry(d, [&](nb::handle key, nb::handle value) {

@@ -366,20 +366,6 @@ Store& store_of(nb::handle instructions) {
     return it->second;
 }
 
-// Pauses the cycle collector while the waiting records become Python objects:
-// the collections their allocation would trigger only walk new records.
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    bool was_enabled_;
-};
 
 nb::object instance_dict(nb::handle obj);
 
@@ -419,7 +405,7 @@ void observe_instructions(nb::handle instructions, bool only_if_waiting) {
     if (only_if_waiting && stores().find(instructions.ptr()) == stores().end()) return;
     Store& store = store_of(instructions);
     if (store.observed) return;
-    CollectorPause pause;
+    bind::CollectorPause pause;
     materialise(instructions, store.functions, str<"_functions">());
     materialise(instructions, store.properties, str<"_properties">());
     store.observed = true;
