@@ -232,15 +232,44 @@ def best_time(make_model, n) -> float:
     return best
 
 
-def held_per_beam(make_model, n) -> float:
+def held_per_beam(make_model, n) -> tuple[float, float]:
+    """Memory held per beam once built, and once serialised (records made)."""
     gc.collect()
     tracemalloc.start()
     before = tracemalloc.get_traced_memory()[0]
     model = build(make_model, n)
-    held = tracemalloc.get_traced_memory()[0] - before
+    built = tracemalloc.get_traced_memory()[0] - before
+    serialised = model._serialize()
+    after = tracemalloc.get_traced_memory()[0] - before
     tracemalloc.stop()
-    del model
-    return held / n
+    del model, serialised
+    return built / n, after / n
+
+
+def phases(make_model, n) -> dict[str, float]:
+    """Best times of building and of serialising, with the collector on and off."""
+    best: dict[str, float] = {}
+    for collector in ("on", "off"):
+        for _ in range(REPEATS):
+            gc.collect()
+            if collector == "off":
+                gc.disable()
+            try:
+                start = time.perf_counter()
+                model = build(make_model, n)
+                built = time.perf_counter()
+                model._serialize()
+                # The first allocations after the call run the collection
+                # that the records made by it are due.
+                _ = [[] for _ in range(1000)]
+                done = time.perf_counter()
+            finally:
+                gc.enable()
+            for key, value in ((f"build, collector {collector}", built - start),
+                               (f"serialise, collector {collector}", done - built)):
+                best[key] = min(best.get(key, float("inf")), value)
+            del model
+    return best
 
 
 def main() -> None:
@@ -256,10 +285,17 @@ def main() -> None:
         size = len(json.dumps(build(ModuleModel, n)._serialize()).encode())
         print(f"  n = {n:>6}  C++ {native * 1e3:8.1f} ms  Python {python * 1e3:8.1f} ms  "
               f"ratio {python / native:5.2f}x  JSON {size / 1e6:7.2f} MB")
-    native, python = held_per_beam(ModuleModel, MEMORY_BEAMS), held_per_beam(PythonModel, MEMORY_BEAMS)
-    print(f"  memory held per beam (n = {MEMORY_BEAMS}): C++ {native:7.0f} B  Python {python:7.0f} B  "
+    (native, native_after), (python, python_after) = (held_per_beam(ModuleModel, MEMORY_BEAMS),
+                                                      held_per_beam(PythonModel, MEMORY_BEAMS))
+    print(f"  memory held per beam (n = {MEMORY_BEAMS}), built: C++ {native:7.0f} B  Python {python:7.0f} B  "
           f"ratio {native / python:4.2f}")
-
+    print(f"  memory held per beam (n = {MEMORY_BEAMS}), serialised: C++ {native_after:7.0f} B  "
+          f"Python {python_after:7.0f} B  ratio {native_after / python_after:4.2f}")
+    n = SIZES[-1]
+    print(f"  where the time goes, n = {n}, best of {REPEATS}:")
+    native_phases, python_phases = phases(ModuleModel, n), phases(PythonModel, n)
+    for label, native_phase in native_phases.items():
+        print(f"    {label:<26} C++ {native_phase * 1e3:8.1f} ms  Python {python_phases[label] * 1e3:8.1f} ms")
 
 if __name__ == "__main__":
     main()

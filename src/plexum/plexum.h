@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace tessel::plexum {
@@ -218,7 +219,15 @@ public:
     nb::object make() const;
 
 private:
-    PyObject* tree_;  // held for the life of the process
+    // A dict of the tree and where its nested dicts sit, so that a copy
+    // needs no search: copy the dict, then replace each nested one by its copy.
+    struct Tree {
+        PyObject* dict;  // held for the life of the process
+        std::vector<std::pair<PyObject*, Tree>> nested;  // key, nested tree
+    };
+    static Tree describe(PyObject* dict);
+    static nb::object copy(const Tree& tree);
+    Tree tree_;
 };
 
 // One value of a record: a Python object placed as it is, or a nested record.

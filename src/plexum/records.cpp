@@ -179,24 +179,28 @@ nb::object Record::make(const Word*& pos) {
     return dict;
 }
 
-namespace {
-// A new copy of a tree of dicts: the dicts new, every other value shared.
-nb::object copy_tree(PyObject* tree) {
-    nb::object copy = nb::steal(bind::check(PyDict_Copy(tree)));
+Constant::Tree Constant::describe(PyObject* dict) {
+    Tree tree{dict, {}};
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(tree, &pos, &key, &value)) {
-        if (!PyDict_CheckExact(value)) continue;
-        nb::object nested = copy_tree(value);
-        bind::check(PyDict_SetItem(copy.ptr(), key, nested.ptr()));
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (PyDict_CheckExact(value)) tree.nested.emplace_back(key, describe(value));
+    return tree;
+}
+
+// A new copy of a tree of dicts: the dicts new, every other value shared.
+nb::object Constant::copy(const Tree& tree) {
+    nb::object copy = nb::steal(bind::check(PyDict_Copy(tree.dict)));
+    for (const auto& [key, nested] : tree.nested) {
+        nb::object value = Constant::copy(nested);
+        bind::check(PyDict_SetItem(copy.ptr(), key, value.ptr()));
     }
     return copy;
 }
-}  // namespace
 
-Constant::Constant(Record&& record) : tree_(record.make().release().ptr()) {}
+Constant::Constant(Record&& record) : tree_(describe(record.make().release().ptr())) {}
 
-nb::object Constant::make() const { return copy_tree(tree_); }
+nb::object Constant::make() const { return copy(tree_); }
 
 const Constant& zero_point() {
     static const Constant zero(Record(point_shape()).add(float_zero()).add(float_zero()).add(float_zero()));
@@ -329,9 +333,10 @@ void forget_cached(PyObject* key) {
         if (c.key == key) c = CachedStore{};
 }
 
+// Drops the records and gives their memory back.
 void release(Words& words) {
     Record::release(words.data(), words.data() + words.size());
-    words.clear();
+    Words().swap(words);
 }
 
 Store& store_of(nb::handle instructions) {
@@ -385,8 +390,12 @@ void materialise(nb::handle instructions, Words& words, nb::handle key) {
         while (pos != end) {
             PyObject* name = reinterpret_cast<PyObject*>(*pos++);
             nb::object value = Record::make(pos);
-            nb::object pair = nb::steal(bind::check(PyTuple_Pack(2, name, value.ptr())));
-            bind::check(PyList_Append(list, pair.ptr()));
+            PyObject* pair = bind::check(PyTuple_New(2));
+            PyTuple_SET_ITEM(pair, 0, Py_NewRef(name));
+            PyTuple_SET_ITEM(pair, 1, value.release().ptr());
+            const int appended = PyList_Append(list, pair);
+            Py_DECREF(pair);
+            bind::check(appended);
             begin = pos;
         }
     } catch (...) {

@@ -204,3 +204,24 @@ def test_define_as_beam_of_an_interface_subclass_is_used_by_the_line(geometry):
     lines = Lines()
     member = lines.create(n1, n2).define_as_beam(Thing(1), Thing(2))
     assert lines.seen == (1, None, None) and lines._members == {1: member}
+
+
+def test_constant_blocks_are_fresh_dicts_in_every_record(geometry):
+    """Changing one record's zero blocks leaves the other records, and later ones, as they were."""
+    _, lines, (n1, n2, n3) = geometry
+    material = Thing(1)
+    for start, end in ((n1, n2), (n2, n3)):  # kept compactly until observed below
+        lines.create(start, end).define_as_beam(material, material)
+    records = lines._instructions._functions
+    first_line, first_beam = records[0][1], records[1][1]
+    first_line["GeomData"]["CircleArc"]["Center"]["x"] = 9.0
+    first_line["GeomData"]["EllipseArc"]["NormalVector"]["z"] = 9
+    first_beam["StartEccentricity"]["y"] = 9.0
+    lines.create(n3, n1).define_as_beam(material, material)  # made straight into the list
+    assert len(records) == 6
+    for name, params in records[2:]:
+        if name == "Add":
+            assert json.dumps(params["GeomData"]) == f'{{"CircleArc": {STRAIGHT_ARC}, "EllipseArc": {ELLIPSE}}}'
+        else:
+            assert json.dumps([params["StartEccentricity"], params["EndEccentricity"]]) == f"[{ZERO}, {ZERO}]"
+            assert params["StartEccentricity"] is not params["EndEccentricity"]
