@@ -170,6 +170,15 @@ public:
     // The Python form: a new dict with the shape's keys and the values made.
     nb::object make() const;
 
+    // Whether a value placed as it is is an object the cycle collector
+    // follows (a list, a dict, an instance): such records are not kept in
+    // compact form, where the collector could not see them.
+    bool holds_containers() const {
+        for (std::size_t i = 0; i < size_; ++i)
+            if (!(data_[i] & kTagMask) && PyObject_IS_GC(reinterpret_cast<PyObject*>(data_[i]))) return true;
+        return false;
+    }
+
     // Appends the words (complete) to `out`; the record gives up its references.
     template <typename Vector>
     void move_words_to(Vector& out) {
@@ -243,6 +252,11 @@ public:
     nb::object make() const {
         if (constant_) return constant_->make();
         return record_ ? record_->make() : object_;
+    }
+
+    bool holds_containers() const {
+        if (constant_) return false;
+        return record_ ? record_->holds_containers() : PyObject_IS_GC(object_.ptr());
     }
 
     // Appends the value's words to `out`, giving up its references.

@@ -488,8 +488,12 @@ void add_function_to(nb::handle instructions, nb::handle name, Record&& params) 
         Store& store = store_of(instructions);
         // The lists exist while records wait: only their descriptors can
         // replace or delete them, and those observe the list first.
-        if (!store.observed && (!store.functions.empty() || record_list(dict, str<"_functions">()).is_valid()))
-            return store_words(store.functions, name, std::move(params));
+        if (!store.observed && (!store.functions.empty() || record_list(dict, str<"_functions">()).is_valid())) {
+            if (!params.holds_containers()) return store_words(store.functions, name, std::move(params));
+            // The collector must see what the record holds: from now on the
+            // list's records are Python objects.
+            observe_instructions(instructions);
+        }
         nb::object list = record_list(dict, str<"_functions">());
         if (store.observed && list.is_valid()) return append_pair(list, name, params.make());
     }
@@ -506,8 +510,12 @@ void add_property(nb::handle interface, nb::handle name, Value&& value) {
     nb::object dict;
     if (takes_direct(instructions, str<"add_property">(), originals.add_property, add_property_check, dict)) {
         Store& store = store_of(instructions);
-        if (!store.observed && (!store.properties.empty() || record_list(dict, str<"_properties">()).is_valid()))
-            return store_words(store.properties, name, std::move(value));
+        if (!store.observed && (!store.properties.empty() || record_list(dict, str<"_properties">()).is_valid())) {
+            if (!value.holds_containers()) return store_words(store.properties, name, std::move(value));
+            // The collector must see what the record holds: from now on the
+            // list's records are Python objects.
+            observe_instructions(instructions);
+        }
         nb::object list = record_list(dict, str<"_properties">());
         if (store.observed && list.is_valid()) return append_pair(list, name, value.make());
     }

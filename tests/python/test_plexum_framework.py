@@ -251,3 +251,30 @@ def test_waiting_records_are_freed_with_their_list():
     del lines
     gc.collect()
     assert alive() is None
+
+
+NODE = plexum.Node(1, 0, 0, 0)
+
+
+@pytest.mark.parametrize("interface, make", [
+    (plexum.NodeInterface, lambda nodes, back: nodes.create(back, 0.0, 0.0)),
+    (plexum.LineInterface, lambda lines, back: lines.create(
+        NODE, NODE, plexum.CircleArc((back, 0, 0), (0, 0, 1), 1.0))),
+], ids=["record value", "nested record value"])
+def test_a_record_value_that_refers_back_to_its_interface_is_collected(interface, make):
+    """A container placed in a record is seen by the cycle collector, records made or not."""
+    owner = interface()
+    back = [owner]
+    make(owner, back)
+    alive = weakref.ref(owner)
+    del owner, back
+    gc.collect()
+    assert alive() is None
+
+
+def test_records_stay_in_order_when_a_container_value_makes_the_list_observed():
+    nodes = plexum.NodeInterface()
+    nodes.create(1, 0, 0)
+    nodes.create([2], 0, 0)
+    nodes.create(3, 0, 0)
+    assert nodes._instructions._functions == [("Add", {"x": x, "y": 0, "z": 0}) for x in (1, [2], 3)]
