@@ -1,5 +1,6 @@
 """The Plexum worker's domains: meshing, surface loads and section results against plate theory."""
 
+import base64
 import json
 import math
 
@@ -534,3 +535,32 @@ def test_a_wall_standing_on_a_slab_shares_the_nodes_of_its_foot():
     slab, wall_mesh = frame.meshes
     bottom = {int(n) for n in np.unique(wall_mesh.quads) if abs(frame.xyz[n, 2]) < 1e-9}
     assert len(bottom) == 9 and bottom <= set(np.unique(slab.quads).tolist())
+
+
+def test_the_pictures_hide_what_the_slab_covers_and_carry_a_colour_scale():
+    from tessel.local.plexum_worker import drawing
+    from tessel.local.plexum_worker.drawing import Occluders
+
+    square = np.array([[[0, 0, 3], [4, 0, 3], [4, 4, 3], [0, 4, 3]]], dtype=float)
+    # Seen from the front right and above: a point just under the slab and one far behind it are hidden;
+    # one above it, its corner, one in front of it and its edge are not.
+    points = np.array([[3, 3, 2.5], [6, 6, 0], [2, 2, 4], [4, 4, 3], [-3, -3, 3], [2, 0, 3]], dtype=float)
+    assert Occluders(square).hidden(points).tolist() == [True, True, False, False, False, False]
+    # The slab on columns: the column under the far corner is drawn before the slab, dashed and pale.
+    job = JobRecords()
+    material = job.concrete(E, 0.2, 2500.0)
+    slab, corners, _ = job.polygon([(0, 0, 3), (4, 0, 3), (4, 4, 3), (0, 4, 3)], material, 0.2,
+                                   beams=job.rectangle(0.3, 0.3))
+    for corner, (x, y) in zip(corners, [(0, 0), (4, 0), (4, 4), (0, 4)]):
+        foot = job.node(x, y, 0)
+        column = job.beam(job.line(foot, corner), material, job.rectangle(0.3, 0.3))
+        job.support(foot, column, **{k: RIGID for k in ("x", "y", "z", "xx", "yy", "zz")})
+    job.mesh([slab], 0.5)
+    job.domain_self_weight(job.load_case(), slab)
+    model = Replayer().replay_model(json.loads(json.dumps(job.content()))["Model"])
+    picture = drawing.model_picture(model, Frame(model))
+    behind = [points for kind, points, style in picture.shapes if kind == "line" and style["behind"]]
+    assert len(behind) == 1 and np.allclose(behind[0][:, :2], [4, 4]) and 0 < behind[0][:, 2].min() < 3
+    page = run(job)
+    content = base64.b64decode(page["ResultFile"]).decode() if "ResultFile" in page else ""
+    assert "uz (mm)" in content and "mx (kNm/m)" in content and "My (kNm)" in content

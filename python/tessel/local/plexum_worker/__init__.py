@@ -1,4 +1,4 @@
-"""Worker of the "plexum" queue for the local platform: replays the model records and computes frames.
+"""Worker of the "plexum" queue for the local platform: replays the model records and computes frames and domains.
 
 Needs the optional extra ``tessel-external[local]`` (PyNiteFEA, numpy, scipy).
 Register it with ``PlexumWorker().register(platform)``, or serve it with
@@ -30,7 +30,7 @@ COMMANDS = ("Run", "RunReturnModel", "CreateModel")
 
 
 class PlexumWorker:
-    """Replays a Plexum job's records and computes a linear static analysis of its frame.
+    """Replays a Plexum job's records and computes a linear static analysis of its frame and domains.
 
     The records are checked as Plexum checks them: a record that names a
     missing object, an unknown function, a wrong parameter, or a model that is
@@ -39,10 +39,20 @@ class PlexumWorker:
     ``Lines record 4 "DefineAsBeam": material 3 does not exist`` or
     ``the model is a mechanism: node 2 is free to move in the global x direction``.
     An unsupported job version ends it with "CONTENT_VERSION_NOT_SUPPORTED_ERROR".
-    What the worker cannot compute yet (domains, surface loads, section
-    results, eccentricities, tapered beams, orthotropic materials on beams,
-    non-linear supports, resistances) is refused the same way, naming the
-    record; "CreateModel" describes such models without refusing.
+
+    Computed: beams (straight and arcs) with node supports and elastic
+    foundations; plates and shells (flat shell quadrilaterals) and membranes
+    (plane stress and plane strain, in-plane loads) with holes, the beams on
+    their edges and inside them (ribs), walls standing on slabs; constant,
+    top- and bottom-aligned shell eccentricities; beam and domain self-weight,
+    constant and linear surface loads, linear loads on holes; section cuts.
+    What the worker cannot compute is refused the same way, naming the record:
+    tapered beams, beam eccentricities, orthotropic materials, non-linear
+    supports, resistances, varying eccentricities and those of plates and
+    membranes, loads normal to a membrane, loads in a reference system (no
+    record names the reference), domain reference axes and foundations, lines
+    crossing a domain's edge in its plane or each other without a node.
+    "CreateModel" describes such models without refusing.
 
     Commands: "Run" answers the results and "ResultFile"; "RunReturnModel"
     adds "ModelFile"; "CreateModel" answers only "ModelFile" and computes

@@ -21,8 +21,10 @@ does not offer:
   of members at every node lying on them is quadratic in the model size.
 
 Shear deformation is not included in beams (Euler-Bernoulli). Domains
-(plates and shells) are meshed by `mesh` and computed with the flat shell
-elements of `shells`; the beams on their edges share the edge nodes.
+(plates, shells, membranes) are meshed by `mesh` and computed with the
+elements of `shells`; the beams on their edges and inside them share their
+nodes. Nodes that only membranes use keep only their in-plane translations:
+the system solved is B^T K B v = B^T f with u = B v.
 """
 
 from __future__ import annotations

@@ -6,10 +6,11 @@ ends the replay with a `ReplayError` whose message names the list, the record's
 position (1-based) and function name, and what is wrong, for example
 ``Lines record 4 "DefineAsBeam": material 3 does not exist``.
 
-What the records describe correctly but the worker cannot compute (membrane
-domains, eccentricities, non-linear supports, resistances, tapered beams, loads
-in reference axes) is recorded in ``Model.unsupported``; the analysis refuses
-it, a model-only job describes it.
+What the records describe correctly but the worker cannot compute (varying
+domain eccentricities and those of plates and membranes, non-linear supports,
+resistances, tapered beams, beam eccentricities, loads in a reference system,
+domain reference axes and foundations) is recorded in ``Model.unsupported``;
+the analysis refuses it, a model-only job describes it.
 """
 
 from __future__ import annotations
