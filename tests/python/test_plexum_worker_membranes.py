@@ -12,7 +12,7 @@ RIGID = 1e12
 E = 30e6
 CLAMPED = dict(x=RIGID, y=RIGID, z=RIGID, xx=RIGID, yy=RIGID, zz=RIGID)
 PLANE_STRESS, PLANE_STRAIN, PLATE, SHELL = 1, 2, 3, 4
-CONSTANT, ONE_WAY, TOP_ALIGNED, BOTTOM_ALIGNED = 1, 2, 4, 5
+CONSTANT, ONE_WAY, TWO_WAY, TOP_ALIGNED, BOTTOM_ALIGNED = 1, 2, 3, 4, 5
 
 
 def run(job):
@@ -163,6 +163,9 @@ def ribbed_strip(width, eccentricity, *, size=0.25, load=(0.0, 0.0, -10.0), surf
     ((CONSTANT, {"ecc_1": -0.3}), -0.3),
     ((BOTTOM_ALIGNED, {}), 0.05),  # the drawn plane is the slab's bottom face: its middle is 0.05 m higher
     ((TOP_ALIGNED, {}), -0.05),
+    # The same offset everywhere, given by reference points off the slab's plane.
+    ((ONE_WAY, {"ecc_1": 0.3, "ecc_2": 0.3, "p1": (0, 0, 1), "p2": (1, 2, 1)}), 0.3),
+    ((TWO_WAY, {"ecc_1": 0.3, "ecc_2": 0.3, "ecc_3": 0.3, "p1": (0, 0, 0), "p2": (6, 0, 0), "p3": (0, 1, 0)}), 0.3),
 ])
 def test_an_offset_slab_works_with_its_beam_as_a_composite_section(eccentricity, offset):
     # Full composite action of the beam and a 0.5 m wide flange at distance e, nu = 0:
@@ -196,13 +199,35 @@ def test_an_offset_shell_takes_its_in_plane_load_at_its_mid_surface():
     assert sum(r["yy"] for r in reactions) == pytest.approx(-force * e, rel=1e-9)
 
 
+@pytest.mark.parametrize("eccentricity", [
+    dict(kind=ONE_WAY, ecc_1=0.1, ecc_2=0.5, p1=(0, 0, 0), p2=(4, 0, 0)),
+    dict(kind=TWO_WAY, ecc_1=0.1, ecc_2=0.5, ecc_3=0.1, p1=(0, 0, 0), p2=(4, 0, 0), p3=(0, 1, 0)),
+    dict(kind=TWO_WAY, ecc_1=0.1, ecc_2=0.5, ecc_3=-0.1, p1=(0, 0, 0), p2=(4, 0, 0), p3=(0, 1, 0)),
+])
+def test_a_shell_with_a_varying_offset_takes_its_load_where_its_mid_surface_is(eccentricity):
+    # A 4 x 1 m strip held at x = 0, pulled by 10 kN/m2 along x at its mid-surface, e(x, y) = 0.1 + 0.1 x
+    # (+ c y): the supports take the force and the moment of the load about y, -integral of q e dA.
+    q = 10.0
+    job, domain, _ = strip(SHELL, 0.2, [(0, 0, 0), (4, 0, 0), (4, 1, 0), (0, 1, 0)], (q, 0.0, 0.0), size=0.25)
+    job.eccentricity(domain, eccentricity.pop("kind"), **eccentricity)
+    answer = run(job)
+    reactions = [r["LoadCases"]["1"]["Global"] for r in answer["Forces"]["NodalSupports"].values()]
+    slope_y = eccentricity.get("ecc_3", 0.1) - 0.1
+    mean_offset = 0.1 + 0.1 * 2.0 + slope_y * 0.5
+    assert sum(r["x"] for r in reactions) == pytest.approx(-q * 4.0, rel=1e-9)
+    assert sum(r["yy"] for r in reactions) == pytest.approx(-q * 4.0 * mean_offset, rel=1e-9)
+
+
 @pytest.mark.parametrize(("change", "message"), [
-    (lambda job: job.eccentricity(1, ONE_WAY, ecc_1=0.1, ecc_2=0.2, p1=(0, 0, 0), p2=(6, 0, 0)),
-     'Domains record 3 "SetExcentricity": varying eccentricities (ONE_WAY) cannot be computed yet; CONSTANT, '
-     "TOP_ALIGNED and BOTTOM_ALIGNED can"),
+    (lambda job: job.eccentricity(1, ONE_WAY, ecc_1=0.1, ecc_2=0.2, p1=(1, 1, 0), p2=(1, 1, 5)),
+     'Domains record 3 "SetExcentricity": the reference points of the eccentricity of domain 1, projected onto '
+     "its plane, coincide: they give no direction"),
+    (lambda job: job.eccentricity(1, TWO_WAY, ecc_1=0.1, ecc_2=0.2, ecc_3=0.3, p1=(0, 0, 0), p2=(1, 0, 0),
+                                  p3=(3, 0, 2)),
+     'Domains record 3 "SetExcentricity": the reference points of the eccentricity of domain 1, projected onto '
+     "its plane, are on one line: they define no plane"),
     # The last record naming a domain counts.
-    (lambda job: (job.eccentricity(1, ONE_WAY, ecc_1=0.1, ecc_2=0.2, p1=(0, 0, 0), p2=(6, 0, 0)),
-                  job.eccentricity(1, CONSTANT, ecc_1=0.3)), None),
+    (lambda job: (job.eccentricity(1, TOP_ALIGNED), job.eccentricity(1, CONSTANT, ecc_1=0.3)), None),
     (lambda job: job.model["Domains"]["Functions"][0][1]["SurfaceAttr"].update(SurfaceType=PLATE)
      or job.eccentricity(1, CONSTANT, ecc_1=0.3),
      'Domains record 3 "SetExcentricity": domain 1 is a plate: an eccentricity couples bending with in-plane '
@@ -212,6 +237,7 @@ def test_eccentricities_that_cannot_be_computed_are_refused(change, message):
     job, _, _ = ribbed_strip(0.5, None)
     change(job)
     if message is None:
-        assert run(job)["Displacements"]["Nodes"]
+        only, _, _ = ribbed_strip(0.5, (CONSTANT, {"ecc_1": 0.3}))
+        assert run(job)["Displacements"] == run(only)["Displacements"]
         return
     assert failure(job) == (ERROR, message)

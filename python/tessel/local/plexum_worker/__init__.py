@@ -43,12 +43,12 @@ class PlexumWorker:
     Computed: beams (straight and arcs) with node supports and elastic
     foundations; plates and shells (flat shell quadrilaterals) and membranes
     (plane stress and plane strain, in-plane loads) with holes, the beams on
-    their edges and inside them (ribs), walls standing on slabs; constant,
-    top- and bottom-aligned shell eccentricities; beam and domain self-weight,
-    constant and linear surface loads, linear loads on holes; section cuts.
-    What the worker cannot compute is refused the same way, naming the record:
-    tapered beams, beam eccentricities, orthotropic materials, non-linear
-    supports, resistances, varying eccentricities and those of plates and
+    their edges and inside them (ribs), walls standing on slabs; shell
+    eccentricities (constant, aligned to a face, varying linearly); beam and
+    domain self-weight, constant and linear surface loads, linear loads on
+    holes; section cuts. What the worker cannot compute is refused the same
+    way, naming the record: tapered beams, beam eccentricities, orthotropic
+    materials, non-linear supports, resistances, eccentricities of plates and
     membranes, loads normal to a membrane, loads in a reference system (no
     record names the reference), domain reference axes and foundations, lines
     crossing a domain's edge in its plane or each other without a node.
@@ -57,8 +57,9 @@ class PlexumWorker:
     Commands: "Run" answers the results and "ResultFile"; "RunReturnModel"
     adds "ModelFile"; "CreateModel" answers only "ModelFile" and computes
     nothing. The files are Base64 text: the model file is JSON (every object
-    resolved, with the section and material values used), the result file
-    plain-text tables of the requested results.
+    resolved, with the section and material values used and each domain's
+    mesh), the result file a self-contained HTML page with pictures and
+    tables of the requested results.
 
     Units: m, rad, kN, kNm. Global axes X, Y, Z with Z up; self-weight
     (rho A g, g = 9.80665 m/s2) acts along -Z. A beam's local x runs from its
@@ -74,7 +75,9 @@ class PlexumWorker:
         "Displacements": {"Nodes": {"<node>": {"LoadCases": {"<case>": D}, "LoadCombinations": {"<comb>": D}}}}
         "Forces": {"NodalSupports": {"<support>": {"LoadCases": {"<case>": {"Local": R, "Global": R}}, ...}},
                    "Lines": {"<beam>": {"LoadCases": {"<case>": [S, ...]}, "LoadCombinations": {...}}}}
-        "Sections": {}
+        "Sections": {"<section>": {"SurfaceForces": {"LoadCombinations": {"<comb>": C}},
+                                   "SurfaceStresses": {"LoadCombinations": {"<comb>": C}}}}
+        "Notes": ["..."]  (only when there is something to say, e.g. a domain meshed with the default size)
 
     "LoadCases" holds every load case of the request's "LoadCases" list and
     appears when a ...ByLoadCaseId record asked for the target;
@@ -89,7 +92,10 @@ class PlexumWorker:
     forces and moments on the cross-section face whose outward normal is +x,
     by the part of the beam beyond it, in local axes: N > 0 is tension,
     My > 0 puts the +z fibres in tension, Mz > 0 the -y fibres; a beam with
-    z up sagging under its weight has My < 0 at midspan.
+    z up sagging under its weight has My < 0 at midspan. C: {"Points": [...],
+    "Integrals": {...}}, the section's points inside domains with the surface
+    forces (per metre, in the domain's plane axes and on the cut) or stresses
+    there, and their integrals along it; the README lists the components.
     """
 
     queue = "plexum"

@@ -43,7 +43,7 @@ from . import loads as surface_loads
 from .mesh import HOLE, DomainMesh, Mesher, line_length, line_points
 from .model import GRAVITY, Line, Model
 from .replay import ReplayError, rotate
-from .shells import ShellMesh
+from .shells import OffsetError, ShellMesh
 
 # Largest angle of one straight piece of a circular arc: the chord shortens the
 # arc by (angle^2 / 24), 0.01 % here, and the bending error is of the same order.
@@ -333,7 +333,7 @@ class Solution:
 def analyse(model: Model) -> Solution:
     try:
         return _analyse(model)
-    except surface_loads.LoadError as problem:
+    except (surface_loads.LoadError, OffsetError) as problem:
         raise AnalysisError(str(problem)) from None
 
 

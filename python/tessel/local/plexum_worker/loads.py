@@ -34,7 +34,7 @@ from scipy.spatial import Delaunay, QhullError
 
 from .mesh import _signed_area, inside
 from .model import GRAVITY
-from .shells import SHELL_KIND
+from .shells import SHELL_KIND, mid_surface_offset
 
 
 class LoadError(Exception):
@@ -58,16 +58,17 @@ def nodal_loads(model, shells, nodes: int) -> np.ndarray:
             _check_in_plane(load, mesh, q)
         forces = np.einsum("ga,eg,egk->eak", shape, weights[span], q)
         target = result[:, :, load.load_case.id - 1]
-        offset = shells.offset_of_mesh[k] * mesh.outline.axes[2]
         np.add.at(target, (shells.quads[span], slice(0, 3)), forces)
-        np.add.at(target, (shells.quads[span], slice(3, 6)), np.cross(offset, forces))
+        np.add.at(target, (shells.quads[span], slice(3, 6)), np.cross(shells.offsets[span], forces))
         if load.kind == "AddDomainLinear" and load.data["WindowLoad"] == 0:
             for ring in mesh.hole_rings:
                 ring_nodes, ring_forces = hole_forces(load, mesh, shells.xyz, ring)
                 if membrane:
                     _check_in_plane(load, mesh, ring_forces)
                 np.add.at(target, (ring_nodes, slice(0, 3)), ring_forces)
-                np.add.at(target, (ring_nodes, slice(3, 6)), np.cross(offset, ring_forces))
+                offset = mid_surface_offset(mesh.domain, mesh.outline, shells.xyz[ring_nodes])
+                np.add.at(target, (ring_nodes, slice(3, 6)),
+                          np.cross(offset[:, None] * mesh.outline.axes[2], ring_forces))
     return result
 
 

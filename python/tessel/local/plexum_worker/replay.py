@@ -6,8 +6,8 @@ ends the replay with a `ReplayError` whose message names the list, the record's
 position (1-based) and function name, and what is wrong, for example
 ``Lines record 4 "DefineAsBeam": material 3 does not exist``.
 
-What the records describe correctly but the worker cannot compute (varying
-domain eccentricities and those of plates and membranes, non-linear supports,
+What the records describe correctly but the worker cannot compute (domain
+eccentricities of plates and membranes, non-linear supports,
 resistances, tapered beams, beam eccentricities, loads in a reference system,
 domain reference axes and foundations) is recorded in ``Model.unsupported``;
 the analysis refuses it, a model-only job describes it.
@@ -165,7 +165,6 @@ class Replayer:
             if data is None or domain.surface_type == 0:
                 continue  # a hole has no mid-surface to move
             label = domain.eccentricity_record
-            name = ECCENTRICITY_TYPES[data["ExcentricityType"]]
             if domain.surface_type in (1, 2):
                 self.model.unsupported.append((label, f"domain {domain.id} is a membrane: it has no bending to "
                                                       "take the moments of an eccentricity, which cannot be "
@@ -174,9 +173,6 @@ class Replayer:
                 self.model.unsupported.append((label, f"domain {domain.id} is a plate: an eccentricity couples "
                                                       "bending with in-plane forces, which only a shell (surface "
                                                       "type 4) has; it cannot be computed on plates"))
-            elif name in ("ONE_WAY", "TWO_WAY"):
-                self.model.unsupported.append((label, f"varying eccentricities ({name}) cannot be computed yet; "
-                                                      "CONSTANT, TOP_ALIGNED and BOTTOM_ALIGNED can"))
 
     # References
     def _reference_add(self, p: _Params) -> None:

@@ -28,11 +28,15 @@ relation between in-plane stresses and strains. Their moments and shears are
 zero.
 
 A domain's eccentricity moves its mid-surface off the drawn plane by e along
-the domain's z axis: e itself ("CONSTANT"), -t/2 when the drawn plane is the
-top face ("TOP_ALIGNED"), +t/2 when it is the bottom face ("BOTTOM_ALIGNED").
-The element is formulated on the moved corners and joined to the drawn nodes
-by rigid links (u_mid = u + theta x d, theta_mid = theta), so its stiffness
-and its loads act on the drawn nodes with the moments of the offset.
+the domain's z axis: e = "exc1" ("CONSTANT"), -t/2 when the drawn plane is
+the top face ("TOP_ALIGNED"), +t/2 when it is the bottom face
+("BOTTOM_ALIGNED"); linear from "exc1" at P1 to "exc2" at P2 along P1-P2 and
+constant across it ("ONE_WAY"), or the plane through the values at P1, P2
+and P3 ("TWO_WAY"), the points projected onto the domain. A linear e keeps
+the mid-surface plane. Each element is formulated on its moved corners (in
+their own plane) and joined to the drawn nodes by rigid links
+(u_mid = u + theta x d, theta_mid = theta), so its stiffness and its loads
+act on the drawn nodes with the moments of the offset.
 """
 
 from __future__ import annotations
@@ -63,23 +67,43 @@ _BENDING, _MEMBRANE = _selectors()
 # Element formulations, and the domain surface types that use them.
 SHELL_KIND, PLANE_STRESS, PLANE_STRAIN = 0, 1, 2
 KIND_OF_SURFACE = {1: PLANE_STRESS, 2: PLANE_STRAIN, 3: SHELL_KIND, 4: SHELL_KIND}
-# Eccentricity types that move the mid-surface by one constant distance.
-CONSTANT, TOP_ALIGNED, BOTTOM_ALIGNED = 1, 4, 5
+# Eccentricity types.
+CONSTANT, ONE_WAY, TWO_WAY, TOP_ALIGNED, BOTTOM_ALIGNED = 1, 2, 3, 4, 5
 
 
-def mid_surface_offset(domain) -> float:
-    """Distance (m) of a domain's mid-surface from its drawn plane, along the domain's z axis."""
+class OffsetError(Exception):
+    """An eccentricity whose reference points define no offset over the domain; the message names it."""
+
+
+def mid_surface_offset(domain, outline, points: np.ndarray) -> np.ndarray:
+    """Distance (m) of a domain's mid-surface from its drawn plane at points (..., 3), along the domain's z."""
     eccentricity = domain.eccentricity
+    shape = np.asarray(points).shape[:-1]
     if eccentricity is None:
-        return 0.0
+        return np.zeros(shape)
     kind = eccentricity["ExcentricityType"]
     if kind == CONSTANT:
-        return float(eccentricity["exc1"])
+        return np.full(shape, float(eccentricity["exc1"]))
     if kind == TOP_ALIGNED:
-        return -domain.thickness / 2.0
+        return np.full(shape, -domain.thickness / 2.0)
     if kind == BOTTOM_ALIGNED:
-        return domain.thickness / 2.0
-    raise ValueError(f"eccentricity type {kind} is not a constant offset")
+        return np.full(shape, domain.thickness / 2.0)
+    at = outline.to_plane(np.asarray(points, dtype=float).reshape(-1, 3))
+    given = outline.to_plane(np.array([eccentricity[key] for key in ("P1", "P2", "P3")], dtype=float))
+    values = np.array([eccentricity[key] for key in ("exc1", "exc2", "exc3")], dtype=float)
+    extent = float(np.max(np.ptp(outline.polygon, axis=0)))
+    label = f"{domain.eccentricity_record}: the reference points of the eccentricity of domain {domain.id}"
+    if kind == ONE_WAY:
+        direction = given[1] - given[0]
+        if np.linalg.norm(direction) <= 1e-9 * max(extent, 1.0):
+            raise OffsetError(f"{label}, projected onto its plane, coincide: they give no direction")
+        along = (at - given[0]) @ direction / float(direction @ direction)
+        return (values[0] + (values[1] - values[0]) * along).reshape(shape)
+    matrix = np.column_stack([np.ones(3), given])
+    if abs(np.linalg.det(matrix)) <= 1e-12 * max(extent, 1.0) ** 2:
+        raise OffsetError(f"{label}, projected onto its plane, are on one line: they define no plane")
+    coefficients = np.linalg.solve(matrix, values)
+    return (coefficients[0] + at @ coefficients[1:]).reshape(shape)
 
 
 class ShellLibrary:
@@ -145,10 +169,18 @@ class ShellMesh:
         self.membrane = self.kind_of_mesh[self.domain_of] != SHELL_KIND  # per element
         corners = xyz[self.quads]  # (n, 4, 3), on the drawn planes
         normals = np.array([m.outline.axes[2] for m in meshes]).reshape(-1, 3)[self.domain_of]
-        # Mid-surface offsets (rigid links from the drawn nodes), per domain along its normal.
-        self.offset_of_mesh = np.array([mid_surface_offset(m.domain) for m in meshes], dtype=float)
-        self.offsets = self.offset_of_mesh[self.domain_of][:, None, None] * normals[:, None, :]  # (n, 1, 3)
+        # Mid-surface offsets (rigid links from the drawn nodes) at every corner, along the domain's normal.
+        self.offsets = np.zeros_like(corners)
+        for k, m in enumerate(meshes):
+            span = slice(self.first[k], self.first[k + 1])
+            self.offsets[span] = mid_surface_offset(m.domain, m.outline, corners[span])[..., None] * m.outline.axes[2]
+        eccentric = np.array([m.domain.eccentricity is not None for m in meshes], dtype=bool)
         mid = corners + self.offsets
+        # Each element in the plane of its moved corners (the drawn plane where the offset is constant).
+        plane = np.cross(mid[:, 2] - mid[:, 0], mid[:, 3] - mid[:, 1])
+        plane /= np.linalg.norm(plane, axis=1)[:, None]
+        plane *= np.sign(np.sum(plane * normals, axis=1))[:, None]
+        normals = np.where(eccentric[self.domain_of][:, None], plane, normals)
         x = mid[:, 1] - mid[:, 0]
         x -= np.sum(x * normals, axis=1)[:, None] * normals
         x /= np.linalg.norm(x, axis=1)[:, None]
@@ -168,11 +200,11 @@ class ShellMesh:
         t = np.zeros((n, 24, 24))
         for block in range(8):
             t[:, 3 * block:3 * block + 3, 3 * block:3 * block + 3] = self.axes
-        offset = np.flatnonzero(self.offset_of_mesh[self.domain_of] != 0.0)
+        offset = np.flatnonzero(np.any(self.offsets != 0.0, axis=(1, 2)))
         if offset.size:
             # Global displacements of the moved corners from those of the drawn nodes: u + theta x d.
             link = np.tile(np.eye(24), (offset.size, 1, 1))
-            d = np.broadcast_to(self.offsets[offset], (offset.size, 4, 3))
+            d = self.offsets[offset]
             for a in range(4):
                 link[:, 6 * a:6 * a + 3, 6 * a + 3:6 * a + 6] = -_cross_matrices(d[:, a])
             t[offset] = np.einsum("eij,ejk->eik", t[offset], link)
