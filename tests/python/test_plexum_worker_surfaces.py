@@ -509,6 +509,9 @@ def test_beams_inside_a_slab_share_its_nodes(rib):
     (lambda job, m, s: [_beam(job, m, s, (1, 2, 0), (5, 2, 0))],
      'Domains record 1 "Add": beam 5 lies in the plane of domain 1 and crosses its edge; split it where it '
      "crosses, at a node of the domain's loop"),
+    (lambda job, m, s: [_beam(job, m, s, (-1, 2, 0), (5, 2, 0))],
+     'Domains record 1 "Add": beam 5 lies in the plane of domain 1 and crosses its edge; split it where it '
+     "crosses, at a node of the domain's loop"),
 ])
 def test_beams_inside_a_slab_that_the_mesh_cannot_follow_are_refused(rib, message):
     job, _, _ = slab_with_rib(lambda job, m, s: rib(job, m, s))

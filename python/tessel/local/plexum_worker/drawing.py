@@ -61,16 +61,35 @@ class Picture:
 
 
 class Occluders:
-    """The quadrilaterals of a picture as seen: which points lie behind one of them."""
+    """The quadrilaterals of a picture as seen: which points lie behind one of them.
+
+    The triangles (two per quadrilateral) are binned on a grid over the view,
+    so a point is tested against the few triangles of its cell.
+    """
 
     def __init__(self, corners: np.ndarray) -> None:
         view = project(corners.reshape(-1, 3)).reshape(-1, 4, 3) if len(corners) else np.zeros((0, 4, 3))
         # Each quadrilateral as two triangles (0, 1, 2) and (0, 2, 3) in view coordinates.
         self.triangles = np.concatenate([view[:, [0, 1, 2]], view[:, [0, 2, 3]]])
-        self.low, self.high = self.triangles[:, :, :2].min(axis=1), self.triangles[:, :, :2].max(axis=1)
-        self.front = self.triangles[:, :, 2].min(axis=1)
         extent = float(np.max(np.ptp(view.reshape(-1, 3), axis=0))) if len(view) else 1.0
         self.tolerance = 1e-6 * max(extent, 1.0)
+        if not len(self.triangles):
+            return
+        low, high = self.triangles[:, :, :2].min(axis=1), self.triangles[:, :, :2].max(axis=1)
+        self.origin = low.min(axis=0) - self.tolerance
+        span = np.maximum(high.max(axis=0) + self.tolerance - self.origin, 1e-300)
+        self.cells = max(1, int(math.sqrt(len(self.triangles))))
+        self.cell = span / self.cells
+        first = np.clip(((low - self.tolerance - self.origin) / self.cell).astype(int), 0, self.cells - 1)
+        last = np.clip(((high + self.tolerance - self.origin) / self.cell).astype(int), 0, self.cells - 1)
+        members: list[list[int]] = [[] for _ in range(self.cells * self.cells)]
+        for t, ((i0, j0), (i1, j1)) in enumerate(zip(first.tolist(), last.tolist())):
+            for i in range(i0, i1 + 1):
+                for j in range(j0, j1 + 1):
+                    members[i * self.cells + j].append(t)
+        counts = np.array([len(m) for m in members])
+        self.starts = np.concatenate([[0], np.cumsum(counts)])
+        self.members = np.array([t for m in members for t in m], dtype=np.int64)
 
     def hidden(self, points: np.ndarray) -> np.ndarray:
         """Per point (n, 3): does a quadrilateral cover it, in front of it where the point is seen?"""
@@ -80,27 +99,43 @@ class Occluders:
             return out
         view = project(points)
         tol = self.tolerance
-        for first in range(0, len(points), 256):
-            v = view[first:first + 256]
-            p, t = np.nonzero(np.all((v[:, None, :2] > self.low[None] - tol) & (v[:, None, :2] < self.high[None] + tol),
-                                     axis=2) & (v[:, None, 2] > self.front[None] + tol))
-            if not p.size:
-                continue
-            a, b, c = (self.triangles[t, k] for k in range(3))
-            d = (b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0])
-            flat = np.abs(d) <= tol * tol
-            d = np.where(flat, 1.0, d)
-            q = v[p]
-            u = ((b[:, 0] - q[:, 0]) * (c[:, 1] - q[:, 1]) - (b[:, 1] - q[:, 1]) * (c[:, 0] - q[:, 0])) / d
-            w = ((c[:, 0] - q[:, 0]) * (a[:, 1] - q[:, 1]) - (c[:, 1] - q[:, 1]) * (a[:, 0] - q[:, 0])) / d
-            z = 1.0 - u - w
-            # A point on a surface's edge (a beam on it) is at its depth, so not behind it.
-            edge = 1e-9
-            within = ~flat & (u > -edge) & (w > -edge) & (z > -edge)
-            depth = u * a[:, 2] + w * b[:, 2] + z * c[:, 2]
-            behind = within & (q[:, 2] > depth + tol)
-            out[first + p[behind]] = True
+        index = np.floor((view[:, :2] - self.origin) / self.cell).astype(int)
+        inside_grid = np.all((index >= 0) & (index < self.cells), axis=1)
+        cell = np.where(inside_grid, index[:, 0] * self.cells + index[:, 1], 0)
+        counts = np.where(inside_grid, self.starts[cell + 1] - self.starts[cell], 0)
+        p = np.repeat(np.arange(len(points)), counts)
+        offsets = np.arange(len(p)) - np.repeat(np.cumsum(counts) - counts, counts)
+        t = self.members[np.repeat(self.starts[cell], counts) + offsets]
+        a, b, c = (self.triangles[t, k] for k in range(3))
+        d = (b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0])
+        flat = np.abs(d) <= tol * tol
+        d = np.where(flat, 1.0, d)
+        q = view[p]
+        u = ((b[:, 0] - q[:, 0]) * (c[:, 1] - q[:, 1]) - (b[:, 1] - q[:, 1]) * (c[:, 0] - q[:, 0])) / d
+        w = ((c[:, 0] - q[:, 0]) * (a[:, 1] - q[:, 1]) - (c[:, 1] - q[:, 1]) * (a[:, 0] - q[:, 0])) / d
+        z = 1.0 - u - w
+        edge = 1e-9
+        within = ~flat & (u > -edge) & (w > -edge) & (z > -edge)
+        # A point on a surface (a beam on its edge) is at its depth, so not behind it.
+        depth = u * a[:, 2] + w * b[:, 2] + z * c[:, 2]
+        out[p[within & (q[:, 2] > depth + tol)]] = True
         return out
+
+
+def _draw_beams(picture: Picture, occluders: Occluders, polylines: list, stroke, width, dash=None) -> None:
+    """Beams as polylines, each split into its runs in front of and behind the surfaces (one visibility pass)."""
+    if not polylines:
+        return
+    if not len(occluders.triangles):
+        for points in polylines:
+            picture.line(points, stroke, width, dash)
+        return
+    sampled = [_sampled(points) for points in polylines]
+    hidden = occluders.hidden(np.concatenate(sampled))
+    start = 0
+    for points in sampled:
+        picture.polyline(points, hidden[start:start + len(points)], stroke, width, dash)
+        start += len(points)
 
 
 def _sampled(points: np.ndarray, pieces: int = 6) -> np.ndarray:
@@ -289,14 +324,13 @@ def model_picture(model, frame, title: str = "Model") -> Picture:
     picture = Picture(title)
     xyz = frame.xyz
     quads = np.concatenate([mesh.quads for mesh in frame.meshes]) if frame.meshes else np.zeros((0, 4), int)
-    hidden = Occluders(xyz[quads]).hidden
+    occluders = Occluders(xyz[quads])
+    hidden = occluders.hidden
     for mesh in frame.meshes:
         fill = "#e3d9f0" if mesh.domain.surface_type in (1, 2) else "#cfe0f3"
         for quad in mesh.quads:
             picture.polygon(xyz[quad], fill=fill, stroke="#8aa9cc", width=0.4, opacity=0.85)
-    for chain in frame.chains:
-        points = _sampled(xyz[_beam_nodes(frame, chain)])
-        picture.polyline(points, hidden(points), stroke="#1f3b5a", width=2.5)
+    _draw_beams(picture, occluders, [xyz[_beam_nodes(frame, chain)] for chain in frame.chains], "#1f3b5a", 2.5)
     for line in model.lines:
         if line.beam is None and line.id not in frame.line_nodes:
             picture.line(np.array([line.start.point, line.end.point]), stroke="#999", width=1, dash="4 3")
@@ -305,9 +339,9 @@ def model_picture(model, frame, title: str = "Model") -> Picture:
     for node, back in zip(model.nodes, behind):
         picture.dot(node.point, fill="#222", radius=2.2, behind=bool(back))
         picture.text(node.point, str(node.id), fill="#555", behind=bool(back))
-    for support in model.node_supports:
-        picture.marker(support.node.point, "support", fill="#e0a030",
-                       behind=bool(hidden(np.array([support.node.point]))[0]))
+    supported = hidden(np.array([support.node.point for support in model.node_supports]).reshape(-1, 3))
+    for support, back in zip(model.node_supports, supported):
+        picture.marker(support.node.point, "support", fill="#e0a030", behind=bool(back))
     loaded = {load.domain.id for load in model.loads if load.domain is not None}
     for mesh in frame.meshes:
         if mesh.domain.id in loaded:
@@ -337,16 +371,13 @@ def deformed_picture(model, solution, column: int, name: str) -> Picture:
     uz = u[:, 2]
     limit = float(np.max(np.abs(uz))) if len(uz) else 0.0
     quads = solution.shells.quads if solution.shells is not None else np.zeros((0, 4), int)
-    hidden = Occluders(moved[quads]).hidden
+    occluders = Occluders(moved[quads])
     for mesh in frame.meshes:
         for quad in mesh.quads:
             picture.polygon(moved[quad], fill=colour(float(np.mean(uz[quad])), limit), stroke="#9ab", width=0.3)
-    for chain in frame.chains:
-        nodes = _beam_nodes(frame, chain)
-        before = _sampled(frame.xyz[nodes])
-        after = _sampled(moved[nodes])
-        picture.polyline(before, hidden(before), stroke="#bbb", width=1.2, dash="3 3")
-        picture.polyline(after, hidden(after), stroke="#1f3b5a", width=2.2)
+    beams = [_beam_nodes(frame, chain) for chain in frame.chains]
+    _draw_beams(picture, occluders, [frame.xyz[nodes] for nodes in beams], "#bbb", 1.2, "3 3")
+    _draw_beams(picture, occluders, [moved[nodes] for nodes in beams], "#1f3b5a", 2.2)
     if frame.meshes:
         picture.scale = (limit * 1000, "mm", "vertical displacement uz")
     return picture
@@ -365,11 +396,11 @@ def moment_picture(model, solution, stations, column: int, name: str) -> Picture
                           "tension side")
     picture.legend.append("labels: the largest value of each beam (kNm)")
     quads = solution.shells.quads if solution.shells is not None else np.zeros((0, 4), int)
-    hidden = Occluders(frame.xyz[quads]).hidden
+    occluders = Occluders(frame.xyz[quads])
     for quad in quads:
         picture.polygon(frame.xyz[quad], fill="#eef2f6", stroke="none", opacity=0.7)
     row = 0
-    labelled = []
+    labelled, diagrams, lines = [], [], []
     for chain in frame.chains:
         rows = range(row, row + 1 + 2 * chain.count)
         row += 1 + 2 * chain.count
@@ -382,24 +413,25 @@ def moment_picture(model, solution, stations, column: int, name: str) -> Picture
             base.append(point)
             tip.append(point + frame.axes[e, 2] * my[r] * factor)
         base, tip = np.array(base), np.array(tip)
-        centres = (base[:-1] + base[1:] + tip[:-1] + tip[1:]) / 4
-        behind = hidden(centres)
         for k in range(len(base) - 1):
             value = (my[rows[k]] + my[rows[k + 1]]) / 2
-            picture.polygon([base[k], base[k + 1], tip[k + 1], tip[k]], fill=colour(value, largest), opacity=0.9,
-                            behind=bool(behind[k]))
-        points = _sampled(base, 3)
-        picture.polyline(points, hidden(points), stroke="#1f3b5a", width=1.8)
+            diagrams.append(([base[k], base[k + 1], tip[k + 1], tip[k]], colour(value, largest)))
+        lines.append(base)
         peak = int(np.argmax(np.abs(my[list(rows)])))
         if largest > 0 and abs(my[rows[peak]]) > 0.05 * largest:
             labelled.append((tip[peak], my[rows[peak]]))
+    behind = occluders.hidden(np.array([np.mean(corners, axis=0) for corners, _ in diagrams]).reshape(-1, 3))
+    for (corners, fill), back in zip(diagrams, behind):
+        picture.polygon(corners, fill=fill, opacity=0.9, behind=bool(back))
+    _draw_beams(picture, occluders, lines, "#1f3b5a", 1.8)
     # One label per place: beams meeting at a joint often share their largest value there.
-    placed: list[np.ndarray] = []
-    for point, value in sorted(labelled, key=lambda item: -abs(item[1])):
-        view = project(point[None])[0, :2]
-        if any(np.linalg.norm(view - other) < 0.04 * extent for other in placed):
+    labelled.sort(key=lambda item: -abs(item[1]))
+    views = project(np.array([point for point, _ in labelled]).reshape(-1, 3))[:, :2]
+    placed = np.zeros(len(labelled), dtype=bool)
+    for k, (point, value) in enumerate(labelled):
+        if np.any(np.linalg.norm(views[placed] - views[k], axis=1) < 0.04 * extent):
             continue
-        placed.append(view)
+        placed[k] = True
         picture.text(point, f"{value:.3g}", fill="#222")
     picture.scale = (largest, "kNm", "My")
     return picture
@@ -424,9 +456,7 @@ def contour_picture(model, solution, column: int, name: str, component: int, lab
         picture.polygon(frame.xyz[quad], fill=colour(float(value), limit), stroke="#ccc", width=0.2)
     for other in shells.quads[~chosen]:
         picture.polygon(frame.xyz[other], fill="#f4f4f4", stroke="#e4e4e4", width=0.2)
-    hidden = Occluders(frame.xyz[shells.quads]).hidden
-    for chain in frame.chains:
-        points = _sampled(frame.xyz[_beam_nodes(frame, chain)])
-        picture.polyline(points, hidden(points), stroke="#1f3b5a", width=1.4)
+    _draw_beams(picture, Occluders(frame.xyz[shells.quads]),
+                [frame.xyz[_beam_nodes(frame, chain)] for chain in frame.chains], "#1f3b5a", 1.4)
     picture.scale = (limit, unit, label.split(" ")[-1])
     return picture

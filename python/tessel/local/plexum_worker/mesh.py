@@ -371,9 +371,17 @@ class Mesher:
         tolerance = 1e-6 * max(extent, 1.0)
         loops = [shape.polygon] + [hole_polygon(shape, hole) for hole in holes]
         found = []
-        for line in self.model.lines:
-            if line.id not in carrying or line.id in self.loop_lines[domain_id]:
-                continue
+        # Lines with both ends in the domain's plane, straight ones overlapping its extent; the others at once.
+        lines = [line for line in self.model.lines if line.id in carrying and line.id not in self.loop_lines[domain_id]]
+        if not lines:
+            return found
+        ends = np.array([[line.start.point, line.end.point] for line in lines], dtype=float)
+        near = np.all(np.abs((ends - shape.origin) @ shape.axes[2]) <= tolerance, axis=1)
+        flat = shape.to_plane(ends.reshape(-1, 3)).reshape(-1, 2, 2)
+        low, high = shape.polygon.min(axis=0) - tolerance, shape.polygon.max(axis=0) + tolerance
+        arcs = np.array([line.arc is not None for line in lines])
+        near &= arcs | (np.all(flat.min(axis=1) <= high, axis=1) & np.all(flat.max(axis=1) >= low, axis=1))
+        for line in (line for line, close in zip(lines, near) if close):
             points = line_points(line, _trace_fractions(line))
             if np.max(np.abs((points - shape.origin) @ shape.axes[2])) > tolerance:
                 continue
