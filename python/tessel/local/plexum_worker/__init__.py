@@ -51,7 +51,8 @@ class PlexumWorker:
     materials, non-linear supports, resistances, eccentricities of plates and
     membranes, loads normal to a membrane, loads in a reference system (no
     record names the reference), domain reference axes and foundations, lines
-    crossing a domain's edge in its plane or each other without a node.
+    crossing a domain's edge in its plane or each other without a node,
+    domains overlapping in one plane.
     "CreateModel" describes such models without refusing.
 
     Commands: "Run" answers the results and "ResultFile"; "RunReturnModel"

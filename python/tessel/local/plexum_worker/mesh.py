@@ -21,7 +21,9 @@ Meshing, in the domain's own plane axes:
   smoothing move the interior nodes, kept only if every quadrilateral stays
   convex.
 
-Holes (surface type 0) are cut out of the domain they lie in.
+Holes (surface type 0) are cut out of the domain they lie in; another domain
+may fill a hole, but domains in one plane may not overlap (the overlap would
+count twice).
 
 Lines inside a domain and in its plane that carry something (a beam, or the
 edge of another domain: a rib, a wall standing on a slab) are internal lines
@@ -304,6 +306,7 @@ class Mesher:
                 self.notes.append(f"{hole.record}: hole domain {hole.id} lies in no domain and cuts nothing")
             else:
                 self.holes[host].append(self.outlines[hole.id])
+        self._refuse_overlaps()
         for domain_id in self.holes:
             domain = model.domains[domain_id - 1]
             if domain_id in mesh_records:
@@ -344,6 +347,12 @@ class Mesher:
             within = near & inside(shape.polygon, xy)
             for hole in holes:
                 within &= ~inside(hole_polygon(shape, hole), xy)
+            # Off the domain's lines: a second node where a line has one is left to itself.
+            for line_id, domains in users.items():
+                if domain_id in domains and within.any():
+                    trace = shape.to_plane(line_points(model.lines[line_id - 1],
+                                                       _trace_fractions(model.lines[line_id - 1])))
+                    within &= _segment_distance(xy, trace[:-1], trace[1:]) > 1e-6 * max(extent, 1.0)
             self.fixed[domain_id] = [n for k, n in enumerate(model.nodes)
                                      if within[k] and n.id not in ends and n.id not in on_lines]
         # Each line: the smallest mesh size of the domains using it.
@@ -362,6 +371,43 @@ class Mesher:
             if not unequal:
                 break
             self.paved |= unequal
+
+    def _refuse_overlaps(self) -> None:
+        """Two domains in one plane may share edges, or one may fill a hole of the other, but not overlap."""
+        ids = list(self.holes)
+        boxes = {d: (np.min(_outline_points(self.outlines[d]), axis=0), np.max(_outline_points(self.outlines[d]),
+                                                                               axis=0)) for d in ids}
+        for k, first in enumerate(ids):
+            a = self.outlines[first]
+            extent = float(np.max(np.ptp(a.polygon, axis=0)))
+            tolerance = 1e-6 * max(extent, 1.0)
+            for second in ids[k + 1:]:
+                b = self.outlines[second]
+                if np.any(boxes[second][0] > boxes[first][1] + tolerance) or \
+                        np.any(boxes[first][0] > boxes[second][1] + tolerance):
+                    continue
+                if abs(abs(float(np.dot(a.axes[2], b.axes[2]))) - 1.0) > 1e-9 or \
+                        abs(float(np.dot(b.origin - a.origin, a.axes[2]))) > tolerance:
+                    continue
+                if self._covers(first, second, tolerance) or self._covers(second, first, tolerance) or \
+                        _crosses(np.vstack([a.polygon, a.polygon[:1]]), a.to_plane(_outline_points(b))):
+                    domain = self.model.domains[second - 1]
+                    raise MeshError(f"{domain.record}: domain {second} overlaps domain {first} in its plane; "
+                                    "the overlap would count twice: cut a hole for it in the other domain, or "
+                                    "make the two meet at an edge")
+
+    def _covers(self, host: int, other: int, tolerance: float) -> bool:
+        """Does a point of the other domain's loop, or its middle, lie inside the host's area (off its edges)?"""
+        shape = self.outlines[host]
+        loop = shape.to_plane(_outline_points(self.outlines[other]))
+        middles = (loop + np.roll(loop, -1, axis=0)) / 2
+        points = np.concatenate([loop, middles, [_interior_point(loop)]])
+        within = inside(shape.polygon, points)
+        for hole in self.holes[host]:
+            within &= ~inside(hole_polygon(shape, hole), points)
+        loops = [shape.polygon] + [hole_polygon(shape, hole) for hole in self.holes[host]]
+        clear = np.min([_segment_distance(points, q, np.roll(q, -1, axis=0)) for q in loops], axis=0) > tolerance
+        return bool(np.any(within & clear))
 
     def _internal_lines(self, domain_id: int, carrying: set[int]) -> list[Line]:
         """Carrying lines in the domain's plane and inside it (off its loops); refuse those crossing its edge."""
@@ -479,6 +525,20 @@ class Mesher:
     def _loop_nodes(item: Outline, line_nodes: dict[int, list[int]]) -> list[list[int]]:
         """Per line of the loop, its FE nodes in loop order (each list starts at the previous one's end)."""
         return [line_nodes[line.id][::-1] if reverse else line_nodes[line.id] for line, reverse in item.lines]
+
+
+def _interior_point(polygon: np.ndarray) -> np.ndarray:
+    """A point inside a simple polygon: the middle of the longest inside stretch of the line through its centre."""
+    y = float(np.mean(polygon[:, 1]))
+    y0, y1 = polygon[:, 1], np.roll(polygon[:, 1], -1)
+    x0, x1 = polygon[:, 0], np.roll(polygon[:, 0], -1)
+    crossing = (y0 > y) != (y1 > y)
+    xs = np.sort(x0[crossing] + (y - y0[crossing]) * (x1[crossing] - x0[crossing]) / (y1[crossing] - y0[crossing]))
+    if len(xs) < 2:
+        return polygon.mean(axis=0)
+    pairs = xs.reshape(-1, 2)
+    best = int(np.argmax(pairs[:, 1] - pairs[:, 0]))
+    return np.array([pairs[best].mean(), y])
 
 
 def _trace_fractions(line: Line) -> np.ndarray:
