@@ -20,9 +20,9 @@ from typing import Any
 
 from . import sections
 from .model import (
-    COMBINATION_TYPES, CROSS_SECTION_PROCESSES, ECCENTRICITY_TYPES, NON_LINEARITIES, REFERENCE_TYPES, SUPPORT_COMPONENTS,
-    Arc, Beam, CrossSection, Domain, Line, LineSupport, Load, LoadCase, LoadCombination, Material, Model,
-    Node, NodeSupport, Reference, Request, ResultsRequest, SectionCut,
+    COMBINATION_TYPES, CROSS_SECTION_PROCESSES, ECCENTRICITY_TYPES, NON_LINEARITIES, REFERENCE_TYPES,
+    SUPPORT_COMPONENTS, Arc, Beam, CrossSection, Domain, Line, LineSupport, Load, LoadCase, LoadCombination,
+    Material, Model, Node, NodeSupport, Reference, Request, ResultsRequest, SectionCut,
 )
 
 MODEL_LISTS = ("References", "Materials", "Nodes", "CrossSections", "Lines", "Domains", "NodesSupports",
