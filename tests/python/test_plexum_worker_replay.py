@@ -176,10 +176,12 @@ def test_a_mechanism_with_one_free_rotation_names_it():
 
 
 @pytest.mark.parametrize(("change", "message"), [
-    (_append("Domains", ["Add", {"LineIds": [1, 2], "SurfaceAttr": {"Thickness": 0.2, "SurfaceType": 1,
-                                                                    "MaterialId": 1}}]),
-     'Domains record 1 "Add": membrane domains (surface types 1 and 2) cannot be computed yet; plates and '
-     'shells can'),
+    (_append("Domains", ["Add", {"LineIds": [1, 2], "SurfaceAttr": {
+        "Thickness": 0.2, "SurfaceType": 4, "RefZId": 0, "RefXId": 0, "MaterialId": 1,
+        "ElasticFoundation": {"x": 0.0, "y": 0.0, "z": 5000.0}, "NonLinearity": {"x": 0, "y": 0, "z": 0},
+        "Resistance": {"x": 0.0, "y": 0.0, "z": 0.0}, "Characteristics": 0}}]),
+     'Domains record 1 "Add": elastic foundations of domains ("ElasticFoundation", "NonLinearity", '
+     '"Resistance") cannot be computed yet'),
     (_set("NodesSupports", 1, "NonLinearity", {"x": 0, "y": 0, "z": 2, "xx": 0, "yy": 0, "zz": 0}),
      'NodesSupports record 1 "AddNodalBeamRelative": non-linear supports cannot be computed yet'),
     (_set("NodesSupports", 1, "Resistances", {"x": 5.0, "y": 0.0, "z": 0.0, "xx": 0.0, "yy": 0.0, "zz": 0.0}),

@@ -1,4 +1,4 @@
-"""Worker of the "plexum" queue for the local platform: replays the model records and computes frames.
+"""Worker of the "plexum" queue for the local platform: replays the model records and computes frames and domains.
 
 Needs the optional extra ``tessel-external[local]`` (PyNiteFEA, numpy, scipy).
 Register it with ``PlexumWorker().register(platform)``, or serve it with
@@ -30,7 +30,7 @@ COMMANDS = ("Run", "RunReturnModel", "CreateModel")
 
 
 class PlexumWorker:
-    """Replays a Plexum job's records and computes a linear static analysis of its frame.
+    """Replays a Plexum job's records and computes a linear static analysis of its frame and domains.
 
     The records are checked as Plexum checks them: a record that names a
     missing object, an unknown function, a wrong parameter, or a model that is
@@ -39,16 +39,28 @@ class PlexumWorker:
     ``Lines record 4 "DefineAsBeam": material 3 does not exist`` or
     ``the model is a mechanism: node 2 is free to move in the global x direction``.
     An unsupported job version ends it with "CONTENT_VERSION_NOT_SUPPORTED_ERROR".
-    What the worker cannot compute yet (domains, surface loads, section
-    results, eccentricities, tapered beams, orthotropic materials on beams,
-    non-linear supports, resistances) is refused the same way, naming the
-    record; "CreateModel" describes such models without refusing.
+
+    Computed: beams (straight and arcs) with node supports and elastic
+    foundations; plates and shells (flat shell quadrilaterals) and membranes
+    (plane stress and plane strain, in-plane loads) with holes, the beams on
+    their edges and inside them (ribs), walls standing on slabs; shell
+    eccentricities (constant, aligned to a face, varying linearly); beam and
+    domain self-weight, constant and linear surface loads, linear loads on
+    holes; section cuts. What the worker cannot compute is refused the same
+    way, naming the record: tapered beams, beam eccentricities, orthotropic
+    materials, non-linear supports, resistances, eccentricities of plates and
+    membranes, loads normal to a membrane, loads in a reference system (no
+    record names the reference), domain reference axes and foundations, lines
+    crossing a domain's edge in its plane or each other without a node,
+    domains overlapping in one plane.
+    "CreateModel" describes such models without refusing.
 
     Commands: "Run" answers the results and "ResultFile"; "RunReturnModel"
     adds "ModelFile"; "CreateModel" answers only "ModelFile" and computes
     nothing. The files are Base64 text: the model file is JSON (every object
-    resolved, with the section and material values used), the result file
-    plain-text tables of the requested results.
+    resolved, with the section and material values used and each domain's
+    mesh), the result file a self-contained HTML page with pictures and
+    tables of the requested results.
 
     Units: m, rad, kN, kNm. Global axes X, Y, Z with Z up; self-weight
     (rho A g, g = 9.80665 m/s2) acts along -Z. A beam's local x runs from its
@@ -64,7 +76,9 @@ class PlexumWorker:
         "Displacements": {"Nodes": {"<node>": {"LoadCases": {"<case>": D}, "LoadCombinations": {"<comb>": D}}}}
         "Forces": {"NodalSupports": {"<support>": {"LoadCases": {"<case>": {"Local": R, "Global": R}}, ...}},
                    "Lines": {"<beam>": {"LoadCases": {"<case>": [S, ...]}, "LoadCombinations": {...}}}}
-        "Sections": {}
+        "Sections": {"<section>": {"SurfaceForces": {"LoadCombinations": {"<comb>": C}},
+                                   "SurfaceStresses": {"LoadCombinations": {"<comb>": C}}}}
+        "Notes": ["..."]  (only when there is something to say, e.g. a domain meshed with the default size)
 
     "LoadCases" holds every load case of the request's "LoadCases" list and
     appears when a ...ByLoadCaseId record asked for the target;
@@ -79,7 +93,10 @@ class PlexumWorker:
     forces and moments on the cross-section face whose outward normal is +x,
     by the part of the beam beyond it, in local axes: N > 0 is tension,
     My > 0 puts the +z fibres in tension, Mz > 0 the -y fibres; a beam with
-    z up sagging under its weight has My < 0 at midspan.
+    z up sagging under its weight has My < 0 at midspan. C: {"Points": [...],
+    "Integrals": {...}}, the section's points inside domains with the surface
+    forces (per metre, in the domain's plane axes and on the cut) or stresses
+    there, and their integrals along it; the README lists the components.
     """
 
     queue = "plexum"

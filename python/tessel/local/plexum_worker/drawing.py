@@ -3,7 +3,11 @@
 The view looks down at the model from the front right (azimuth 30 degrees,
 elevation 30 degrees), Z up. Everything is a list of flat primitives in
 picture coordinates, written as SVG by hand (no fonts or scripts fetched) or,
-for PNG, painted by matplotlib.
+for PNG, painted by matplotlib. Surfaces are painted far to near; beams,
+nodes and supports that a surface hides (a column under a slab, seen from
+above) are painted before the surfaces, so they show faintly through the
+translucent slab of the model picture and not at all through result colours.
+Pictures coloured by a value carry a colour scale with its unit.
 """
 
 from __future__ import annotations
@@ -25,22 +29,123 @@ class Picture:
     title: str
     shapes: list = field(default_factory=list)  # (kind, points (n, 3) model coordinates, style)
     legend: list = field(default_factory=list)  # lines of text under the title
+    scale: tuple | None = None  # (limit, unit, text): the colour scale from -limit (blue) to +limit (red)
 
-    def polygon(self, points, fill, stroke="none", width=0.5, opacity=1.0):
+    def polygon(self, points, fill, stroke="none", width=0.5, opacity=1.0, behind=False):
         self.shapes.append(("polygon", np.asarray(points, float), dict(fill=fill, stroke=stroke, width=width,
-                                                                         opacity=opacity)))
+                                                                         opacity=opacity, behind=behind)))
 
-    def line(self, points, stroke, width=1.5, dash=None):
-        self.shapes.append(("line", np.asarray(points, float), dict(stroke=stroke, width=width, dash=dash)))
+    def line(self, points, stroke, width=1.5, dash=None, behind=False):
+        self.shapes.append(("line", np.asarray(points, float), dict(stroke=stroke, width=width, dash=dash,
+                                                                      behind=behind)))
 
-    def dot(self, point, fill, radius=2.5):
-        self.shapes.append(("dot", np.asarray([point], float), dict(fill=fill, radius=radius)))
+    def dot(self, point, fill, radius=2.5, behind=False):
+        self.shapes.append(("dot", np.asarray([point], float), dict(fill=fill, radius=radius, behind=behind)))
 
-    def marker(self, point, kind, fill):
-        self.shapes.append((kind, np.asarray([point], float), dict(fill=fill)))
+    def marker(self, point, kind, fill, behind=False):
+        self.shapes.append((kind, np.asarray([point], float), dict(fill=fill, behind=behind)))
 
-    def text(self, point, label, fill="#333"):
-        self.shapes.append(("text", np.asarray([point], float), dict(fill=fill, label=label)))
+    def text(self, point, label, fill="#333", behind=False):
+        self.shapes.append(("text", np.asarray([point], float), dict(fill=fill, label=label, behind=behind)))
+
+    def polyline(self, points, hidden, stroke, width, dash=None):
+        """A line split into runs in front of and behind the surfaces (`hidden` per point)."""
+        points = np.asarray(points, float)
+        start = 0
+        for k in range(1, len(points) + 1):
+            if k == len(points) or hidden[k] != hidden[start]:
+                run = points[start:min(k + 1, len(points))]
+                if len(run) > 1:
+                    self.line(run, stroke, width, dash, behind=bool(hidden[start]))
+                start = k
+
+
+class Occluders:
+    """The quadrilaterals of a picture as seen: which points lie behind one of them.
+
+    The triangles (two per quadrilateral) are binned on a grid over the view,
+    so a point is tested against the few triangles of its cell.
+    """
+
+    def __init__(self, corners: np.ndarray) -> None:
+        view = project(corners.reshape(-1, 3)).reshape(-1, 4, 3) if len(corners) else np.zeros((0, 4, 3))
+        # Each quadrilateral as two triangles (0, 1, 2) and (0, 2, 3) in view coordinates.
+        self.triangles = np.concatenate([view[:, [0, 1, 2]], view[:, [0, 2, 3]]])
+        extent = float(np.max(np.ptp(view.reshape(-1, 3), axis=0))) if len(view) else 1.0
+        self.tolerance = 1e-6 * max(extent, 1.0)
+        if not len(self.triangles):
+            return
+        low, high = self.triangles[:, :, :2].min(axis=1), self.triangles[:, :, :2].max(axis=1)
+        self.origin = low.min(axis=0) - self.tolerance
+        span = np.maximum(high.max(axis=0) + self.tolerance - self.origin, 1e-300)
+        self.cells = max(1, int(math.sqrt(len(self.triangles))))
+        self.cell = span / self.cells
+        first = np.clip(((low - self.tolerance - self.origin) / self.cell).astype(int), 0, self.cells - 1)
+        last = np.clip(((high + self.tolerance - self.origin) / self.cell).astype(int), 0, self.cells - 1)
+        members: list[list[int]] = [[] for _ in range(self.cells * self.cells)]
+        for t, ((i0, j0), (i1, j1)) in enumerate(zip(first.tolist(), last.tolist())):
+            for i in range(i0, i1 + 1):
+                for j in range(j0, j1 + 1):
+                    members[i * self.cells + j].append(t)
+        counts = np.array([len(m) for m in members])
+        self.starts = np.concatenate([[0], np.cumsum(counts)])
+        self.members = np.array([t for m in members for t in m], dtype=np.int64)
+
+    def hidden(self, points: np.ndarray) -> np.ndarray:
+        """Per point (n, 3): does a quadrilateral cover it, in front of it where the point is seen?"""
+        points = np.asarray(points, float).reshape(-1, 3)
+        out = np.zeros(len(points), dtype=bool)
+        if not len(self.triangles) or not len(points):
+            return out
+        view = project(points)
+        tol = self.tolerance
+        index = np.floor((view[:, :2] - self.origin) / self.cell).astype(int)
+        inside_grid = np.all((index >= 0) & (index < self.cells), axis=1)
+        cell = np.where(inside_grid, index[:, 0] * self.cells + index[:, 1], 0)
+        counts = np.where(inside_grid, self.starts[cell + 1] - self.starts[cell], 0)
+        p = np.repeat(np.arange(len(points)), counts)
+        offsets = np.arange(len(p)) - np.repeat(np.cumsum(counts) - counts, counts)
+        t = self.members[np.repeat(self.starts[cell], counts) + offsets]
+        a, b, c = (self.triangles[t, k] for k in range(3))
+        d = (b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0])
+        flat = np.abs(d) <= tol * tol
+        d = np.where(flat, 1.0, d)
+        q = view[p]
+        u = ((b[:, 0] - q[:, 0]) * (c[:, 1] - q[:, 1]) - (b[:, 1] - q[:, 1]) * (c[:, 0] - q[:, 0])) / d
+        w = ((c[:, 0] - q[:, 0]) * (a[:, 1] - q[:, 1]) - (c[:, 1] - q[:, 1]) * (a[:, 0] - q[:, 0])) / d
+        z = 1.0 - u - w
+        edge = 1e-9
+        within = ~flat & (u > -edge) & (w > -edge) & (z > -edge)
+        # A point on a surface (a beam on its edge) is at its depth, so not behind it.
+        depth = u * a[:, 2] + w * b[:, 2] + z * c[:, 2]
+        out[p[within & (q[:, 2] > depth + tol)]] = True
+        return out
+
+
+def _draw_beams(picture: Picture, occluders: Occluders, polylines: list, stroke, width, dash=None) -> None:
+    """Beams as polylines, each split into its runs in front of and behind the surfaces (one visibility pass)."""
+    if not polylines:
+        return
+    if not len(occluders.triangles):
+        for points in polylines:
+            picture.line(points, stroke, width, dash)
+        return
+    sampled = [_sampled(points) for points in polylines]
+    hidden = occluders.hidden(np.concatenate(sampled))
+    start = 0
+    for points in sampled:
+        picture.polyline(points, hidden[start:start + len(points)], stroke, width, dash)
+        start += len(points)
+
+
+def _sampled(points: np.ndarray, pieces: int = 6) -> np.ndarray:
+    """A polyline with each piece divided further, so that its hidden runs start and end near where they do."""
+    points = np.asarray(points, float)
+    if len(points) < 2:
+        return points
+    steps = np.linspace(0.0, 1.0, pieces + 1)[:-1]
+    parts = [a + (b - a) * steps[:, None] for a, b in zip(points[:-1], points[1:])]
+    return np.concatenate(parts + [points[-1:]])
 
 
 def project(points: np.ndarray) -> np.ndarray:
@@ -60,9 +165,11 @@ def _layout(picture: Picture):
     view = project(np.concatenate(everything))
     low, high = view[:, :2].min(axis=0), view[:, :2].max(axis=0)
     span = np.maximum(high - low, 1e-9)
-    top = 30 + 16 * len(picture.legend)
-    scale = min((WIDTH - 2 * MARGIN) / span[0], (HEIGHT - top - MARGIN) / span[1])
-    offset = np.array([(WIDTH - scale * span[0]) / 2, top + (HEIGHT - top - MARGIN - scale * span[1]) / 2])
+    # Room for the title and legend lines, and for the labels above the topmost points.
+    top = 30 + 16 * len(picture.legend) + 14
+    bottom = MARGIN + (SCALE_HEIGHT if picture.scale else 0)
+    scale = min((WIDTH - 2 * MARGIN) / span[0], (HEIGHT - top - bottom) / span[1])
+    offset = np.array([(WIDTH - scale * span[0]) / 2, top + (HEIGHT - top - bottom - scale * span[1]) / 2])
 
     def to_picture(points):
         v = project(points)
@@ -72,9 +179,29 @@ def _layout(picture: Picture):
 
 
 def _order(picture: Picture) -> list:
-    """Far shapes first (painter's order); lines, markers and text above the surfaces."""
+    """Far shapes first (painter's order); lines, markers and text above the surfaces, hidden ones below."""
     rank = {"polygon": 0, "line": 1, "dot": 2, "support": 2, "arrow": 2, "text": 3}
-    return sorted(picture.shapes, key=lambda s: (rank[s[0]], -float(np.mean(project(s[1])[:, 2]))))
+
+    def key(shape):
+        kind, points, style = shape
+        return (rank[kind] - (4 if style.get("behind") else 0), -float(np.mean(project(points)[:, 2])))
+    return sorted(picture.shapes, key=key)
+
+
+SCALE_HEIGHT = 34
+_SCALE_STEPS = 40
+
+
+def _scale_boxes(picture: Picture):
+    """The colour scale: (x, y, width, colour) boxes, its tick labels (x, y, text) and its caption."""
+    limit, unit, caption = picture.scale
+    width, left, y = 240.0, WIDTH - MARGIN - 240.0, HEIGHT - SCALE_HEIGHT + 2
+    boxes = []
+    for k in range(_SCALE_STEPS):
+        value = -limit + (k + 0.5) * 2 * limit / _SCALE_STEPS
+        boxes.append((left + k * width / _SCALE_STEPS, y, width / _SCALE_STEPS + 0.3, colour(value, limit)))
+    ticks = [(left, y + 22, f"{-limit:.3g}"), (left + width / 2, y + 22, "0"), (left + width, y + 22, f"{limit:.3g}")]
+    return boxes, ticks, f"{caption} ({unit})", (left - 8, y + 9)
 
 
 def svg(picture: Picture) -> str:
@@ -92,23 +219,40 @@ def svg(picture: Picture) -> str:
             out.append(f'<polygon points="{coordinates}" fill="{style["fill"]}" stroke="{style["stroke"]}" '
                        f'stroke-width="{style["width"]}" fill-opacity="{style["opacity"]}"/>')
         elif kind == "line":
-            dash = f' stroke-dasharray="{style["dash"]}"' if style["dash"] else ""
+            dash = style["dash"] or ("4 3" if style.get("behind") else None)
+            extra = (f' stroke-dasharray="{dash}"' if dash else "") + \
+                (' stroke-opacity="0.45"' if style.get("behind") else "")
             out.append(f'<polyline points="{coordinates}" fill="none" stroke="{style["stroke"]}" '
-                       f'stroke-width="{style["width"]}" stroke-linejoin="round"{dash}/>')
+                       f'stroke-width="{style["width"]}" stroke-linejoin="round"{extra}/>')
         elif kind == "dot":
-            out.append(f'<circle cx="{p[0, 0]:.1f}" cy="{p[0, 1]:.1f}" r="{style["radius"]}" fill="{style["fill"]}"/>')
+            opacity = ' fill-opacity="0.45"' if style.get("behind") else ""
+            out.append(f'<circle cx="{p[0, 0]:.1f}" cy="{p[0, 1]:.1f}" r="{style["radius"]}" fill="{style["fill"]}"'
+                       f'{opacity}/>')
         elif kind == "support":
             x, y = p[0]
+            opacity = ' fill-opacity="0.45" stroke-opacity="0.45"' if style.get("behind") else ""
             out.append(f'<polygon points="{x:.1f},{y:.1f} {x - 7:.1f},{y + 11:.1f} {x + 7:.1f},{y + 11:.1f}" '
-                       f'fill="{style["fill"]}" stroke="#222" stroke-width="0.8"/>')
+                       f'fill="{style["fill"]}" stroke="#222" stroke-width="0.8"{opacity}/>')
         elif kind == "arrow":
             x, y = p[0]
             out.append(f'<line x1="{x:.1f}" y1="{y - 26:.1f}" x2="{x:.1f}" y2="{y - 4:.1f}" stroke="{style["fill"]}" '
                        f'stroke-width="1.6"/><polygon points="{x:.1f},{y:.1f} {x - 4:.1f},{y - 8:.1f} '
                        f'{x + 4:.1f},{y - 8:.1f}" fill="{style["fill"]}"/>')
         elif kind == "text":
+            opacity = ' fill-opacity="0.45"' if style.get("behind") else ""
             out.append(f'<text x="{p[0, 0] + 4:.1f}" y="{p[0, 1] - 4:.1f}" fill="{style["fill"]}" '
-                       f'font-size="10">{html.escape(style["label"])}</text>')
+                       f'font-size="10"{opacity}>{html.escape(style["label"])}</text>')
+    if picture.scale:
+        boxes, ticks, caption, (cx, cy) = _scale_boxes(picture)
+        for x, y, w, fill in boxes:
+            out.append(f'<rect x="{x:.1f}" y="{y:.1f}" width="{w:.1f}" height="12" fill="{fill}"/>')
+        out.append(f'<rect x="{boxes[0][0]:.1f}" y="{boxes[0][1]:.1f}" width="240" height="12" fill="none" '
+                   'stroke="#888" stroke-width="0.6"/>')
+        for x, y, label in ticks:
+            out.append(f'<text x="{x:.1f}" y="{y:.1f}" text-anchor="middle" font-size="10" fill="#333">'
+                       f'{html.escape(label)}</text>')
+        out.append(f'<text x="{cx:.1f}" y="{cy:.1f}" text-anchor="end" font-size="11" fill="#333">'
+                   f'{html.escape(caption)}</text>')
     out.append("</svg>")
     return "\n".join(out)
 
@@ -143,7 +287,16 @@ def png(picture: Picture) -> bytes:
             axes.plot(p[0, 0], p[0, 1] + (6 if kind == "support" else 0), marker=marker, color=style["fill"],
                       markersize=3 if kind == "dot" else 7)
         elif kind == "text":
-            axes.text(p[0, 0] + 4, p[0, 1] - 4, style["label"], fontsize=7, color=style["fill"])
+            axes.text(p[0, 0] + 4, p[0, 1] - 4, style["label"], fontsize=7, color=style["fill"],
+                      alpha=0.45 if style.get("behind") else 1.0)
+    if picture.scale:
+        from matplotlib.patches import Rectangle
+        boxes, ticks, caption, (cx, cy) = _scale_boxes(picture)
+        for x, y, w, fill in boxes:
+            axes.add_patch(Rectangle((x, y), w, 12, facecolor=fill, edgecolor="none"))
+        for x, y, label in ticks:
+            axes.text(x, y, label, fontsize=7, color="#333", ha="center")
+        axes.text(cx, cy, caption, fontsize=8, color="#333", ha="right", va="center")
     buffer = io.BytesIO()
     figure.savefig(buffer, format="png")
     pyplot.close(figure)
@@ -158,33 +311,50 @@ def colour(value: float, limit: float) -> str:
     return "#%02x%02x%02x" % tuple(int(round(c)) for c in rgb)
 
 
+def _beam_nodes(frame, chain) -> list:
+    return [frame.i[chain.first]] + list(frame.j[chain.first:chain.first + chain.count])
+
+
+def _plural(count: int, word: str) -> str:
+    return f"{count} {word}" if count == 1 else f"{count} {word}s"
+
+
 def model_picture(model, frame, title: str = "Model") -> Picture:
     """Nodes, beams, domains (their mesh), supports and loads."""
     picture = Picture(title)
     xyz = frame.xyz
+    quads = np.concatenate([mesh.quads for mesh in frame.meshes]) if frame.meshes else np.zeros((0, 4), int)
+    occluders = Occluders(xyz[quads])
+    hidden = occluders.hidden
     for mesh in frame.meshes:
+        fill = "#e3d9f0" if mesh.domain.surface_type in (1, 2) else "#cfe0f3"
         for quad in mesh.quads:
-            picture.polygon(xyz[quad], fill="#cfe0f3", stroke="#8aa9cc", width=0.4, opacity=0.85)
-    for chain in frame.chains:
-        nodes = [frame.i[chain.first]] + list(frame.j[chain.first:chain.first + chain.count])
-        picture.line(xyz[nodes], stroke="#1f3b5a", width=2.5)
+            picture.polygon(xyz[quad], fill=fill, stroke="#8aa9cc", width=0.4, opacity=0.85)
+    _draw_beams(picture, occluders, [xyz[_beam_nodes(frame, chain)] for chain in frame.chains], "#1f3b5a", 2.5)
     for line in model.lines:
         if line.beam is None and line.id not in frame.line_nodes:
             picture.line(np.array([line.start.point, line.end.point]), stroke="#999", width=1, dash="4 3")
-    for node in model.nodes:
-        picture.dot(node.point, fill="#222", radius=2.2)
-        picture.text(node.point, str(node.id), fill="#555")
-    for support in model.node_supports:
-        picture.marker(support.node.point, "support", fill="#e0a030")
+    node_points = np.array([node.point for node in model.nodes]).reshape(-1, 3)
+    behind = hidden(node_points)
+    for node, back in zip(model.nodes, behind):
+        picture.dot(node.point, fill="#222", radius=2.2, behind=bool(back))
+        picture.text(node.point, str(node.id), fill="#555", behind=bool(back))
+    supported = hidden(np.array([support.node.point for support in model.node_supports]).reshape(-1, 3))
+    for support, back in zip(model.node_supports, supported):
+        picture.marker(support.node.point, "support", fill="#e0a030", behind=bool(back))
     loaded = {load.domain.id for load in model.loads if load.domain is not None}
     for mesh in frame.meshes:
         if mesh.domain.id in loaded:
             centre = mesh.outline.origin
             picture.marker(centre, "arrow", fill="#c03030")
     beams = sum(1 for line in model.lines if line.beam)
-    picture.legend.append(f"{len(model.nodes)} nodes, {beams} beams, {len(frame.meshes)} domains "
-                          f"({sum(len(m.quads) for m in frame.meshes)} quadrilaterals), "
-                          f"{len(model.node_supports)} supports (triangles), surface loads (red arrows)")
+    membranes = sum(1 for mesh in frame.meshes if mesh.domain.surface_type in (1, 2))
+    kinds = f", {membranes} of them {'a membrane' if membranes == 1 else 'membranes'} (violet)" if membranes else ""
+    picture.legend.append(f"{_plural(len(model.nodes), 'node')}, {_plural(beams, 'beam')}, "
+                          f"{_plural(len(frame.meshes), 'domain')}{kinds} "
+                          f"({_plural(sum(len(m.quads) for m in frame.meshes), 'quadrilateral')}), "
+                          f"{_plural(len(model.node_supports), 'support')} (triangles)")
+    picture.legend.append("surface loads: red arrows; hidden beams and nodes: dashed and pale")
     return picture
 
 
@@ -197,16 +367,19 @@ def deformed_picture(model, solution, column: int, name: str) -> Picture:
     moved = frame.xyz + factor * u
     picture = Picture(f"Deformed shape: {name}")
     picture.legend.append(f"largest displacement {largest * 1000:.4g} mm, drawn {factor:.4g} times enlarged; "
-                          "colour: vertical displacement")
+                          "undeformed beams dashed grey")
     uz = u[:, 2]
     limit = float(np.max(np.abs(uz))) if len(uz) else 0.0
+    quads = solution.shells.quads if solution.shells is not None else np.zeros((0, 4), int)
+    occluders = Occluders(moved[quads])
     for mesh in frame.meshes:
         for quad in mesh.quads:
             picture.polygon(moved[quad], fill=colour(float(np.mean(uz[quad])), limit), stroke="#9ab", width=0.3)
-    for chain in frame.chains:
-        nodes = [frame.i[chain.first]] + list(frame.j[chain.first:chain.first + chain.count])
-        picture.line(frame.xyz[nodes], stroke="#bbb", width=1.2, dash="3 3")
-        picture.line(moved[nodes], stroke="#1f3b5a", width=2.2)
+    beams = [_beam_nodes(frame, chain) for chain in frame.chains]
+    _draw_beams(picture, occluders, [frame.xyz[nodes] for nodes in beams], "#bbb", 1.2, "3 3")
+    _draw_beams(picture, occluders, [moved[nodes] for nodes in beams], "#1f3b5a", 2.2)
+    if frame.meshes:
+        picture.scale = (limit * 1000, "mm", "vertical displacement uz")
     return picture
 
 
@@ -219,11 +392,15 @@ def moment_picture(model, solution, stations, column: int, name: str) -> Picture
     extent = float(np.max(np.ptp(frame.xyz, axis=0))) if len(frame.xyz) else 1.0
     factor = 0.15 * extent / largest if largest > 0 else 0.0
     picture = Picture(f"Bending moments My of the beams: {name}")
-    picture.legend.append(f"largest |My| {largest:.4g} kNm; drawn on the side of local +z for My > 0")
-    for mesh in frame.meshes:
-        for quad in mesh.quads:
-            picture.polygon(frame.xyz[quad], fill="#eef2f6", stroke="none", opacity=0.7)
+    picture.legend.append(f"largest |My| {largest:.4g} kNm, drawn on the side of local +z for My > 0: the "
+                          "tension side")
+    picture.legend.append("labels: the largest value of each beam (kNm)")
+    quads = solution.shells.quads if solution.shells is not None else np.zeros((0, 4), int)
+    occluders = Occluders(frame.xyz[quads])
+    for quad in quads:
+        picture.polygon(frame.xyz[quad], fill="#eef2f6", stroke="none", opacity=0.7)
     row = 0
+    labelled, diagrams, lines = [], [], []
     for chain in frame.chains:
         rows = range(row, row + 1 + 2 * chain.count)
         row += 1 + 2 * chain.count
@@ -238,25 +415,48 @@ def moment_picture(model, solution, stations, column: int, name: str) -> Picture
         base, tip = np.array(base), np.array(tip)
         for k in range(len(base) - 1):
             value = (my[rows[k]] + my[rows[k + 1]]) / 2
-            picture.polygon([base[k], base[k + 1], tip[k + 1], tip[k]], fill=colour(value, largest), opacity=0.9)
-        picture.line(base, stroke="#1f3b5a", width=1.8)
+            diagrams.append(([base[k], base[k + 1], tip[k + 1], tip[k]], colour(value, largest)))
+        lines.append(base)
         peak = int(np.argmax(np.abs(my[list(rows)])))
         if largest > 0 and abs(my[rows[peak]]) > 0.05 * largest:
-            picture.text(tip[peak], f"{my[rows[peak]]:.3g}", fill="#222")
+            labelled.append((tip[peak], my[rows[peak]]))
+    behind = occluders.hidden(np.array([np.mean(corners, axis=0) for corners, _ in diagrams]).reshape(-1, 3))
+    for (corners, fill), back in zip(diagrams, behind):
+        picture.polygon(corners, fill=fill, opacity=0.9, behind=bool(back))
+    _draw_beams(picture, occluders, lines, "#1f3b5a", 1.8)
+    # One label per place: beams meeting at a joint often share their largest value there.
+    labelled.sort(key=lambda item: -abs(item[1]))
+    views = project(np.array([point for point, _ in labelled]).reshape(-1, 3))[:, :2]
+    placed = np.zeros(len(labelled), dtype=bool)
+    for k, (point, value) in enumerate(labelled):
+        if np.any(np.linalg.norm(views[placed] - views[k], axis=1) < 0.04 * extent):
+            continue
+        placed[k] = True
+        picture.text(point, f"{value:.3g}", fill="#222")
+    picture.scale = (largest, "kNm", "My")
     return picture
 
 
-def contour_picture(model, solution, column: int, name: str, component: int, label: str, unit: str) -> Picture:
-    """One surface result, averaged per quadrilateral over its Gauss points."""
+def contour_picture(model, solution, column: int, name: str, component: int, label: str, unit: str,
+                    membranes: bool | None = None) -> Picture:
+    """One surface result, averaged per quadrilateral over its Gauss points.
+
+    `membranes`: True draws the membrane domains only, False the others, None all of them.
+    """
     frame = solution.frame
-    values = solution.shell_results[:, :, component, column].mean(axis=1)
+    shells = solution.shells
+    chosen = np.ones(len(shells.quads), dtype=bool) if membranes is None else shells.membrane == membranes
+    values = solution.shell_results[chosen, :, component, column].mean(axis=1)
     limit = float(np.max(np.abs(values))) if len(values) else 0.0
     picture = Picture(f"{label}: {name}")
     low, high = (float(values.min()), float(values.max())) if len(values) else (0.0, 0.0)
-    picture.legend.append(f"from {low:.4g} (blue) to {high:.4g} {unit} (red), in the domains' plane axes")
-    for value, quad in zip(values, solution.shells.quads):
+    picture.legend.append(f"from {low:.4g} to {high:.4g} {unit}, in the domains' plane axes")
+    quads = shells.quads[chosen]
+    for value, quad in zip(values, quads):
         picture.polygon(frame.xyz[quad], fill=colour(float(value), limit), stroke="#ccc", width=0.2)
-    for chain in frame.chains:
-        nodes = [frame.i[chain.first]] + list(frame.j[chain.first:chain.first + chain.count])
-        picture.line(frame.xyz[nodes], stroke="#1f3b5a", width=1.4)
+    for other in shells.quads[~chosen]:
+        picture.polygon(frame.xyz[other], fill="#f4f4f4", stroke="#e4e4e4", width=0.2)
+    _draw_beams(picture, Occluders(frame.xyz[shells.quads]),
+                [frame.xyz[_beam_nodes(frame, chain)] for chain in frame.chains], "#1f3b5a", 1.4)
+    picture.scale = (limit, unit, label.split(" ")[-1])
     return picture

@@ -21,8 +21,10 @@ does not offer:
   of members at every node lying on them is quadratic in the model size.
 
 Shear deformation is not included in beams (Euler-Bernoulli). Domains
-(plates and shells) are meshed by `mesh` and computed with the flat shell
-elements of `shells`; the beams on their edges share the edge nodes.
+(plates, shells, membranes) are meshed by `mesh` and computed with the
+elements of `shells`; the beams on their edges and inside them share their
+nodes. Nodes that only membranes use keep only their in-plane translations:
+the system solved is B^T K B v = B^T f with u = B v.
 """
 
 from __future__ import annotations
@@ -41,7 +43,7 @@ from . import loads as surface_loads
 from .mesh import HOLE, DomainMesh, Mesher, line_length, line_points
 from .model import GRAVITY, Line, Model
 from .replay import ReplayError, rotate
-from .shells import ShellMesh
+from .shells import OffsetError, ShellMesh
 
 # Largest angle of one straight piece of a circular arc: the chord shortens the
 # arc by (angle^2 / 24), 0.01 % here, and the bending error is of the same order.
@@ -81,12 +83,15 @@ class Frame:
         self.mesher = Mesher(model) if computed else None
         # FE nodes of every domain edge, shared by the domains and the beams on it.
         self.line_nodes: dict[int, tuple[list[int], list[float]]] = {}
+        on_lines = self.mesher.edge_model_nodes() if self.mesher else {}
         for line_id, fractions in (self.mesher.edge_fractions() if self.mesher else {}).items():
             line = model.lines[line_id - 1]
             points, total = line_points(line, fractions), line_length(line)
             indices = [self._model_node(line.start)]
-            for point, fraction in zip(points[1:-1], fractions[1:-1]):
-                indices.append(self._inner_node(tuple(point), line.id, total * fraction))
+            for k, (point, fraction) in enumerate(zip(points[1:-1], fractions[1:-1]), 1):
+                node = on_lines[line_id].get(k)
+                indices.append(self._model_node(node) if node is not None
+                               else self._inner_node(tuple(point), line.id, total * fraction))
             indices.append(self._model_node(line.end))
             self.line_nodes[line_id] = (indices, list(total * fractions))
         starts, ends, s0, s1, refs, chains = [], [], [], [], [], []
@@ -328,7 +333,7 @@ class Solution:
 def analyse(model: Model) -> Solution:
     try:
         return _analyse(model)
-    except surface_loads.LoadError as problem:
+    except (surface_loads.LoadError, OffsetError) as problem:
         raise AnalysisError(str(problem)) from None
 
 
@@ -423,11 +428,10 @@ def _analyse(model: Model) -> Solution:
     applied_cases[:, 2] = np.einsum("ec,e->c", w_global[:, :, 2], frame.length)
     if shells is not None:
         nodal = surface_loads.nodal_loads(model, shells, nodes)  # (nodes, 3, cases)
-        translations = (6 * np.arange(nodes)[:, None] + np.arange(3)).ravel()
-        rhs[translations] += nodal.reshape(-1, len(cases))
-        applied_cases += nodal.sum(axis=0).T
+        rhs += nodal.reshape(-1, len(cases))
+        applied_cases += nodal[:, :3].sum(axis=0).T
 
-    u_cases = _solve(stiffness, rhs, frame)
+    u_cases = _solve(stiffness, rhs, frame, _membrane_basis(frame, shells) if shells is not None else None)
     u = u_cases @ weights
     loads_local = np.einsum("eci,cd->edi", w_local_cases, weights)
     fer_all = np.einsum("eck,cd->edk", fer_cases, weights)
@@ -443,12 +447,61 @@ def _analyse(model: Model) -> Solution:
                     weights.T @ applied_cases)
 
 
-def _solve(stiffness: sp.csc_matrix, rhs: np.ndarray, frame: Frame) -> np.ndarray:
-    """Solve K u = f for all load cases with one factorisation; a mechanism names a free node."""
+def _membrane_basis(frame: Frame, shells: ShellMesh) -> sp.csc_matrix | None:
+    """The freedoms of the nodes, as columns over their global degrees of freedom; None: all six everywhere.
+
+    A node that only membrane elements use has no stiffness out of their
+    planes and none in rotation: it keeps only its translations in the
+    membranes' planes (two in one plane, three where planes meet).
+    """
+    if not shells.membrane.any():
+        return None
+    nodes = len(frame.xyz)
+    full = np.zeros(nodes, dtype=bool)
+    full[frame.i] = full[frame.j] = True
+    full[shells.quads[~shells.membrane].ravel()] = True
+    planes: dict[int, list[np.ndarray]] = {}
+    for e in np.flatnonzero(shells.membrane):
+        axes = shells.meshes[shells.domain_of[e]].outline.axes
+        for node in shells.quads[e]:
+            if not full[node]:
+                planes.setdefault(int(node), []).append(axes[:2])
+    rows, cols, values = [], [], []
+    column = 0
+    for node in range(nodes):
+        if node not in planes:
+            rows += list(range(6 * node, 6 * node + 6))
+            cols += list(range(column, column + 6))
+            values += [1.0] * 6
+            column += 6
+            continue
+        _, sigma, vt = np.linalg.svd(np.concatenate(planes[node]), full_matrices=False)
+        for vector in vt[sigma > 1e-9 * sigma[0]]:
+            rows += [6 * node, 6 * node + 1, 6 * node + 2]
+            cols += [column] * 3
+            values += list(vector)
+            column += 1
+    return sp.csc_matrix((values, (rows, cols)), shape=(6 * nodes, column))
+
+
+def _solve(stiffness: sp.csc_matrix, rhs: np.ndarray, frame: Frame,
+           basis: sp.csc_matrix | None = None) -> np.ndarray:
+    """Solve K u = f for all load cases with one factorisation; a mechanism names a free node.
+
+    With a basis B of the freedoms (u = B v), B^T K B v = B^T f is solved.
+    """
+    if basis is not None:
+        reduced = _solve_full((basis.T @ stiffness @ basis).tocsc(), basis.T @ rhs, frame,
+                              lambda k: int(np.argmax(np.abs(basis[:, k].toarray()[:, 0]))))
+        return basis @ reduced
+    return _solve_full(stiffness, rhs, frame, lambda k: k)
+
+
+def _solve_full(stiffness: sp.csc_matrix, rhs: np.ndarray, frame: Frame, dof_of) -> np.ndarray:
     diagonal = stiffness.diagonal()
     free = np.flatnonzero(diagonal <= 0.0)
     if free.size:
-        raise AnalysisError(f"the model is a mechanism: {frame.describe_dof(int(free[0]))}")
+        raise AnalysisError(f"the model is a mechanism: {frame.describe_dof(dof_of(int(free[0])))}")
     scale = 1.0 / np.sqrt(diagonal)
     scaling = sp.diags(scale)
     scaled = (scaling @ stiffness @ scaling).tocsc()
@@ -462,7 +515,7 @@ def _solve(stiffness: sp.csc_matrix, rhs: np.ndarray, frame: Frame) -> np.ndarra
         # The solution of the slightly regularised system is dominated by the mechanism's mode.
         shifted = spla.splu((scaled + SINGULAR_PIVOT * 10 * sp.identity(scaled.shape[0])).tocsc())
         mode = shifted.solve(np.random.default_rng(0).standard_normal(scaled.shape[0]))
-        raise AnalysisError(f"the model is a mechanism: {frame.describe_dof(int(np.argmax(np.abs(mode))))}")
+        raise AnalysisError(f"the model is a mechanism: {frame.describe_dof(dof_of(int(np.argmax(np.abs(mode)))))}")
     if rhs.shape[1] == 0:
         return np.zeros((len(diagonal), 0))
     return scale[:, None] * lu.solve(scale[:, None] * rhs)

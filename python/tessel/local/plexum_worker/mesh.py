@@ -21,7 +21,18 @@ Meshing, in the domain's own plane axes:
   smoothing move the interior nodes, kept only if every quadrilateral stays
   convex.
 
-Holes (surface type 0) are cut out of the domain they lie in.
+Holes (surface type 0) are cut out of the domain they lie in; another domain
+may fill a hole, but domains in one plane may not overlap (the overlap would
+count twice).
+
+Lines inside a domain and in its plane that carry something (a beam, or the
+edge of another domain: a rib, a wall standing on a slab) are internal lines
+of that domain: they are divided like edges and their pieces are edges of the
+paved mesh, so the domain shares their nodes. Where the mesh cannot hold a
+model node that other elements use (a beam ending on an edge between the
+edge line's ends, internal lines crossing without a common node, a beam
+crossing a domain's edge in its plane) the domain is refused, naming the
+record: joining them at arbitrary mesh nodes would be a different structure.
 """
 
 from __future__ import annotations
@@ -32,7 +43,7 @@ from dataclasses import dataclass, field
 import numpy as np
 from scipy.spatial import Delaunay
 
-from .model import Domain, Line, Model
+from .model import Domain, Line, Model, Node
 from .replay import ReplayError, rotate
 
 ARC_PIECE_ANGLE = math.pi / 72.0
@@ -74,6 +85,8 @@ class DomainMesh:
     default_size: bool
     quads: np.ndarray  # (elements, 4) FE node indices
     method: str  # "mapped" or "paved"
+    hole_rings: list[list[int]] = field(default_factory=list)  # FE nodes around each hole, in loop order
+    internal: list[Line] = field(default_factory=list)  # internal lines, whose nodes the mesh shares
 
 
 def line_points(line: Line, fractions: np.ndarray) -> np.ndarray:
@@ -94,6 +107,61 @@ def line_length(line: Line) -> float:
     if line.arc is None:
         return math.dist(line.start.point, line.end.point)
     return math.dist(line.start.point, line.arc.center) * abs(line.arc.alpha)
+
+
+def _division(line: Line, size: float, even: bool, breaks: list[tuple[float, Node]]) -> np.ndarray:
+    """Fractions of a line's FE nodes: uniform pieces (see `_divisions`), or, with model nodes lying on the
+    line, pieces no longer than size between its parts' ends and those nodes (even in number if asked)."""
+    if not breaks:
+        return np.linspace(0.0, 1.0, _divisions(line, size, even) + 1)
+    stops = sorted({k / line.parts for k in range(line.parts + 1)} | {f for f, _ in breaks})
+    length = line_length(line)
+    pieces = []
+    for a, b in zip(stops, stops[1:]):
+        count = math.ceil((b - a) * length / size - 1e-9)
+        if line.arc is not None:
+            count = max(count, math.ceil((b - a) * abs(line.arc.alpha) / ARC_PIECE_ANGLE - 1e-9))
+        pieces.append(max(count, 1))
+    if even and sum(pieces) % 2:
+        longest = max(range(len(pieces)), key=lambda k: (stops[k + 1] - stops[k]) / pieces[k])
+        pieces[longest] += 1
+    fractions = [0.0]
+    for (a, b), count in zip(zip(stops, stops[1:]), pieces):
+        fractions += list(np.linspace(a, b, count + 1)[1:])
+    return np.array(fractions)
+
+
+def _nodes_on(model: Model, line: Line) -> list[tuple[float, Node]]:
+    """Model nodes on a line between its ends, by the fraction of its length where they lie."""
+    trace = line_points(line, _trace_fractions(line))
+    xyz = np.array([n.point for n in model.nodes], dtype=float)
+    tolerance = 1e-6 * max(line_length(line), 1.0)
+    gap = _segment_distance(xyz, trace[:-1], trace[1:])
+    found, taken = [], []
+    for k in np.flatnonzero(gap <= tolerance):
+        node = model.nodes[k]
+        if node is line.start or node is line.end:
+            continue
+        fraction = _fraction_along(line, np.array(node.point))
+        if not 0.0 < fraction < 1.0 or any(abs(fraction - f) * line_length(line) <= tolerance for f in taken):
+            continue  # a line end's twin, or a second node at one place: left to itself
+        found.append((fraction, node))
+        taken.append(fraction)
+    return sorted(found, key=lambda item: item[0])
+
+
+def _fraction_along(line: Line, point: np.ndarray) -> float:
+    start, end = np.array(line.start.point), np.array(line.end.point)
+    if line.arc is None:
+        axis = end - start
+        return float(np.dot(point - start, axis) / np.dot(axis, axis))
+    center = np.array(line.arc.center)
+    normal = np.array(line.arc.normal) / np.linalg.norm(line.arc.normal)
+    r0, r1 = start - center, point - center
+    angle = math.atan2(float(np.dot(np.cross(r0, r1), normal)), float(np.dot(r0, r1)))
+    if angle * line.arc.alpha < 0:
+        angle += math.copysign(2 * math.pi, line.arc.alpha)
+    return angle / line.arc.alpha
 
 
 def _divisions(line: Line, size: float, even: bool) -> int:
@@ -238,6 +306,7 @@ class Mesher:
                 self.notes.append(f"{hole.record}: hole domain {hole.id} lies in no domain and cuts nothing")
             else:
                 self.holes[host].append(self.outlines[hole.id])
+        self._refuse_overlaps()
         for domain_id in self.holes:
             domain = model.domains[domain_id - 1]
             if domain_id in mesh_records:
@@ -248,45 +317,148 @@ class Mesher:
                 self.sizes[domain_id] = (size, True)
                 self.notes.append(f"{domain.record}: domain {domain.id} was never meshed; it is meshed with the "
                                   f"default element size {size:.4g} m (1/{DEFAULT_DIVISIONS} of its extent)")
+        # Lines that carry something: beams and the edges of computed domains.
+        self.loop_lines = {d: {line.id for item in [self.outlines[d], *holes] for line, _ in item.lines}
+                           for d, holes in self.holes.items()}
+        carrying = {line.id for line in model.lines if line.beam is not None}
+        for lines in self.loop_lines.values():
+            carrying |= lines
+        self.internal: dict[int, list[Line]] = {d: self._internal_lines(d, carrying) for d in self.holes}
+        # Every line the meshes use: the domains using it, and the model nodes lying on it between its
+        # ends (a beam or column ending there, a point asked for), which become nodes of its division.
+        users: dict[int, set[int]] = {}
+        for domain_id, holes in self.holes.items():
+            for line in [line for item in [self.outlines[domain_id], *holes] for line, _ in item.lines] + \
+                    self.internal[domain_id]:
+                users.setdefault(line.id, set()).add(domain_id)
+        self.breaks: dict[int, list[tuple[float, Node]]] = {line_id: _nodes_on(model, model.lines[line_id - 1])
+                                                            for line_id in users}
+        on_lines = {node.id for found in self.breaks.values() for _, node in found}
         # Model nodes inside a domain (a column under a slab, a point asked for) become nodes of its mesh.
         self.fixed: dict[int, list] = {domain_id: [] for domain_id in self.holes}
+        all_xyz = np.array([n.point for n in model.nodes], dtype=float).reshape(-1, 3)
         for domain_id, holes in self.holes.items():
             shape = self.outlines[domain_id]
-            on_loop = {n.id for item in [shape, *holes] for line, _ in item.lines for n in (line.start, line.end)}
+            ends = {n.id for line_id, domains in users.items() if domain_id in domains
+                    for n in (model.lines[line_id - 1].start, model.lines[line_id - 1].end)}
             extent = float(np.max(np.ptp(shape.polygon, axis=0)))
-            candidates = [n for n in model.nodes if n.id not in on_loop]
-            if not candidates:
-                continue
-            xyz = np.array([n.point for n in candidates])
-            near = np.abs((xyz - shape.origin) @ shape.axes[2]) <= 1e-6 * max(extent, 1.0)
-            xy = shape.to_plane(xyz)
+            near = np.abs((all_xyz - shape.origin) @ shape.axes[2]) <= 1e-6 * max(extent, 1.0)
+            xy = shape.to_plane(all_xyz)
             within = near & inside(shape.polygon, xy)
             for hole in holes:
                 within &= ~inside(hole_polygon(shape, hole), xy)
-            if within.any():
-                edges = _segment_distance(xy[within], shape.polygon, np.roll(shape.polygon, -1, axis=0))
-                self.fixed[domain_id] = [n for n, clear in zip((c for c, w in zip(candidates, within) if w),
-                                                               edges > 1e-6 * max(extent, 1.0)) if clear]
-        # Each line on a domain edge: the smallest mesh size of the domains using it.
-        self.edge_sizes: dict[int, float] = {}
-        users: dict[int, set[int]] = {}
-        for domain_id, holes in self.holes.items():
-            for item in [self.outlines[domain_id], *holes]:
-                for line, _ in item.lines:
-                    size = self.sizes[domain_id][0]
-                    self.edge_sizes[line.id] = min(self.edge_sizes.get(line.id, math.inf), size)
-                    users.setdefault(line.id, set()).add(domain_id)
+            # Off the domain's lines: a second node where a line has one is left to itself.
+            for line_id, domains in users.items():
+                if domain_id in domains and within.any():
+                    trace = shape.to_plane(line_points(model.lines[line_id - 1],
+                                                       _trace_fractions(model.lines[line_id - 1])))
+                    within &= _segment_distance(xy, trace[:-1], trace[1:]) > 1e-6 * max(extent, 1.0)
+            self.fixed[domain_id] = [n for k, n in enumerate(model.nodes)
+                                     if within[k] and n.id not in ends and n.id not in on_lines]
+        # Each line: the smallest mesh size of the domains using it.
+        self.edge_sizes = {line_id: min(self.sizes[d][0] for d in domains) for line_id, domains in users.items()}
         # Paved domains need an even number of pieces on every edge line; a domain that could be mapped
         # stays mapped while its opposite sides keep equal numbers of pieces.
         self.paved = {d for d, holes in self.holes.items()
-                      if holes or self.outlines[d].corner_lines is None or len(self.outlines[d].corner_lines) != 4}
+                      if holes or self.internal[d] or self.outlines[d].corner_lines is None
+                      or len(self.outlines[d].corner_lines) != 4}
         while True:
-            self.counts = {line_id: _divisions(model.lines[line_id - 1], size, bool(users[line_id] & self.paved))
-                           for line_id, size in self.edge_sizes.items()}
+            self.fractions = {line_id: _division(model.lines[line_id - 1], size, bool(users[line_id] & self.paved),
+                                                 self.breaks[line_id])
+                              for line_id, size in self.edge_sizes.items()}
+            self.counts = {line_id: len(f) - 1 for line_id, f in self.fractions.items()}
             unequal = {d for d in self.holes if d not in self.paved and not self._balanced(self.outlines[d])}
             if not unequal:
                 break
             self.paved |= unequal
+
+    def _refuse_overlaps(self) -> None:
+        """Two domains in one plane may share edges, or one may fill a hole of the other, but not overlap."""
+        ids = list(self.holes)
+        boxes = {d: (np.min(_outline_points(self.outlines[d]), axis=0), np.max(_outline_points(self.outlines[d]),
+                                                                               axis=0)) for d in ids}
+        for k, first in enumerate(ids):
+            a = self.outlines[first]
+            extent = float(np.max(np.ptp(a.polygon, axis=0)))
+            tolerance = 1e-6 * max(extent, 1.0)
+            for second in ids[k + 1:]:
+                b = self.outlines[second]
+                if np.any(boxes[second][0] > boxes[first][1] + tolerance) or \
+                        np.any(boxes[first][0] > boxes[second][1] + tolerance):
+                    continue
+                if abs(abs(float(np.dot(a.axes[2], b.axes[2]))) - 1.0) > 1e-9 or \
+                        abs(float(np.dot(b.origin - a.origin, a.axes[2]))) > tolerance:
+                    continue
+                if self._covers(first, second, tolerance) or self._covers(second, first, tolerance) or \
+                        _crosses(np.vstack([a.polygon, a.polygon[:1]]), a.to_plane(_outline_points(b))):
+                    domain = self.model.domains[second - 1]
+                    raise MeshError(f"{domain.record}: domain {second} overlaps domain {first} in its plane; "
+                                    "the overlap would count twice: cut a hole for it in the other domain, or "
+                                    "make the two meet at an edge")
+
+    def _covers(self, host: int, other: int, tolerance: float) -> bool:
+        """Does a point of the other domain's loop, or its middle, lie inside the host's area (off its edges)?"""
+        shape = self.outlines[host]
+        loop = shape.to_plane(_outline_points(self.outlines[other]))
+        middles = (loop + np.roll(loop, -1, axis=0)) / 2
+        points = np.concatenate([loop, middles, [_interior_point(loop)]])
+        within = inside(shape.polygon, points)
+        for hole in self.holes[host]:
+            within &= ~inside(hole_polygon(shape, hole), points)
+        loops = [shape.polygon] + [hole_polygon(shape, hole) for hole in self.holes[host]]
+        clear = np.min([_segment_distance(points, q, np.roll(q, -1, axis=0)) for q in loops], axis=0) > tolerance
+        return bool(np.any(within & clear))
+
+    def _internal_lines(self, domain_id: int, carrying: set[int]) -> list[Line]:
+        """Carrying lines in the domain's plane and inside it (off its loops); refuse those crossing its edge."""
+        shape, holes = self.outlines[domain_id], self.holes[domain_id]
+        domain = self.model.domains[domain_id - 1]
+        extent = float(np.max(np.ptp(shape.polygon, axis=0)))
+        tolerance = 1e-6 * max(extent, 1.0)
+        loops = [shape.polygon] + [hole_polygon(shape, hole) for hole in holes]
+        found = []
+        # Lines with both ends in the domain's plane, straight ones overlapping its extent; the others at once.
+        lines = [line for line in self.model.lines if line.id in carrying and line.id not in self.loop_lines[domain_id]]
+        if not lines:
+            return found
+        ends = np.array([[line.start.point, line.end.point] for line in lines], dtype=float)
+        near = np.all(np.abs((ends - shape.origin) @ shape.axes[2]) <= tolerance, axis=1)
+        flat = shape.to_plane(ends.reshape(-1, 3)).reshape(-1, 2, 2)
+        low, high = shape.polygon.min(axis=0) - tolerance, shape.polygon.max(axis=0) + tolerance
+        arcs = np.array([line.arc is not None for line in lines])
+        near &= arcs | (np.all(flat.min(axis=1) <= high, axis=1) & np.all(flat.max(axis=1) >= low, axis=1))
+        for line in (line for line, close in zip(lines, near) if close):
+            points = line_points(line, _trace_fractions(line))
+            if np.max(np.abs((points - shape.origin) @ shape.axes[2])) > tolerance:
+                continue
+            trace = shape.to_plane(points)
+            # Points between the trace's corners as well: a straight line has only its two ends.
+            dense = shape.to_plane(line_points(line, np.linspace(0.0, 1.0, 129)))
+            on_edge = np.zeros(len(dense), dtype=bool)
+            for loop in loops:
+                on_edge |= _segment_distance(dense, loop, np.roll(loop, -1, axis=0)) <= tolerance
+            within = inside(shape.polygon, dense)
+            for hole in loops[1:]:
+                within &= ~inside(hole, dense)
+            crossing = any(_crosses(trace, loop) for loop in loops)
+            if not (within & ~on_edge).any():
+                continue
+            what = "beam" if line.beam is not None else "line"
+            if crossing or (~within & ~on_edge).any():
+                raise MeshError(f"{domain.record}: {what} {line.id} lies in the plane of domain {domain_id} and "
+                                "crosses its edge; split it where it crosses, at a node of the domain's loop")
+            found.append(line)
+        # Internal lines meet only at model nodes (their ends, or nodes lying on them).
+        nodes_xy = shape.to_plane(np.array([n.point for n in self.model.nodes], dtype=float))
+        for k, first in enumerate(found):
+            a = shape.to_plane(line_points(first, _trace_fractions(first)))
+            for second in found[k + 1:]:
+                b = shape.to_plane(line_points(second, _trace_fractions(second)))
+                meeting = _meeting_points(a, b, tolerance)
+                if any(float(np.min(np.linalg.norm(nodes_xy - m, axis=1))) > tolerance for m in meeting):
+                    raise MeshError(f"{domain.record}: lines {first.id} and {second.id} inside domain {domain_id} "
+                                    "meet without a common node; split them at a node where they cross")
+        return found
 
     def _balanced(self, shape: Outline) -> bool:
         corners = shape.corner_lines
@@ -313,8 +485,16 @@ class Mesher:
         return None
 
     def edge_fractions(self) -> dict[int, np.ndarray]:
-        """Fractions along each domain-edge line of its FE nodes."""
-        return {line_id: np.linspace(0.0, 1.0, count + 1) for line_id, count in self.counts.items()}
+        """Fractions along each domain-edge or internal line of its FE nodes."""
+        return dict(self.fractions)
+
+    def edge_model_nodes(self) -> dict[int, dict[int, Node]]:
+        """Per line, the positions in its division that are model nodes lying on it."""
+        result = {}
+        for line_id, found in self.breaks.items():
+            fractions = self.fractions[line_id]
+            result[line_id] = {int(np.argmin(np.abs(fractions - f))): node for f, node in found}
+        return result
 
     def mesh(self, points: list, line_nodes: dict[int, list[int]], model_node) -> list[DomainMesh]:
         """Mesh every non-hole domain; new interior nodes are appended to `points` (3D).
@@ -328,20 +508,91 @@ class Mesher:
             size, default = self.sizes[domain_id]
             loops = [self._loop_nodes(item, line_nodes) for item in [shape, *holes]]
             fixed = [model_node(node) for node in self.fixed[domain_id]]
+            internal = [line_nodes[line.id] for line in self.internal[domain_id]]
             xyz = np.array(points, dtype=float)
             quads, method = None, "mapped"
             if domain_id not in self.paved:
                 quads = _mapped(shape, loops[0], xyz, points, fixed, size)
             if quads is None:
                 method = "paved"
-                quads = _paved(shape, holes, loops, xyz, points, size, fixed)
-            meshes.append(DomainMesh(domain, shape, holes, size, default, quads, method))
+                quads = _paved(shape, holes, loops, xyz, points, size, fixed, internal)
+            rings = [[node for part in loop for node in part[:-1]] for loop in loops[1:]]
+            meshes.append(DomainMesh(domain, shape, holes, size, default, quads, method, rings,
+                                     list(self.internal[domain_id])))
         return meshes
 
     @staticmethod
     def _loop_nodes(item: Outline, line_nodes: dict[int, list[int]]) -> list[list[int]]:
         """Per line of the loop, its FE nodes in loop order (each list starts at the previous one's end)."""
         return [line_nodes[line.id][::-1] if reverse else line_nodes[line.id] for line, reverse in item.lines]
+
+
+def _interior_point(polygon: np.ndarray) -> np.ndarray:
+    """A point inside a simple polygon: the middle of the longest inside stretch of the line through its centre."""
+    y = float(np.mean(polygon[:, 1]))
+    y0, y1 = polygon[:, 1], np.roll(polygon[:, 1], -1)
+    x0, x1 = polygon[:, 0], np.roll(polygon[:, 0], -1)
+    crossing = (y0 > y) != (y1 > y)
+    xs = np.sort(x0[crossing] + (y - y0[crossing]) * (x1[crossing] - x0[crossing]) / (y1[crossing] - y0[crossing]))
+    if len(xs) < 2:
+        return polygon.mean(axis=0)
+    pairs = xs.reshape(-1, 2)
+    best = int(np.argmax(pairs[:, 1] - pairs[:, 0]))
+    return np.array([pairs[best].mean(), y])
+
+
+def _trace_fractions(line: Line) -> np.ndarray:
+    """Fractions of a line's length that trace it with straight pieces (its ends; an arc in small pieces)."""
+    if line.arc is None:
+        return np.array([0.0, 1.0])
+    return np.linspace(0.0, 1.0, max(4, math.ceil(abs(line.arc.alpha) / ARC_PIECE_ANGLE)) + 1)
+
+
+def _crosses(trace: np.ndarray, loop: np.ndarray) -> bool:
+    """Does an open polyline cross a closed loop properly (each through the other's interior)?"""
+    p, r = trace[:-1], np.diff(trace, axis=0)
+    q, s = loop, np.roll(loop, -1, axis=0) - loop
+    denominator = r[:, None, 0] * s[None, :, 1] - r[:, None, 1] * s[None, :, 0]
+    qp = q[None, :, :] - p[:, None, :]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        t = (qp[..., 0] * s[None, :, 1] - qp[..., 1] * s[None, :, 0]) / denominator
+        u = (qp[..., 0] * r[:, None, 1] - qp[..., 1] * r[:, None, 0]) / denominator
+    margin = 1e-9
+    return bool(np.any((np.abs(denominator) > 0) & (t > margin) & (t < 1 - margin) & (u > margin)
+                       & (u < 1 - margin)))
+
+
+def _meeting_points(a: np.ndarray, b: np.ndarray, tolerance: float) -> list[np.ndarray]:
+    """Points where two polylines (n, 2) come within tolerance of each other (one per pair of pieces)."""
+    found = []
+    for k in range(len(a) - 1):
+        for m in range(len(b) - 1):
+            point = _closest_between(a[k], a[k + 1], b[m], b[m + 1])
+            if point is not None and point[1] <= tolerance:
+                found.append(point[0])
+    return found
+
+
+def _closest_between(p0, p1, q0, q1):
+    """(midpoint of the closest points, their distance) of two segments."""
+    best = None
+    # Segments in the plane: the closest points are at an intersection or involve an end point.
+    r, s = p1 - p0, q1 - q0
+    denominator = r[0] * s[1] - r[1] * s[0]
+    if abs(denominator) > 1e-300:
+        qp = q0 - p0
+        t = (qp[0] * s[1] - qp[1] * s[0]) / denominator
+        u = (qp[0] * r[1] - qp[1] * r[0]) / denominator
+        if 0.0 <= t <= 1.0 and 0.0 <= u <= 1.0:
+            return p0 + t * r, 0.0
+    for point, (a, b) in ((p0, (q0, q1)), (p1, (q0, q1)), (q0, (p0, p1)), (q1, (p0, p1))):
+        d = b - a
+        t = min(1.0, max(0.0, float(np.dot(point - a, d) / max(float(np.dot(d, d)), 1e-300))))
+        nearest = a + t * d
+        gap = float(np.linalg.norm(point - nearest))
+        if best is None or gap < best[1]:
+            best = ((point + nearest) / 2, gap)
+    return best
 
 
 def _outline_points(item: Outline) -> np.ndarray:
@@ -427,13 +678,14 @@ def _convex(quads: np.ndarray) -> bool:
 
 
 def _paved(shape: Outline, holes: list[Outline], loops: list, xyz: np.ndarray, points: list,
-           size: float, fixed: list[int]) -> np.ndarray:
+           size: float, fixed: list[int], internal: list[list[int]] = ()) -> np.ndarray:
     label = f"{shape.domain.record}: domain {shape.domain.id}"
     rings = []
     for nodes in loops:
         ring = [node for part in nodes for node in part[:-1]]
         rings.append(ring)
-    # Coarse edge points (even positions along every line) and their midpoints (the odd ones).
+    # Coarse edge points (even positions along every line) and their midpoints (the odd ones); the
+    # internal lines' pieces are edges of the triangulation too.
     coarse, coarse_segments, midpoint = [], [], {}
     for ring in rings:
         even = ring[0::2]
@@ -442,6 +694,14 @@ def _paved(shape: Outline, holes: list[Outline], loops: list, xyz: np.ndarray, p
             a, b = even[k], even[(k + 1) % len(even)]
             coarse_segments.append((a, b))
             midpoint[frozenset((a, b))] = ring[(2 * k + 1) % len(ring)]
+    placed = set(coarse)
+    for nodes in internal:
+        coarse += [node for node in nodes[0::2] if node not in placed]
+        placed.update(nodes[0::2])
+        for k in range(0, len(nodes) - 2, 2):
+            coarse_segments.append((nodes[k], nodes[k + 2]))
+            midpoint[frozenset((nodes[k], nodes[k + 2]))] = nodes[k + 1]
+    fixed = [node for node in fixed if node not in placed]
     coarse += fixed
     coarse_xy = shape.to_plane(xyz[coarse])
     a_xy = shape.to_plane(xyz[[a for a, _ in coarse_segments]])
@@ -530,7 +790,8 @@ def _paved(shape: Outline, holes: list[Outline], loops: list, xyz: np.ndarray, p
                   (int(nodes[2]), mids[2], c, mids[1])]
     if used_boundary != boundary:
         raise MeshError(f"{label} cannot be meshed: an edge piece is missing from its triangulation (a very sharp "
-                        "or narrow corner); give it a smaller mesh size")
+                        "or narrow corner, or an internal line close to an edge or to another line); give it a "
+                        "smaller mesh size")
     if inner_mids:
         new_xy.append(np.array(inner_mids))
     quads = np.array(quads, dtype=np.int64)

@@ -14,6 +14,7 @@ REFERENCE_TYPES = {1: "point", 2: "vector", 3: "axis", 4: "plane", 5: "angle"}
 CROSS_SECTION_PROCESSES = {0: "other", 1: "rolled", 2: "welded", 3: "cold formed"}
 NON_LINEARITIES = {0: "linear", 1: "tension only", 2: "compression only"}
 SUPPORT_COMPONENTS = ("x", "y", "z", "xx", "yy", "zz")
+ECCENTRICITY_TYPES = {1: "CONSTANT", 2: "ONE_WAY", 3: "TWO_WAY", 4: "TOP_ALIGNED", 5: "BOTTOM_ALIGNED"}
 COMBINATION_TYPES = {
     0: "OTHER", 1: "SLS_1", 2: "SLS_2", 3: "SLS_3", 4: "ULS_1", 5: "ULS_2", 6: "ULS_3", 7: "ULS_ALL",
     8: "ULS_AB", 9: "ULS_A", 10: "ULS_B", 11: "ULS_ALL_AB", 12: "ULS_A1", 13: "ULS_A2", 14: "ULS_A3",
@@ -114,6 +115,9 @@ class Domain:
     thickness: float
     surface_type: int
     record: str
+    # The last "SetExcentricity" record's "DomainExcentricity" naming it, and that record's label.
+    eccentricity: dict | None = None
+    eccentricity_record: str | None = None
 
 
 @dataclass

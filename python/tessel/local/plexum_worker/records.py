@@ -133,14 +133,20 @@ class JobRecords:
             "LoadCaseId": load_case, "DomainId": domain, "qx": q[0], "qy": q[1], "qz": q[2],
             "DistributionType": 1 if projected else 0, "SystemGLR": system}})
 
+    def eccentricity(self, domain: int, kind: int, *, ecc_1: float = 0.0, ecc_2: float = 0.0, ecc_3: float = 0.0,
+                     p1=(0.0, 0.0, 0.0), p2=(0.0, 0.0, 0.0), p3=(0.0, 0.0, 0.0)) -> None:
+        self._add("Domains", "SetExcentricity", {"Index": domain, "DomainExcentricity": {
+            "ExcentricityType": kind, "exc1": ecc_1, "exc2": ecc_2, "exc3": ecc_3, "P1": _point(p1),
+            "P2": _point(p2), "P3": _point(p3), "GroupID": 0}}, creates=False)
+
     def domain_linear(self, load_case: int, domain: int, values, points, *, component: int = 2,
-                      distribution: int = 0) -> int:
+                      distribution: int = 0, on_holes: bool = False) -> int:
         data = {"LoadCaseId": load_case, "DomainId": domain, "DistributionType": distribution,
                 "LoadDistributionType": 1, "Component": component, "P1": values[0], "P2": values[1],
                 "P3": values[2]}
         for k, p in enumerate(points, 1):
             data.update({f"x{k}": p[0], f"y{k}": p[1], f"z{k}": p[2]})
-        data["WindowLoad"] = 1
+        data["WindowLoad"] = 0 if on_holes else 1
         return self._add("Loads", "AddDomainLinear", {"Data": data})
 
     def section(self, start, end, normal, *, name: str | None = None) -> int:

@@ -6,10 +6,11 @@ ends the replay with a `ReplayError` whose message names the list, the record's
 position (1-based) and function name, and what is wrong, for example
 ``Lines record 4 "DefineAsBeam": material 3 does not exist``.
 
-What the records describe correctly but the worker cannot compute (membrane
-domains, eccentricities, non-linear supports, resistances, tapered beams, loads
-in reference axes) is recorded in ``Model.unsupported``; the analysis refuses
-it, a model-only job describes it.
+What the records describe correctly but the worker cannot compute (domain
+eccentricities of plates and membranes, non-linear supports,
+resistances, tapered beams, beam eccentricities, loads in a reference system,
+domain reference axes and foundations) is recorded in ``Model.unsupported``;
+the analysis refuses it, a model-only job describes it.
 """
 
 from __future__ import annotations
@@ -19,9 +20,9 @@ from typing import Any
 
 from . import sections
 from .model import (
-    COMBINATION_TYPES, CROSS_SECTION_PROCESSES, NON_LINEARITIES, REFERENCE_TYPES, SUPPORT_COMPONENTS,
-    Arc, Beam, CrossSection, Domain, Line, LineSupport, Load, LoadCase, LoadCombination, Material, Model,
-    Node, NodeSupport, Reference, Request, ResultsRequest, SectionCut,
+    COMBINATION_TYPES, CROSS_SECTION_PROCESSES, ECCENTRICITY_TYPES, NON_LINEARITIES, REFERENCE_TYPES,
+    SUPPORT_COMPONENTS, Arc, Beam, CrossSection, Domain, Line, LineSupport, Load, LoadCase, LoadCombination,
+    Material, Model, Node, NodeSupport, Reference, Request, ResultsRequest, SectionCut,
 )
 
 MODEL_LISTS = ("References", "Materials", "Nodes", "CrossSections", "Lines", "Domains", "NodesSupports",
@@ -153,7 +154,25 @@ class Replayer:
                 if key != "Lines" or name != "Reference":
                     raise ReplayError(f'{key} property {position} "{name}": unknown property')
                 self._line_reference(_Params(f'{key} property {position} "{name}"', value))
+            if key == "Domains":
+                self._check_eccentricities()
         return self.model
+
+    def _check_eccentricities(self) -> None:
+        """What the analysis cannot do with each domain's eccentricity (its last record counts)."""
+        for domain in self.model.domains:
+            data = domain.eccentricity
+            if data is None or domain.surface_type == 0:
+                continue  # a hole has no mid-surface to move
+            label = domain.eccentricity_record
+            if domain.surface_type in (1, 2):
+                self.model.unsupported.append((label, f"domain {domain.id} is a membrane: it has no bending to "
+                                                      "take the moments of an eccentricity, which cannot be "
+                                                      "computed on membranes"))
+            elif domain.surface_type == 3:
+                self.model.unsupported.append((label, f"domain {domain.id} is a plate: an eccentricity couples "
+                                                      "bending with in-plane forces, which only a shell (surface "
+                                                      "type 4) has; it cannot be computed on plates"))
 
     # References
     def _reference_add(self, p: _Params) -> None:
@@ -321,15 +340,30 @@ class Replayer:
             p.fail(f"surface type {surface_type} does not exist")
         if surface_type != 0 and thickness <= 0:
             p.fail(f"the thickness must be positive, got {thickness!r}")
+        references = {key: p.integer(key, attributes, "SurfaceAttr.") for key in ("RefZId", "RefXId")}
+        for key, reference_id in references.items():
+            if reference_id != 0:
+                _find(self.model.references, reference_id, "reference", p)
+        foundation = p.point("ElasticFoundation", attributes, "SurfaceAttr.")
+        non_linear = p.obj("NonLinearity", attributes, "SurfaceAttr.")
+        non_linearity = {key: p.integer(key, non_linear, "SurfaceAttr.NonLinearity.") for key in ("x", "y", "z")}
+        resistance = p.point("Resistance", attributes, "SurfaceAttr.")
+        characteristics = p.integer("Characteristics", attributes, "SurfaceAttr.")
         domain = Domain(len(self.model.domains) + 1, line_ids, material, thickness, surface_type, p.label)
         self.model.domains.append(domain)
-        if surface_type in (1, 2):
-            self.model.unsupported.append((p.label, "membrane domains (surface types 1 and 2) cannot be computed "
-                                                    "yet; plates and shells can"))
-        elif surface_type != 0:
+        if surface_type != 0:
             if material.orthotropic:
                 self.model.unsupported.append((p.label, f"orthotropic material {material.id} cannot be computed "
                                                         "on domains yet"))
+            if any(references.values()):
+                self.model.unsupported.append((p.label, "domain reference axes (\"RefZId\", \"RefXId\") cannot be "
+                                                        "computed yet: a domain's axes follow its plane"))
+            if any(foundation) or any(non_linearity.values()) or any(resistance):
+                self.model.unsupported.append((p.label, "elastic foundations of domains (\"ElasticFoundation\", "
+                                                        "\"NonLinearity\", \"Resistance\") cannot be computed yet"))
+            if characteristics != 0:
+                self.model.unsupported.append((p.label, f"domain characteristics {characteristics} are not known "
+                                                        "to this worker (only 0)"))
 
     def _generate_mesh(self, p: _Params) -> None:
         parameters = p.obj("MeshParameters")
@@ -347,9 +381,19 @@ class Replayer:
             self.model.mesh_geometries[domain_id] = geometry
 
     def _set_eccentricity(self, p: _Params) -> None:
-        _find(self.model.domains, p.integer("Index"), "domain", p)
-        p.obj("DomainExcentricity")
-        self.model.unsupported.append((p.label, "domain eccentricities cannot be computed yet"))
+        domain = _find(self.model.domains, p.integer("Index"), "domain", p)
+        raw = p.obj("DomainExcentricity")
+        kind = p.integer("ExcentricityType", raw, "DomainExcentricity.")
+        if kind not in ECCENTRICITY_TYPES:
+            p.fail(f"eccentricity type {kind} does not exist")
+        data = {"ExcentricityType": kind}
+        for key in ("exc1", "exc2", "exc3"):
+            data[key] = p.number(key, raw, "DomainExcentricity.")
+        for key in ("P1", "P2", "P3"):
+            data[key] = p.point(key, raw, "DomainExcentricity.")
+        p.integer("GroupID", raw, "DomainExcentricity.")
+        # Like every setting, the last record naming the domain counts.
+        domain.eccentricity, domain.eccentricity_record = data, p.label
 
     _Domains = {"Add": _domain_add, "GenerateMeshOnSelectedDomains": _generate_mesh,
                 "SetExcentricity": _set_eccentricity}
@@ -447,8 +491,10 @@ class Replayer:
                 p.fail(f'"Data.{key}" {data[key]} is not a known value')
         self._domain_load(p, "AddDomainConstant", data)
         if data["SystemGLR"] == 2:
-            self.model.unsupported.append((p.label, "surface loads in a reference system (SystemGLR 2) cannot be "
-                                                    "computed yet"))
+            self.model.unsupported.append((p.label, "the load is given in a reference system (\"SystemGLR\" 2), "
+                                                    "but no record says which: the load names no reference and "
+                                                    "domains have no reference axes here, so its axes are not "
+                                                    "defined; give it in global (0) or local (1) axes"))
         elif data["SystemGLR"] == 1 and data["DistributionType"] == 1:
             self.model.unsupported.append((p.label, "a projected surface load in local axes has no meaning: "
                                                     "projected loads are given in global axes"))

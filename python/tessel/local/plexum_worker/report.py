@@ -53,9 +53,12 @@ def _domain(domain, mesh) -> dict:
     entry = {"Id": domain.id, "LineIds": domain.line_ids, "Material": domain.material.id,
              "Thickness": domain.thickness, "SurfaceType": domain.surface_type, "Kind": kinds[domain.surface_type],
              "Record": domain.record}
+    if domain.eccentricity is not None:
+        entry["Eccentricity"] = {**domain.eccentricity, "Record": domain.eccentricity_record}
     if mesh is not None:
         entry["Mesh"] = {"Size": mesh.size, "DefaultSize": mesh.default_size, "Method": mesh.method,
                          "Quadrilaterals": int(len(mesh.quads)), "Holes": [h.domain.id for h in mesh.holes],
+                         "InternalLines": [line.id for line in mesh.internal],
                          "Axes": {"x": mesh.outline.axes[0].tolist(), "y": mesh.outline.axes[1].tolist(),
                                   "z": mesh.outline.axes[2].tolist()}}
     return entry
@@ -115,11 +118,19 @@ def result_file(model: Model, request: ResultsRequest, results: dict, solution=N
             figures.append(drawing.deformed_picture(model, solution, column, name))
             if station_data is not None:
                 figures.append(drawing.moment_picture(model, solution, station_data, column, name))
-            if solution.shells is not None:
-                figures.append(drawing.contour_picture(model, solution, column, name, 0, "Slab moments mx",
-                                                       "kNm/m"))
-                figures.append(drawing.contour_picture(model, solution, column, name, 1, "Slab moments my",
-                                                       "kNm/m"))
+            shells = solution.shells
+            if shells is not None:
+                bending = not shells.membrane.all()
+                if bending:
+                    figures.append(drawing.contour_picture(model, solution, column, name, 0, "Slab moments mx",
+                                                           "kNm/m", False if shells.membrane.any() else None))
+                    figures.append(drawing.contour_picture(model, solution, column, name, 1, "Slab moments my",
+                                                           "kNm/m", False if shells.membrane.any() else None))
+                if shells.membrane.any():
+                    figures.append(drawing.contour_picture(model, solution, column, name, 5,
+                                                           "Membrane forces nx", "kN/m", True if bending else None))
+                    figures.append(drawing.contour_picture(model, solution, column, name, 6,
+                                                           "Membrane forces ny", "kN/m", True if bending else None))
         if len(columns) > MAX_PICTURED_COLUMNS:
             body.append(f"<p>Pictures of the first {MAX_PICTURED_COLUMNS} of {len(columns)} load cases and "
                         "combinations.</p>")
@@ -174,8 +185,9 @@ _PAGE = """<!DOCTYPE html>
 body {{ font-family: sans-serif; margin: 24px; color: #222; }}
 h1 {{ font-size: 22px; }} h2 {{ font-size: 16px; margin-top: 28px; }}
 .note {{ background: #fff6d8; padding: 6px 10px; border-left: 4px solid #e0a030; }}
-.figures {{ display: flex; flex-wrap: wrap; gap: 16px; }}
-figure {{ margin: 0; border: 1px solid #ddd; }}
+.figures {{ display: grid; grid-template-columns: repeat(auto-fill, minmax(560px, 1fr)); gap: 16px; }}
+figure {{ margin: 0; border: 1px solid #ddd; max-width: 900px; }}
+figure svg {{ display: block; width: 100%; height: auto; }}
 table {{ border-collapse: collapse; font-size: 12px; }}
 td, th {{ border: 1px solid #ddd; padding: 2px 6px; text-align: right; }}
 th {{ background: #f0f3f7; }}

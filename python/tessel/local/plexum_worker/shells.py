@@ -19,6 +19,24 @@ z up:
 * vx, vy (kN/m) = integral of tau_xz, tau_yz: the shear on the face whose
   normal is +x (+y) by the part beyond it, in +z; vx = d mx/dx + d mxy/dy;
 * nx, ny, nxy (kN/m) = integral of sigma_x, sigma_y, tau_xy; nx > 0 tension.
+
+Membrane domains (surface types 1 and 2) take only the element's membrane
+part (PyNiteFEA's plane-stress quadrilateral, without bending, transverse
+shear or drilling spring); plane strain (type 2) is plane stress with
+E / (1 - nu^2) and nu / (1 - nu), which gives exactly the plane-strain
+relation between in-plane stresses and strains. Their moments and shears are
+zero.
+
+A domain's eccentricity moves its mid-surface off the drawn plane by e along
+the domain's z axis: e = "exc1" ("CONSTANT"), -t/2 when the drawn plane is
+the top face ("TOP_ALIGNED"), +t/2 when it is the bottom face
+("BOTTOM_ALIGNED"); linear from "exc1" at P1 to "exc2" at P2 along P1-P2 and
+constant across it ("ONE_WAY"), or the plane through the values at P1, P2
+and P3 ("TWO_WAY"), the points projected onto the domain. A linear e keeps
+the mid-surface plane. Each element is formulated on its moved corners (in
+their own plane) and joined to the drawn nodes by rigid links
+(u_mid = u + theta x d, theta_mid = theta), so its stiffness and its loads
+act on the drawn nodes with the moments of the offset.
 """
 
 from __future__ import annotations
@@ -46,6 +64,46 @@ def _selectors() -> tuple[np.ndarray, np.ndarray]:
 
 
 _BENDING, _MEMBRANE = _selectors()
+# Element formulations, and the domain surface types that use them.
+SHELL_KIND, PLANE_STRESS, PLANE_STRAIN = 0, 1, 2
+KIND_OF_SURFACE = {1: PLANE_STRESS, 2: PLANE_STRAIN, 3: SHELL_KIND, 4: SHELL_KIND}
+# Eccentricity types.
+CONSTANT, ONE_WAY, TWO_WAY, TOP_ALIGNED, BOTTOM_ALIGNED = 1, 2, 3, 4, 5
+
+
+class OffsetError(Exception):
+    """An eccentricity whose reference points define no offset over the domain; the message names it."""
+
+
+def mid_surface_offset(domain, outline, points: np.ndarray) -> np.ndarray:
+    """Distance (m) of a domain's mid-surface from its drawn plane at points (..., 3), along the domain's z."""
+    eccentricity = domain.eccentricity
+    shape = np.asarray(points).shape[:-1]
+    if eccentricity is None:
+        return np.zeros(shape)
+    kind = eccentricity["ExcentricityType"]
+    if kind == CONSTANT:
+        return np.full(shape, float(eccentricity["exc1"]))
+    if kind == TOP_ALIGNED:
+        return np.full(shape, -domain.thickness / 2.0)
+    if kind == BOTTOM_ALIGNED:
+        return np.full(shape, domain.thickness / 2.0)
+    at = outline.to_plane(np.asarray(points, dtype=float).reshape(-1, 3))
+    given = outline.to_plane(np.array([eccentricity[key] for key in ("P1", "P2", "P3")], dtype=float))
+    values = np.array([eccentricity[key] for key in ("exc1", "exc2", "exc3")], dtype=float)
+    extent = float(np.max(np.ptp(outline.polygon, axis=0)))
+    label = f"{domain.eccentricity_record}: the reference points of the eccentricity of domain {domain.id}"
+    if kind == ONE_WAY:
+        direction = given[1] - given[0]
+        if np.linalg.norm(direction) <= 1e-9 * max(extent, 1.0):
+            raise OffsetError(f"{label}, projected onto its plane, coincide: they give no direction")
+        along = (at - given[0]) @ direction / float(direction @ direction)
+        return (values[0] + (values[1] - values[0]) * along).reshape(shape)
+    matrix = np.column_stack([np.ones(3), given])
+    if abs(np.linalg.det(matrix)) <= 1e-12 * max(extent, 1.0) ** 2:
+        raise OffsetError(f"{label}, projected onto its plane, are on one line: they define no plane")
+    coefficients = np.linalg.solve(matrix, values)
+    return (coefficients[0] + at @ coefficients[1:]).reshape(shape)
 
 
 class ShellLibrary:
@@ -55,28 +113,39 @@ class ShellLibrary:
         self.model = FEModel3D()
         self._cache: dict[bytes, tuple[np.ndarray, np.ndarray]] = {}
 
-    def matrices(self, local_xy: np.ndarray, thickness: float, material) -> tuple[np.ndarray, np.ndarray]:
+    def matrices(self, local_xy: np.ndarray, thickness: float, material,
+                 kind: int = SHELL_KIND) -> tuple[np.ndarray, np.ndarray]:
+        """`kind`: SHELL_KIND (plates and shells), PLANE_STRESS or PLANE_STRAIN (membranes)."""
+        e, nu = material.e, material.nu
+        if kind == PLANE_STRAIN:
+            e, nu = e / (1.0 - nu * nu), nu / (1.0 - nu)
         scale = float(np.max(np.abs(local_xy))) or 1.0
         key = np.concatenate([np.round(local_xy.ravel() / scale, 10) + 0.0,
-                              [scale, thickness, material.e, material.nu]]).tobytes()
+                              [scale, thickness, e, nu, kind]]).tobytes()
         found = self._cache.get(key)
         if found is not None:
             return found
-        name = f"m{material.id}"
+        name = f"m{material.id}k{kind}"
         if name not in self.model.materials:
-            self.model.add_material(name, material.e, material.g, material.nu, material.rho)
+            self.model.add_material(name, e, e / (2.0 * (1.0 + nu)), nu, material.rho)
         nodes = []
         for k, (x, y) in enumerate(local_xy):
             node_name = f"q{len(self._cache)}_{k}"
             self.model.add_node(node_name, float(x), float(y), 0.0)
             nodes.append(self.model.nodes[node_name])
         quad = Quad3D(f"q{len(self._cache)}", *nodes, thickness, name, self.model)
-        ke = np.asarray(quad.ke(), dtype=float)
-        hb, hs, cm = quad.Hb(), quad.Hs(), quad.Cm()
-        results = np.empty((4, 8, 24))
+        results = np.zeros((4, 8, 24))
+        if kind == SHELL_KIND:
+            ke = np.asarray(quad.ke(), dtype=float)
+            hb, hs = quad.Hb(), quad.Hs()
+        else:
+            quad._local_coords()
+            ke = np.asarray(quad.ke_m(), dtype=float)
+        cm = quad.Cm()
         for g, (xi, eta) in enumerate(GAUSS_POINTS):
-            results[g, 0:3] = hb @ quad.B_b(xi, eta) @ _BENDING
-            results[g, 3:5] = hs @ quad.B_s(xi, eta) @ _BENDING
+            if kind == SHELL_KIND:
+                results[g, 0:3] = hb @ quad.B_b(xi, eta) @ _BENDING
+                results[g, 3:5] = hs @ quad.B_s(xi, eta) @ _BENDING
             results[g, 5:8] = thickness * cm @ quad.B_m(xi, eta) @ _MEMBRANE
         self._cache[key] = (ke, results)
         return ke, results
@@ -91,30 +160,54 @@ class ShellMesh:
 
     def __init__(self, xyz: np.ndarray, meshes: list) -> None:
         self.meshes = meshes
+        self.xyz = xyz
         self.quads = np.concatenate([m.quads for m in meshes]) if meshes else np.zeros((0, 4), dtype=np.int64)
         self.domain_of = np.concatenate([np.full(len(m.quads), k) for k, m in enumerate(meshes)]) \
             if meshes else np.zeros(0, dtype=np.int64)
         self.first = np.cumsum([0] + [len(m.quads) for m in meshes])
-        corners = xyz[self.quads]  # (n, 4, 3)
+        self.kind_of_mesh = np.array([KIND_OF_SURFACE[m.domain.surface_type] for m in meshes], dtype=np.int64)
+        self.membrane = self.kind_of_mesh[self.domain_of] != SHELL_KIND  # per element
+        corners = xyz[self.quads]  # (n, 4, 3), on the drawn planes
         normals = np.array([m.outline.axes[2] for m in meshes]).reshape(-1, 3)[self.domain_of]
-        x = corners[:, 1] - corners[:, 0]
+        # Mid-surface offsets (rigid links from the drawn nodes) at every corner, along the domain's normal.
+        self.offsets = np.zeros_like(corners)
+        for k, m in enumerate(meshes):
+            span = slice(self.first[k], self.first[k + 1])
+            self.offsets[span] = mid_surface_offset(m.domain, m.outline, corners[span])[..., None] * m.outline.axes[2]
+        eccentric = np.array([m.domain.eccentricity is not None for m in meshes], dtype=bool)
+        mid = corners + self.offsets
+        # Each element in the plane of its moved corners (the drawn plane where the offset is constant).
+        plane = np.cross(mid[:, 2] - mid[:, 0], mid[:, 3] - mid[:, 1])
+        plane /= np.linalg.norm(plane, axis=1)[:, None]
+        plane *= np.sign(np.sum(plane * normals, axis=1))[:, None]
+        normals = np.where(eccentric[self.domain_of][:, None], plane, normals)
+        x = mid[:, 1] - mid[:, 0]
         x -= np.sum(x * normals, axis=1)[:, None] * normals
         x /= np.linalg.norm(x, axis=1)[:, None]
         self.axes = np.stack([x, np.cross(normals, x), normals], axis=1)  # rows x, y, z per element
-        self.local_xy = np.einsum("eij,ekj->eki", self.axes[:, :2], corners - corners[:, :1])
+        self.local_xy = np.einsum("eij,ekj->eki", self.axes[:, :2], mid - mid[:, :1])
         self.corners = corners
         n = len(self.quads)
         self.ke = np.empty((n, 24, 24))
         self.recovery = np.empty((n, 4, 8, 24))
         library = ShellLibrary()
         for e in range(n):
-            mesh = meshes[self.domain_of[e]]
+            k = self.domain_of[e]
+            mesh = meshes[k]
             self.ke[e], self.recovery[e] = library.matrices(self.local_xy[e], mesh.domain.thickness,
-                                                            mesh.domain.material)
+                                                            mesh.domain.material, int(self.kind_of_mesh[k]))
         self.shapes = library.shapes
         t = np.zeros((n, 24, 24))
         for block in range(8):
             t[:, 3 * block:3 * block + 3, 3 * block:3 * block + 3] = self.axes
+        offset = np.flatnonzero(np.any(self.offsets != 0.0, axis=(1, 2)))
+        if offset.size:
+            # Global displacements of the moved corners from those of the drawn nodes: u + theta x d.
+            link = np.tile(np.eye(24), (offset.size, 1, 1))
+            d = self.offsets[offset]
+            for a in range(4):
+                link[:, 6 * a:6 * a + 3, 6 * a + 3:6 * a + 6] = -_cross_matrices(d[:, a])
+            t[offset] = np.einsum("eij,ejk->eik", t[offset], link)
         self.t = t
         self.k_global = np.einsum("eji,ejk,ekl->eil", t, self.ke, t)
         self.dofs = (6 * self.quads[:, :, None] + np.arange(6)).reshape(n, 24)
@@ -140,6 +233,14 @@ class ShellMesh:
         local = np.einsum("eij,ejc->eic", self.t, u[self.dofs])
         values = np.einsum("egkj,ejc->egkc", self.recovery, local)
         return to_domain_axes(values, self.to_domain)
+
+
+def _cross_matrices(d: np.ndarray) -> np.ndarray:
+    """[d]x for each row of d (n, 3): [d]x @ v = d x v."""
+    out = np.zeros(d.shape[:-1] + (3, 3))
+    out[..., 0, 1], out[..., 0, 2], out[..., 1, 2] = -d[..., 2], d[..., 1], -d[..., 0]
+    out[..., 1, 0], out[..., 2, 0], out[..., 2, 1] = d[..., 2], -d[..., 1], d[..., 0]
+    return out
 
 
 def to_domain_axes(values: np.ndarray, rotation: np.ndarray) -> np.ndarray:
