@@ -120,3 +120,22 @@ def test_frame_example_runs_and_writes_its_files(tmp_path):
     assert float(total.split()[-1]) == pytest.approx(weight, abs=0.01)
     assert json.loads((tmp_path / "plexum_frame.model.json").read_text())["Nodes"]
     assert "Support forces" in (tmp_path / "plexum_frame.results.html").read_text()
+
+
+def test_slab_example_balances_its_loads_and_writes_its_page(tmp_path):
+    import re
+    import shutil
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    script = tmp_path / "plexum_slab.py"
+    shutil.copy(Path(__file__).resolve().parents[2] / "examples" / "plexum_slab.py", script)
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=240)
+    assert run.returncode == 0, run.stderr
+    for case in ("imposed load", "self-weight"):
+        line = next(line for line in run.stdout.splitlines() if line.startswith(case))
+        carried, applied = (float(v) for v in re.findall(r"(-?\d+\.\d+) kN", line))
+        assert carried == pytest.approx(applied, abs=0.01) and applied > 100
+    page = (tmp_path / "plexum_slab.results.html").read_text()
+    assert "Slab moments mx" in page and "Deformed shape" in page

@@ -141,9 +141,9 @@ def result_file(model: Model, request: ResultsRequest, results: dict, solution=N
 
     nodes = results["Displacements"]["Nodes"]
     if nodes:
-        body.append(_table("Nodal displacements (global axes; m, rad)",
+        body.append(_table("Nodal displacements (global axes; mm, mrad)",
                            ["node", "case"] + [f"u{a}" if len(a) == 1 else f"r{a[0]}" for a in _AXES],
-                           [[node, label(group, key)] + [v[a] for a in _AXES]
+                           [[node, label(group, key)] + [1e3 * v[a] for a in _AXES]
                             for node, groups in nodes.items() for group, values in groups.items()
                             for key, v in values.items()]))
     supports = results["Forces"]["NodalSupports"]
@@ -200,13 +200,14 @@ th {{ background: #f0f3f7; }}
 
 def _table(title: str, header: list, rows: list) -> str:
     def cell(value) -> str:
-        return f"{value:.6g}" if isinstance(value, float) else html.escape(str(value))
+        if isinstance(value, float):
+            # Three decimals of the table's unit; what rounds to zero shows as 0 (no "-0.000").
+            text = f"{value:.3f}"
+            return "0" if float(text) == 0 else text
+        return html.escape(str(value))
     out = [f"<h2>{html.escape(title)}</h2><table><tr>" + "".join(f"<th>{html.escape(str(h))}</th>" for h in header)
            + "</tr>"]
     out += ["<tr>" + "".join(f"<td>{cell(v)}</td>" for v in row) + "</tr>" for row in rows]
     out.append("</table>")
     return "\n".join(out)
 
-
-def _row(cells: list) -> str:
-    return " ".join(f"{c: >13.6g}" if isinstance(c, float) else f"{c!s: >13}" for c in cells).rstrip()
