@@ -50,7 +50,7 @@ $(INSTALLED): $(PACKAGE_SOURCES)
 demo: setup
 	$(call step,demo: a concrete frame built with the model builder and computed on the local platform)
 	$(PYTHON) examples/plexum_frame.py
-	$(call step,demo: a slab on beams and columns, meshed and computed on the local platform)
+	$(call step,demo: a slab on beams and columns meshed and computed on the local platform)
 	$(PYTHON) examples/plexum_slab.py
 
 test: setup test-cpp typecheck test-python wheel
