@@ -593,3 +593,25 @@ def test_a_domain_may_fill_a_hole_of_another_but_not_overlap_it(filled):
     supports = run(job)["Forces"]["NodalSupports"]
     assert sum(s["LoadCases"]["1"]["Global"]["z"] for s in supports.values()) == pytest.approx(
         2500 * G / 1000 * (0.2 * 15 + 0.3 * 1), rel=1e-9)
+
+
+@pytest.mark.parametrize("points, expected", [
+    ([(0, 0, 0), (6, 0, 0), (6, 0, 4), (0, 0, 4)], "seen in elevation from -Y"),   # a frame in X-Z
+    ([(2, 0, 0), (2, 5, 0), (2, 5, 3)], "seen in elevation from +X"),              # a wall in Y-Z
+    ([(0, 0, 3), (8, 0, 3), (8, 6, 3)], None),                                     # a slab: seen from above
+    ([(0, 0, 0), (1, 1, 1), (2, 0, 1)], None),
+    ([(1, 2, 3)], None),
+])
+def test_what_lies_in_a_vertical_plane_is_drawn_in_elevation(points, expected):
+    from tessel.local.plexum_worker import drawing
+
+    view, note = drawing.choose_view(np.array(points, float))
+    assert note == expected
+    projected = drawing.project(np.array(points, float), view)
+    if expected:
+        # Square to the plane: lengths in it are drawn true, and nothing lies in front of anything else.
+        in_plane = np.array(points, float)[:, [0 if "-Y" in expected else 1, 2]]
+        assert projected[:, :2] == pytest.approx(in_plane)
+        assert np.ptp(projected[:, 2]) == pytest.approx(0.0)
+    else:
+        assert view == drawing.AXONOMETRIC

@@ -1,7 +1,8 @@
 """Pictures of the model and its results as self-contained SVG, drawn in an axonometric view.
 
 The view looks down at the model from the front right (azimuth 30 degrees,
-elevation 30 degrees), Z up. Everything is a list of flat primitives in
+elevation 30 degrees), Z up. What lies in one vertical plane (a plane frame,
+a wall) is drawn in elevation instead, seen square to that plane. Everything is a list of flat primitives in
 picture coordinates, written as SVG by hand (no fonts or scripts fetched) or,
 for PNG, painted by matplotlib. Surfaces are painted far to near; beams,
 nodes and supports that a surface hides (a column under a slab, seen from
@@ -20,6 +21,9 @@ from dataclasses import dataclass, field
 import numpy as np
 
 WIDTH, HEIGHT, MARGIN = 700, 480, 36
+# Views as (azimuth, elevation) in degrees.
+AXONOMETRIC = (30.0, 30.0)
+_ELEVATIONS = {1: ((0.0, 0.0), "seen in elevation from -Y"), 0: ((-90.0, 0.0), "seen in elevation from +X")}
 # Blue (negative) to white to red (positive).
 _COLD, _WARM = np.array([49, 99, 189]), np.array([200, 45, 45])
 
@@ -30,6 +34,7 @@ class Picture:
     shapes: list = field(default_factory=list)  # (kind, points (n, 3) model coordinates, style)
     legend: list = field(default_factory=list)  # lines of text under the title
     scale: tuple | None = None  # (limit, unit, text): the colour scale from -limit (blue) to +limit (red)
+    view: tuple = AXONOMETRIC
 
     def polygon(self, points, fill, stroke="none", width=0.5, opacity=1.0, behind=False):
         self.shapes.append(("polygon", np.asarray(points, float), dict(fill=fill, stroke=stroke, width=width,
@@ -67,8 +72,9 @@ class Occluders:
     so a point is tested against the few triangles of its cell.
     """
 
-    def __init__(self, corners: np.ndarray) -> None:
-        view = project(corners.reshape(-1, 3)).reshape(-1, 4, 3) if len(corners) else np.zeros((0, 4, 3))
+    def __init__(self, corners: np.ndarray, view: tuple = AXONOMETRIC) -> None:
+        self.view = view
+        view = project(corners.reshape(-1, 3), view).reshape(-1, 4, 3) if len(corners) else np.zeros((0, 4, 3))
         # Each quadrilateral as two triangles (0, 1, 2) and (0, 2, 3) in view coordinates.
         self.triangles = np.concatenate([view[:, [0, 1, 2]], view[:, [0, 2, 3]]])
         extent = float(np.max(np.ptp(view.reshape(-1, 3), axis=0))) if len(view) else 1.0
@@ -97,7 +103,7 @@ class Occluders:
         out = np.zeros(len(points), dtype=bool)
         if not len(self.triangles) or not len(points):
             return out
-        view = project(points)
+        view = project(points, self.view)
         tol = self.tolerance
         index = np.floor((view[:, :2] - self.origin) / self.cell).astype(int)
         inside_grid = np.all((index >= 0) & (index < self.cells), axis=1)
@@ -148,9 +154,9 @@ def _sampled(points: np.ndarray, pieces: int = 6) -> np.ndarray:
     return np.concatenate(parts + [points[-1:]])
 
 
-def project(points: np.ndarray) -> np.ndarray:
-    """Axonometric projection: (n, 3) model coordinates to (n, 3) view (x right, y up, depth)."""
-    azimuth, elevation = math.radians(30.0), math.radians(30.0)
+def project(points: np.ndarray, view: tuple = AXONOMETRIC) -> np.ndarray:
+    """Parallel projection: (n, 3) model coordinates to (n, 3) view (x right, y up, depth away)."""
+    azimuth, elevation = math.radians(view[0]), math.radians(view[1])
     ca, sa, ce, se = math.cos(azimuth), math.sin(azimuth), math.cos(elevation), math.sin(elevation)
     x = points[:, 0] * ca - points[:, 1] * sa
     y = (points[:, 0] * sa + points[:, 1] * ca) * se + points[:, 2] * ce
@@ -158,11 +164,32 @@ def project(points: np.ndarray) -> np.ndarray:
     return np.column_stack([x, y, depth])
 
 
+def choose_view(points: np.ndarray) -> tuple[tuple, str | None]:
+    """The view for points (n, 3): in elevation when they lie in a plane X or Y = constant, with its
+    description, else the axonometric one (and None)."""
+    points = np.asarray(points, float).reshape(-1, 3)
+    if len(points) < 2:
+        return AXONOMETRIC, None
+    spread = np.ptp(points, axis=0)
+    extent = float(np.max(spread))
+    for axis, (view, text) in _ELEVATIONS.items():
+        if extent > 0 and spread[axis] <= 1e-9 * extent:
+            return view, text
+    return AXONOMETRIC, None
+
+
+def _viewed(picture: Picture, points: np.ndarray) -> None:
+    """Sets the picture's view for what it draws (points), saying so when it is an elevation."""
+    picture.view, text = choose_view(points)
+    if text:
+        picture.legend.append(text)
+
+
 def _layout(picture: Picture):
     everything = [p for _, p, _ in picture.shapes]
     if not everything:
         return lambda p: p[:, :2], 1.0
-    view = project(np.concatenate(everything))
+    view = project(np.concatenate(everything), picture.view)
     low, high = view[:, :2].min(axis=0), view[:, :2].max(axis=0)
     span = np.maximum(high - low, 1e-9)
     # Room for the title and legend lines, and for the labels above the topmost points.
@@ -172,7 +199,7 @@ def _layout(picture: Picture):
     offset = np.array([(WIDTH - scale * span[0]) / 2, top + (HEIGHT - top - bottom - scale * span[1]) / 2])
 
     def to_picture(points):
-        v = project(points)
+        v = project(points, picture.view)
         return np.column_stack([offset[0] + (v[:, 0] - low[0]) * scale,
                                 offset[1] + (high[1] - v[:, 1]) * scale])
     return to_picture, scale
@@ -184,7 +211,8 @@ def _order(picture: Picture) -> list:
 
     def key(shape):
         kind, points, style = shape
-        return (rank[kind] - (4 if style.get("behind") else 0), -float(np.mean(project(points)[:, 2])))
+        return (rank[kind] - (4 if style.get("behind") else 0),
+                -float(np.mean(project(points, picture.view)[:, 2])))
     return sorted(picture.shapes, key=key)
 
 
@@ -323,8 +351,10 @@ def model_picture(model, frame, title: str = "Model") -> Picture:
     """Nodes, beams, domains (their mesh), supports and loads."""
     picture = Picture(title)
     xyz = frame.xyz
+    picture.view, view_note = choose_view(np.concatenate([xyz.reshape(-1, 3)] + [
+        np.array(node.point).reshape(-1, 3) for node in model.nodes]))
     quads = np.concatenate([mesh.quads for mesh in frame.meshes]) if frame.meshes else np.zeros((0, 4), int)
-    occluders = Occluders(xyz[quads])
+    occluders = Occluders(xyz[quads], picture.view)
     hidden = occluders.hidden
     for mesh in frame.meshes:
         fill = "#e3d9f0" if mesh.domain.surface_type in (1, 2) else "#cfe0f3"
@@ -355,6 +385,8 @@ def model_picture(model, frame, title: str = "Model") -> Picture:
                           f"({_plural(sum(len(m.quads) for m in frame.meshes), 'quadrilateral')}), "
                           f"{_plural(len(model.node_supports), 'support')} (triangles)")
     picture.legend.append("surface loads: red arrows; hidden beams and nodes: dashed and pale")
+    if view_note:
+        picture.legend.append(view_note)
     return picture
 
 
@@ -368,10 +400,11 @@ def deformed_picture(model, solution, column: int, name: str) -> Picture:
     picture = Picture(f"Deformed shape: {name}")
     picture.legend.append(f"largest displacement {largest * 1000:.4g} mm, drawn {factor:.4g} times enlarged; "
                           "undeformed beams dashed grey")
+    _viewed(picture, np.concatenate([frame.xyz, moved]))
     uz = u[:, 2]
     limit = float(np.max(np.abs(uz))) if len(uz) else 0.0
     quads = solution.shells.quads if solution.shells is not None else np.zeros((0, 4), int)
-    occluders = Occluders(moved[quads])
+    occluders = Occluders(moved[quads], picture.view)
     for mesh in frame.meshes:
         for quad in mesh.quads:
             picture.polygon(moved[quad], fill=colour(float(np.mean(uz[quad])), limit), stroke="#9ab", width=0.3)
@@ -396,11 +429,10 @@ def moment_picture(model, solution, stations, column: int, name: str) -> Picture
                           "tension side")
     picture.legend.append("labels: the largest value of each beam (kNm)")
     quads = solution.shells.quads if solution.shells is not None else np.zeros((0, 4), int)
-    occluders = Occluders(frame.xyz[quads])
     for quad in quads:
         picture.polygon(frame.xyz[quad], fill="#eef2f6", stroke="none", opacity=0.7)
     row = 0
-    labelled, diagrams, lines = [], [], []
+    labelled, diagrams, lines, outlines = [], [], [], []
     for chain in frame.chains:
         rows = range(row, row + 1 + 2 * chain.count)
         row += 1 + 2 * chain.count
@@ -417,16 +449,22 @@ def moment_picture(model, solution, stations, column: int, name: str) -> Picture
             value = (my[rows[k]] + my[rows[k + 1]]) / 2
             diagrams.append(([base[k], base[k + 1], tip[k + 1], tip[k]], colour(value, largest)))
         lines.append(base)
+        outlines.append(tip)
         peak = int(np.argmax(np.abs(my[list(rows)])))
         if largest > 0 and abs(my[rows[peak]]) > 0.05 * largest:
             labelled.append((tip[peak], my[rows[peak]]))
+    # In elevation only when the diagrams lie in the model's plane too.
+    _viewed(picture, np.concatenate([frame.xyz.reshape(-1, 3)] + [np.array(c).reshape(-1, 3) for c, _ in diagrams]))
+    occluders = Occluders(frame.xyz[quads], picture.view)
     behind = occluders.hidden(np.array([np.mean(corners, axis=0) for corners, _ in diagrams]).reshape(-1, 3))
     for (corners, fill), back in zip(diagrams, behind):
         picture.polygon(corners, fill=fill, opacity=0.9, behind=bool(back))
+    # The diagrams' outlines keep small moments visible where their colour is nearly white.
+    _draw_beams(picture, occluders, outlines, "#6b7f99", 0.7)
     _draw_beams(picture, occluders, lines, "#1f3b5a", 1.8)
     # One label per place: beams meeting at a joint often share their largest value there.
     labelled.sort(key=lambda item: -abs(item[1]))
-    views = project(np.array([point for point, _ in labelled]).reshape(-1, 3))[:, :2]
+    views = project(np.array([point for point, _ in labelled]).reshape(-1, 3), picture.view)[:, :2]
     placed = np.zeros(len(labelled), dtype=bool)
     for k, (point, value) in enumerate(labelled):
         if np.any(np.linalg.norm(views[placed] - views[k], axis=1) < 0.04 * extent):
@@ -451,12 +489,13 @@ def contour_picture(model, solution, column: int, name: str, component: int, lab
     picture = Picture(f"{label}: {name}")
     low, high = (float(values.min()), float(values.max())) if len(values) else (0.0, 0.0)
     picture.legend.append(f"from {low:.4g} to {high:.4g} {unit}, in the domains' plane axes")
+    _viewed(picture, frame.xyz)
     quads = shells.quads[chosen]
     for value, quad in zip(values, quads):
         picture.polygon(frame.xyz[quad], fill=colour(float(value), limit), stroke="#ccc", width=0.2)
     for other in shells.quads[~chosen]:
         picture.polygon(frame.xyz[other], fill="#f4f4f4", stroke="#e4e4e4", width=0.2)
-    _draw_beams(picture, Occluders(frame.xyz[shells.quads]),
+    _draw_beams(picture, Occluders(frame.xyz[shells.quads], picture.view),
                 [frame.xyz[_beam_nodes(frame, chain)] for chain in frame.chains], "#1f3b5a", 1.4)
     picture.scale = (limit, unit, label.split(" ")[-1])
     return picture
