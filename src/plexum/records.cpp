@@ -480,24 +480,34 @@ void store_words(Words& words, nb::handle name, Recorded&& record) {
 
 RememberedCheck add_function_check, add_property_check;
 
-}  // namespace
-
-void add_function_to(nb::handle instructions, nb::handle name, Record&& params) {
+// `instructions.<method>(name, value)` for one of the two record lists:
+// stored compactly while the list waits, appended to the list once it is
+// observed, and the method called whenever anything is not the original.
+template <bind::Literal Method, bind::Literal ListKey, typename Recorded>
+void append_record(nb::handle instructions, PyObject* original, RememberedCheck& check, Words Store::*words,
+                   nb::handle name, Recorded&& value) {
     nb::object dict;
-    if (takes_direct(instructions, str<"add_function">(), originals.add_function, add_function_check, dict)) {
+    if (takes_direct(instructions, str<Method>(), original, check, dict)) {
         Store& store = store_of(instructions);
         // The lists exist while records wait: only their descriptors can
         // replace or delete them, and those observe the list first.
-        if (!store.observed && (!store.functions.empty() || record_list(dict, str<"_functions">()).is_valid())) {
-            if (!params.holds_containers()) return store_words(store.functions, name, std::move(params));
+        if (!store.observed && (!(store.*words).empty() || record_list(dict, str<ListKey>()).is_valid())) {
+            if (!value.holds_containers()) return store_words(store.*words, name, std::forward<Recorded>(value));
             // The collector must see what the record holds: from now on the
             // list's records are Python objects.
             observe_instructions(instructions);
         }
-        nb::object list = record_list(dict, str<"_functions">());
-        if (store.observed && list.is_valid()) return append_pair(list, name, params.make());
+        nb::object list = record_list(dict, str<ListKey>());
+        if (store.observed && list.is_valid()) return append_pair(list, name, value.make());
     }
-    instructions.attr(str<"add_function">())(name, params.make());
+    instructions.attr(str<Method>())(name, value.make());
+}
+
+}  // namespace
+
+void add_function_to(nb::handle instructions, nb::handle name, Record&& params) {
+    append_record<"add_function", "_functions">(instructions, originals.add_function, add_function_check,
+                                                &Store::functions, name, std::move(params));
 }
 
 void add_function(nb::handle interface, nb::handle name, Record&& params) {
@@ -507,19 +517,8 @@ void add_function(nb::handle interface, nb::handle name, Record&& params) {
 
 void add_property(nb::handle interface, nb::handle name, Value&& value) {
     nb::object instructions = nb::steal(bind::check(PyObject_GetAttr(interface.ptr(), str<"_instructions">().ptr())));
-    nb::object dict;
-    if (takes_direct(instructions, str<"add_property">(), originals.add_property, add_property_check, dict)) {
-        Store& store = store_of(instructions);
-        if (!store.observed && (!store.properties.empty() || record_list(dict, str<"_properties">()).is_valid())) {
-            if (!value.holds_containers()) return store_words(store.properties, name, std::move(value));
-            // The collector must see what the record holds: from now on the
-            // list's records are Python objects.
-            observe_instructions(instructions);
-        }
-        nb::object list = record_list(dict, str<"_properties">());
-        if (store.observed && list.is_valid()) return append_pair(list, name, value.make());
-    }
-    instructions.attr(str<"add_property">())(name, value.make());
+    append_record<"add_property", "_properties">(instructions, originals.add_property, add_property_check,
+                                                 &Store::properties, name, std::move(value));
 }
 
 // --------------------------------------------------------- objects and ids
