@@ -8,8 +8,9 @@ from tessel.local.plexum_worker import PlexumWorker
 from tessel.local.plexum_worker.records import JobRecords
 from tessel.local.workers import ERROR, WorkerFailure
 
+from strips import E, ribbed_strip
+
 RIGID = 1e12
-E = 30e6
 CLAMPED = dict(x=RIGID, y=RIGID, z=RIGID, xx=RIGID, yy=RIGID, zz=RIGID)
 PLANE_STRESS, PLANE_STRAIN, PLATE, SHELL = 1, 2, 3, 4
 CONSTANT, ONE_WAY, TWO_WAY, TOP_ALIGNED, BOTTOM_ALIGNED = 1, 2, 3, 4, 5
@@ -133,29 +134,6 @@ def test_a_membrane_held_at_one_point_is_a_mechanism():
     job.domain_constant(job.load_case(), domain, (1.0, 0.0, 0.0))
     status, message = failure(job)
     assert message.startswith("the model is a mechanism: ")
-
-
-def ribbed_strip(width, eccentricity, *, size=0.25, load=(0.0, 0.0, -10.0), surface_type=SHELL):
-    """A 6 m strip slab 0.1 m thick on a 0.3 x 0.5 m beam along its middle, the beam simply supported."""
-    length = 6.0
-    job = JobRecords()
-    material = job.concrete(E, 0.0, 0.0)
-    points = [(0, 0, 0), (length, 0, 0), (length, width / 2, 0), (length, width, 0), (0, width, 0),
-              (0, width / 2, 0)]
-    nodes = [job.node(*p) for p in points]
-    lines = [job.line(nodes[k], nodes[(k + 1) % 6]) for k in range(6)]
-    domain = job.domain(lines, material, 0.1, surface_type)
-    if eccentricity is not None:
-        job.eccentricity(domain, *eccentricity[:1], **eccentricity[1])
-    rib = job.beam(job.line(nodes[5], nodes[2]), material, job.rectangle(0.3, 0.5))
-    job.support(nodes[5], rib, x=RIGID, y=RIGID, z=RIGID, xx=RIGID)
-    job.support(nodes[2], rib, y=RIGID, z=RIGID, xx=RIGID)
-    middle = job.node(length / 2, width / 2, 0)
-    job.mesh([domain], size)
-    job.domain_constant(job.load_case(), domain, load)
-    job.displacements([middle])
-    job.line_forces([rib])
-    return job, middle, rib
 
 
 @pytest.mark.parametrize(("eccentricity", "offset"), [

@@ -14,6 +14,8 @@ from tessel.local.plexum_worker.records import JobRecords
 from tessel.local.plexum_worker.replay import Replayer
 from tessel.local.workers import ERROR, WorkerFailure
 
+from strips import ribbed_strip
+
 RIGID = 1e12
 E, G = 30e6, 9.80665
 
@@ -409,29 +411,9 @@ def test_a_hole_is_covered_exactly_by_its_triangles(polygon):
     assert inside(points, corners.mean(axis=1)).all()
 
 
-def ribbed_strip(length, width, thickness, *, eccentricity=None, size=0.25):
-    """A strip slab on one beam along its middle line, simply supported at the beam's ends; 10 kN/m2.
-
-    Poisson's ratio 0: the strip bends as a beam of the slab's and the beam's stiffness together.
-    """
-    job = JobRecords()
-    material = job.concrete(E, 0.0, 0.0)
-    points = [(0, 0, 0), (length, 0, 0), (length, width / 2, 0), (length, width, 0), (0, width, 0),
-              (0, width / 2, 0)]
-    nodes = [job.node(*p) for p in points]
-    lines = [job.line(nodes[k], nodes[(k + 1) % 6]) for k in range(6)]
-    domain = job.domain(lines, material, thickness, 4)
-    if eccentricity is not None:
-        job.eccentricity(domain, eccentricity[0], ecc_1=eccentricity[1])
-    rib = job.beam(job.line(nodes[5], nodes[2]), material, job.rectangle(0.3, 0.5))
-    job.support(nodes[5], rib, x=RIGID, y=RIGID, z=RIGID, xx=RIGID)
-    job.support(nodes[2], rib, y=RIGID, z=RIGID, xx=RIGID)
-    middle = job.node(length / 2, width / 2, 0)
-    job.mesh([domain], size)
-    job.domain_constant(job.load_case(), domain, (0, 0, -10.0))
-    job.displacements([middle])
-    job.support_forces([1, 2])
-    job.line_forces([rib])
+def ribbed_strip_results(length, width, thickness):
+    """The strip on its middle beam under 10 kN/m2: mid-span deflection, beam forces there, support sum."""
+    job, middle, rib = ribbed_strip(width, length=length, thickness=thickness)
     answer = run(job)
     w = answer["Displacements"]["Nodes"][str(middle)]["LoadCases"]["1"]["z"]
     stations = answer["Forces"]["Lines"][str(rib)]["LoadCases"]["1"]
@@ -443,7 +425,7 @@ def ribbed_strip(length, width, thickness, *, eccentricity=None, size=0.25):
 def test_a_beam_inside_a_slab_bends_with_it():
     # The beam runs through the slab from edge node to edge node, and the node at its middle lies on it.
     length, width, t, q = 6.0, 1.0, 0.1, 10.0
-    w, at_middle, support = ribbed_strip(length, width, t)
+    w, at_middle, support = ribbed_strip_results(length, width, t)
     i_beam, i_slab = 0.3 * 0.5 ** 3 / 12, width * t ** 3 / 12
     assert w == pytest.approx(-5 * q * width * length ** 4 / (384 * E * (i_beam + i_slab)), rel=2e-3)
     # The beam takes its share of the moment q b L^2 / 8.
