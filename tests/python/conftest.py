@@ -27,3 +27,16 @@ def platform(monkeypatch):
 @pytest.fixture
 def analysis():
     return Analysis()
+
+
+@pytest.fixture
+def plexum_platform(local_platform, monkeypatch):
+    """The local platform with the Plexum worker registered, polled every 0.1 s."""
+    import itertools
+
+    from tessel.local.plexum_worker import PlexumWorker
+
+    monkeypatch.setattr(offload_task, "_get_wait_times_for_stepwise_polling",
+                        lambda minimum_interval: itertools.repeat(0.1))
+    PlexumWorker().register(local_platform)
+    return local_platform

@@ -1,6 +1,5 @@
 """A slab on beams and columns, built with the model builder, computed on the local platform and drawn."""
 
-import itertools
 import os
 import re
 import shutil
@@ -8,21 +7,16 @@ import subprocess
 
 import pytest
 
-import tessel.external.offload_task as offload_task
 from tessel.external.plexum import Domain, LoadCombination, Material, Model, PlexumAnalysis
 from tessel.local import render_model
-from tessel.local.plexum_worker import PlexumWorker
 
 RIGID = 1e10
 G = 9.80665
 
 
 @pytest.fixture
-def platform(local_platform, monkeypatch):
-    monkeypatch.setattr(offload_task, "_get_wait_times_for_stepwise_polling",
-                        lambda minimum_interval: itertools.repeat(0.1))
-    PlexumWorker().register(local_platform)
-    return local_platform
+def platform(plexum_platform):
+    return plexum_platform
 
 
 def build():

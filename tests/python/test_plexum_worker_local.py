@@ -1,16 +1,14 @@
 """The Plexum worker end to end on the local platform, with hand-written job content."""
 
 import html
-import itertools
 import json
 
 import pytest
 
-import tessel.external.offload_task as offload_task
 from tessel.errors import ExecutionError
 from tessel.external.offload_task import OffloadTask, _JobContent, _get_file_body
 from tessel.local.__main__ import _queue
-from tessel.local.plexum_worker import PlexumWorker, worker
+from tessel.local.plexum_worker import worker
 from tessel.local.plexum_worker.records import JobRecords
 
 
@@ -27,11 +25,8 @@ class RecordedPlexumJob(OffloadTask):
 
 
 @pytest.fixture
-def platform(local_platform, monkeypatch):
-    monkeypatch.setattr(offload_task, "_get_wait_times_for_stepwise_polling",
-                        lambda minimum_interval: itertools.repeat(0.1))
-    PlexumWorker().register(local_platform)
-    return local_platform
+def platform(plexum_platform):
+    return plexum_platform
 
 
 def cantilever(material=1):
