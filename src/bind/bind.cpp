@@ -11,29 +11,39 @@ namespace tessel::bind {
 
 // ---------------------------------------------------------------- exceptions
 
-void raise(nb::handle exc_type, const char* message) {
-    PyErr_SetString(exc_type.ptr(), message);
+// Python's `raise exc`: an exception instance or class is raised, anything
+// else is the interpreter's own TypeError (a patched `mock.MagicMock` in
+// place of an exception type, say), never a SystemError.
+[[noreturn]] void raise_object(nb::handle exc) {
+    if (PyExceptionInstance_Check(exc.ptr()))
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    else if (PyExceptionClass_Check(exc.ptr()))
+        PyErr_SetNone(exc.ptr());
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     throw nb::python_error();
+}
+
+void raise(nb::handle exc_type, const char* message) {
+    if (PyExceptionClass_Check(exc_type.ptr())) {
+        PyErr_SetString(exc_type.ptr(), message);
+        throw nb::python_error();
+    }
+    raise(exc_type, nb::str(message));
 }
 
 void raise(nb::handle exc_type, nb::handle message) {
     // Made as `exc_type(message)`: PyErr_SetObject alone would spread a tuple
     // message into arguments and drop a None one.
-    nb::object exc = nb::borrow(exc_type)(message);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw nb::python_error();
+    raise_object(nb::borrow(exc_type)(message));
 }
 
-void raise(nb::handle exc_type) {
-    PyErr_SetNone(exc_type.ptr());
-    throw nb::python_error();
-}
+void raise(nb::handle exc_type) { raise_object(exc_type); }
 
 void raise_with_note(nb::handle exc_type, nb::handle message, nb::handle note) {
     nb::object exc = nb::borrow(exc_type)(message);
-    exc.attr("add_note")(note);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw nb::python_error();
+    if (PyExceptionInstance_Check(exc.ptr())) exc.attr("add_note")(note);
+    raise_object(exc);
 }
 
 nb::object traceback_of(const nb::python_error& e) {
@@ -70,26 +80,26 @@ nb::object next(nb::handle iterator) {
 
 // -------------------------------------------------------------- module globals
 
-void ModuleGlobals::bind(nb::module_ module) {
-    // The module lives as long as the process: keep strong references.
-    module_ = module.inc_ref().ptr();
-    dict_ = nb::handle(PyModule_GetDict(module_)).inc_ref().ptr();
-}
-
-nb::object ModuleGlobals::operator()(const char* name) const {
-    nb::str key(name);
-    if (PyObject* v = PyDict_GetItemWithError(dict_, key.ptr())) return nb::borrow(v);
+namespace {
+nb::object lookup_global(nb::handle key) {
+    PyObject* dict = ModuleState::current().dict();
+    if (PyObject* v = PyDict_GetItemWithError(dict, key.ptr())) return nb::borrow(v);
     if (PyErr_Occurred()) throw nb::python_error();
     if (PyObject* builtins = PyEval_GetBuiltins()) {
         if (PyObject* v = PyDict_GetItemWithError(builtins, key.ptr())) return nb::borrow(v);
         if (PyErr_Occurred()) throw nb::python_error();
     }
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
     throw nb::python_error();
 }
+}  // namespace
+
+nb::object ModuleGlobals::operator()(const char* name) const { return lookup_global(nb::str(name)); }
+
+nb::object ModuleGlobals::operator()(nb::handle name) const { return lookup_global(name); }
 
 void ModuleGlobals::set(const char* name, nb::handle value) const {
-    check(PyDict_SetItemString(dict_, name, value.ptr()));
+    check(PyDict_SetItemString(ModuleState::current().dict(), name, value.ptr()));
 }
 
 void import_names(const ModuleGlobals& g, const char* module, std::initializer_list<const char*> names) {
@@ -133,7 +143,7 @@ void with_context(nb::handle manager, const std::function<void(nb::handle)>& bod
 // ----------------------------------------------------------------- classes
 
 ClassBuilder::ClassBuilder(const ModuleGlobals& g, const char* name, const char* doc)
-    : g_(g), name_(name), qualname_(nb::str(name)) {
+    : g_(g), name_(name), qualname_(nb::str(name)), owner_(new Owner{&ModuleState::current(), nullptr}) {
     if (doc) namespace_["__doc__"] = nb::str(doc);
     scope_ = nb::module_::import_("types").attr("SimpleNamespace")("__module__"_a = g.module_name(),
                                                                     "__qualname__"_a = qualname_);
@@ -144,11 +154,6 @@ ClassBuilder::ClassBuilder(const ModuleGlobals& g, const char* name, const char*
 
 ClassBuilder& ClassBuilder::base(nb::handle cls) {
     bases_.push_back(nb::borrow(cls));
-    return *this;
-}
-
-ClassBuilder& ClassBuilder::metaclass(nb::handle meta) {
-    metaclass_ = nb::borrow(meta);
     return *this;
 }
 
@@ -163,9 +168,9 @@ ClassBuilder& ClassBuilder::attr(const char* name, nb::handle value) {
     return *this;
 }
 
-nb::object ClassBuilder::property(nb::handle fget, const char* doc) {
+nb::object ClassBuilder::property(nb::handle fget, nb::handle fset, nb::handle fdel, const char* doc) {
     nb::handle property_type(reinterpret_cast<PyObject*>(&PyProperty_Type));
-    return property_type(fget, nb::none(), nb::none(), doc ? nb::object(nb::str(doc)) : nb::object(nb::none()));
+    return property_type(fget, fset, fdel, doc ? nb::object(nb::str(doc)) : nb::object(nb::none()));
 }
 
 // Marked as abc.abstractmethod marks a function.
@@ -185,12 +190,37 @@ nb::object ClassBuilder::build() {
     namespace_["__qualname__"] = qualname_;
     nb::list bases;
     for (const auto& b : bases_) bases.append(b);
-    nb::object meta = metaclass_;
-    if (!meta.is_valid())
-        meta = bases_.empty() ? nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type)) : nb::borrow(bases_.front().type());
+    nb::handle meta = bases_.empty() ? nb::handle(reinterpret_cast<PyObject*>(&PyType_Type)) : bases_.front().type();
     nb::object cls = meta(name_, nb::tuple(bases), namespace_);
+    owner_->cls = reinterpret_cast<PyTypeObject*>(cls.inc_ref().ptr());  // methods check against it for good
     if (nb::cast<std::string>(qualname_).find('.') == std::string::npos) g_.set(nb::cast<std::string>(name_).c_str(), cls);
     return cls;
+}
+
+// ----------------------------------------------------------- owned functions
+
+const Owner* module_owner() {
+    // One owner per import: module functions carry no class to check.
+    static PerModule<Owner> owner;
+    Owner& o = owner.get();
+    o.state = &ModuleState::current();
+    return &o;
+}
+
+void check_self(const Owner& owner, SelfCheck check, PyObject* self, const char* name) {
+    PyTypeObject* cls = owner.cls;
+    if (!cls || check == SelfCheck::none) return;
+    if (check == SelfCheck::subtype) {
+        if (PyType_Check(self) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(self), cls)) return;
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a subtype of '%.100s' but received '%.100s'", name,
+                     cls->tp_name, PyType_Check(self) ? reinterpret_cast<PyTypeObject*>(self)->tp_name
+                                                      : Py_TYPE(self)->tp_name);
+        throw nb::python_error();
+    }
+    if (PyObject_TypeCheck(self, cls)) return;
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object", name,
+                 cls->tp_name, Py_TYPE(self)->tp_name);
+    throw nb::python_error();
 }
 
 // ------------------------------------------------------------------ enums

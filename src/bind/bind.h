@@ -9,10 +9,14 @@
 
 #include <nanobind/nanobind.h>
 
+#include "bind/module_state.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -31,11 +35,13 @@ inline auto operator""_p(const char* name, std::size_t) { return nb::arg(name).n
 // ---------------------------------------------------------------- exceptions
 
 // Raises `exc_type(message)` in Python: sets the error and throws the carrier
-// that nanobind turns back into the pending Python exception.
+// that nanobind turns back into the pending Python exception. As Python's
+// `raise`, something that is no exception gives the interpreter's TypeError.
 [[noreturn]] void raise(nb::handle exc_type, const char* message);
 [[noreturn]] void raise(nb::handle exc_type, nb::handle message);
-// Raises `exc_type()` without arguments, like `raise NotImplementedError`.
-[[noreturn]] void raise(nb::handle exc_type);
+// Python's `raise exc`: an exception class (instantiated without
+// arguments, like `raise NotImplementedError`) or instance.
+[[noreturn]] void raise(nb::handle exc);
 // Raises `exc_type(message)` carrying `note` (`add_note`): the evidence behind
 // a fixed message shows in the traceback without changing the message.
 [[noreturn]] void raise_with_note(nb::handle exc_type, nb::handle message, nb::handle note);
@@ -130,21 +136,22 @@ nb::object next(nb::handle iterator);
 
 // -------------------------------------------------------------- module globals
 
-// The globals of one extension module, looked up when the C++ runs, as Python
-// looks up a module's names: `mock.patch("pkg.mod.name")` is seen at once.
-// Falls back to the builtins and raises NameError like Python when unset.
+// The globals of the running import of an extension module (see
+// ModuleState), looked up when the C++ runs, as Python looks up a module's
+// names: `mock.patch("pkg.mod.name")` is seen at once. Falls back to the
+// builtins and raises NameError like Python when unset.
 class ModuleGlobals {
 public:
-    void bind(nb::module_ module);
+    // Starts a new import of the module: call first in its initialisation,
+    // and keep the returned state active while it runs.
+    ModuleState& bind(nb::module_ module) const { return ModuleState::create(std::move(module)); }
     nb::object operator()(const char* name) const;
+    // The same for an interned name (no string is made).
+    nb::object operator()(nb::handle name) const;
     void set(const char* name, nb::handle value) const;
-    nb::handle module() const { return module_; }
+    nb::handle module() const { return ModuleState::current().module(); }
     // The module's `__name__`, for `__module__` of its classes.
     nb::object module_name() const { return (*this)("__name__"); }
-
-private:
-    PyObject* module_ = nullptr;
-    PyObject* dict_ = nullptr;
 };
 
 // `from <module> import <name>` for each name, bound as module globals.
@@ -175,10 +182,94 @@ void with_context(nb::handle manager, const std::function<void(nb::handle)>& bod
 // see it as the Python function it stands for. Its body only calls `impl`.
 nb::object python_function(nb::handle impl, nb::handle name, nb::handle qualname, nb::handle module);
 
+// ------------------------------------------------------- owned functions
+//
+// Every C++ function a module exposes runs with its own import's state
+// active (see ModuleState). A method also checks its `self` as the
+// interpreter's method descriptors do: a method of a C type reached with a
+// foreign object (`Class.__dict__["m"](SomeClass)`) raises TypeError instead
+// of treating that object as an instance.
+
+// Who a function belongs to: the import that made it and, for methods, the
+// class (set once the class is built). Made once per class and never freed:
+// the functions may run as long as the class lives.
+struct Owner {
+    ModuleState* state = nullptr;
+    PyTypeObject* cls = nullptr;
+};
+
+// How a function's first argument is checked against its owner's class.
+enum class SelfCheck { none, instance, subtype };
+
+// Raises TypeError unless `self` fits `owner.cls` for `check` (`name`: the
+// function's or attribute's name, for the message).
+void check_self(const Owner& owner, SelfCheck check, PyObject* self, const char* name);
+
+namespace detail {
+
+template <typename F>
+struct call_signature : call_signature<decltype(&F::operator())> {};
+template <typename R, typename... A>
+struct call_signature<R (*)(A...)> {
+    using type = R(A...);
+};
+template <typename C, typename R, typename... A>
+struct call_signature<R (C::*)(A...) const> {
+    using type = R(A...);
+};
+template <typename C, typename R, typename... A>
+struct call_signature<R (C::*)(A...)> {
+    using type = R(A...);
+};
+
+template <typename F>
+struct arguments_of : arguments_of<typename call_signature<F>::type> {};
+template <typename R, typename... A>
+struct arguments_of<R(A...)> {
+    using type = std::tuple<A...>;
+};
+
+template <typename First, typename... Rest>
+First& first_of(First& first, Rest&...) {
+    return first;
+}
+
+template <SelfCheck Check, typename Signature>
+struct Owned;
+
+// Runs `f` with its import's state active, the first argument checked by
+// `Check` (none for module functions and static methods).
+template <SelfCheck Check, typename R, typename... A>
+struct Owned<Check, R(A...)> {
+    template <typename F>
+    static auto wrap(F f, const Owner* owner, const char* name) {
+        return [f, owner, name](A... args) -> R {
+            ActiveModule active(owner->state);
+            if constexpr (Check != SelfCheck::none && sizeof...(A) > 0)
+                check_self(*owner, Check, nb::handle(first_of(args...)).ptr(), name);
+            return f(std::forward<A>(args)...);
+        };
+    }
+};
+
+}  // namespace detail
+
+// `f` run as a function of `owner`, its first argument checked by `Check`.
+template <SelfCheck Check, typename Func>
+auto owned(Func&& f, const Owner* owner, const char* name) {
+    using F = std::decay_t<Func>;
+    return detail::Owned<Check, typename detail::call_signature<F>::type>::wrap(F(std::forward<Func>(f)), owner,
+                                                                                name);
+}
+
+// The owner of the module-level functions of the running import.
+const Owner* module_owner();
+
 // A module-level function: `def name(...)` bound as the module global `name`.
 template <typename Func, typename... Extra>
 void def_function(const ModuleGlobals& g, const char* name, Func&& f, const Extra&... extra) {
-    nb::object impl = nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...);
+    nb::object impl =
+        nb::cpp_function(owned<SelfCheck::none>(std::forward<Func>(f), module_owner(), name), nb::name(name), extra...);
     g.set(name, python_function(impl, nb::str(name), nb::str(name), g.module_name()));
 }
 
@@ -191,7 +282,6 @@ public:
     ClassBuilder(const ModuleGlobals& g, const char* name, const char* doc);
 
     ClassBuilder& base(nb::handle cls);
-    ClassBuilder& metaclass(nb::handle meta);
     // For nested classes: the dotted path inside the module, e.g. "Material.DesignCode".
     ClassBuilder& qualname(const char* qualname);
 
@@ -199,23 +289,21 @@ public:
     // Name the other parameters with nb::arg (do not name self).
     template <typename Func, typename... Extra>
     ClassBuilder& def(const char* name, Func&& f, const Extra&... extra) {
-        return attr(name, python_function(nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_),
-                                                           nb::is_method(), extra...),
-                                          name));
+        return attr(name, method(name, owned<SelfCheck::instance>(std::forward<Func>(f), owner_, name), extra...));
     }
 
     // Abstract instance method: the class cannot be instantiated until a
     // subclass overrides it.
     template <typename Func, typename... Extra>
     ClassBuilder& def_abstract(const char* name, Func&& f, const Extra&... extra) {
-        return attr(name, abstract(python_function(nb::cpp_function(std::forward<Func>(f), nb::name(name),
-                                                                    nb::scope(scope_), nb::is_method(), extra...),
-                                                   name)));
+        return attr(name,
+                    abstract(method(name, owned<SelfCheck::instance>(std::forward<Func>(f), owner_, name), extra...)));
     }
 
     template <typename Func, typename... Extra>
     ClassBuilder& def_static(const char* name, Func&& f, const Extra&... extra) {
-        auto fn = python_function(nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), extra...),
+        auto fn = python_function(nb::cpp_function(owned<SelfCheck::none>(std::forward<Func>(f), owner_, name),
+                                                   nb::name(name), nb::scope(scope_), extra...),
                                   name);
         return attr(name, nb::steal(check(PyStaticMethod_New(fn.ptr()))));
     }
@@ -224,26 +312,35 @@ public:
     // (name only the others with nb::arg).
     template <typename Func, typename... Extra>
     ClassBuilder& def_classmethod(const char* name, Func&& f, const Extra&... extra) {
-        auto fn = python_function(
-            nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::scope(scope_), nb::arg("cls"), extra...), name);
+        auto fn = python_function(nb::cpp_function(owned<SelfCheck::subtype>(std::forward<Func>(f), owner_, name),
+                                                   nb::name(name), nb::scope(scope_), nb::arg("cls"), extra...),
+                                  name);
         return attr(name, nb::steal(check(PyClassMethod_New(fn.ptr()))));
     }
 
     // Read-only property over a getter taking self.
     template <typename Func>
     ClassBuilder& def_property(const char* name, Func&& fget, const char* doc = nullptr) {
-        return attr(name, property(python_function(nb::cpp_function(std::forward<Func>(fget), nb::name(name),
-                                                                    nb::scope(scope_), nb::is_method()),
-                                                   name),
-                                   doc));
+        return attr(name, property(accessor(name, std::forward<Func>(fget)), nb::none(), nb::none(), doc));
     }
 
     template <typename Func>
     ClassBuilder& def_abstract_property(const char* name, Func&& fget, const char* doc = nullptr) {
-        return attr(name, property(abstract(python_function(nb::cpp_function(std::forward<Func>(fget), nb::name(name),
-                                                                             nb::scope(scope_), nb::is_method()),
-                                                            name)),
-                                   doc));
+        return attr(name, property(abstract(accessor(name, std::forward<Func>(fget))), nb::none(), nb::none(), doc));
+    }
+
+    // Data property with a getter (self), a setter (self, value) and a
+    // deleter (self).
+    template <typename Get, typename Set, typename Del>
+    ClassBuilder& def_data_property(const char* name, Get&& fget, Set&& fset, Del&& fdel, const char* doc = nullptr) {
+        return attr(name, property(accessor(name, std::forward<Get>(fget)), accessor(name, std::forward<Set>(fset)),
+                                   accessor(name, std::forward<Del>(fdel)), doc));
+    }
+    // The same without a deleter (`del obj.name` then raises AttributeError).
+    template <typename Get, typename Set>
+    ClassBuilder& def_data_property(const char* name, Get&& fget, Set&& fset, const char* doc = nullptr) {
+        return attr(name, property(accessor(name, std::forward<Get>(fget)), accessor(name, std::forward<Set>(fset)),
+                                   nb::none(), doc));
     }
 
     // Any other class attribute (constants, nested classes, enums).
@@ -253,21 +350,40 @@ public:
     nb::object build();
 
 private:
-    static nb::object property(nb::handle fget, const char* doc);
+    static nb::object property(nb::handle fget, nb::handle fset, nb::handle fdel, const char* doc);
     static nb::object abstract(nb::object fn);
     // The Python function around `impl` for the class's namespace.
     nb::object python_function(nb::object impl, const char* name) const;
+
+    template <typename Wrapped, typename... Extra>
+    nb::object method(const char* name, Wrapped&& f, const Extra&... extra) const {
+        return python_function(
+            nb::cpp_function(std::forward<Wrapped>(f), nb::name(name), nb::scope(scope_), nb::is_method(), extra...),
+            name);
+    }
+    // A property's getter, setter or deleter, with its self checked. Made
+    // without the stand-in scope: the three share a name, which nanobind
+    // would chain into one overloaded function there.
+    template <typename Func>
+    nb::object accessor(const char* name, Func&& f) const {
+        auto checked = owned<SelfCheck::instance>(std::forward<Func>(f), owner_, name);
+        if constexpr (std::tuple_size_v<typename detail::arguments_of<decltype(checked)>::type> == 2)
+            return python_function(
+                nb::cpp_function(std::move(checked), nb::name(name), nb::is_method(), nb::arg("value").none()), name);
+        else
+            return python_function(nb::cpp_function(std::move(checked), nb::name(name), nb::is_method()), name);
+    }
 
     const ModuleGlobals& g_;
     nb::str name_;
     nb::object qualname_;
     std::vector<nb::object> bases_;
-    nb::object metaclass_;
     nb::dict namespace_;
     // Stand-in scope for the functions while the class does not exist yet: it
     // gives them `__module__` and `__qualname__` ("Class.method") and holds no
     // attribute a method could be chained to as an overload.
     nb::object scope_;
+    Owner* owner_;
 };
 
 // ------------------------------------------------------------------ enums

@@ -47,11 +47,11 @@ constexpr const char* kGetOutputDoc =
 
 // The class itself, as `super()` in a Python method finds it: from where the
 // method was defined, not through the module global.
-nb::handle analysis_class;
+bind::PerModule<nb::object> analysis_class;
 
 void init(nb::handle self, nb::handle script, nb::handle input_parameters) {
     nb::object parent = nb::steal(bind::check(PyObject_CallFunctionObjArgs(
-        reinterpret_cast<PyObject*>(&PySuper_Type), analysis_class.ptr(), self.ptr(), nullptr)));
+        reinterpret_cast<PyObject*>(&PySuper_Type), analysis_class->ptr(), self.ptr(), nullptr)));
     parent.attr("__init__")("queue_name"_a = "grasshopper", "version"_a = 1);
     nb::setattr(self, str<"script">(), script);
     nb::object parameters = bind::truthy(input_parameters) ? nb::borrow(input_parameters) : nb::object(nb::dict());
@@ -78,7 +78,7 @@ void populate_analysis(nb::module_&) {
                               "input trees (\"values\").")
                          .def("get_output", &get_output, kGetOutputDoc)
                          .build();
-    analysis_class = cls.inc_ref();
+    *analysis_class = cls;
 }
 
 }  // namespace tessel::grasshopper

@@ -3,7 +3,7 @@
 NB_MODULE(tressa, m) {
     using namespace tessel::tressa;
     m.doc() = "Tressa scripts run on a remote worker next to Tressa.";
-    g.bind(m);
+    tessel::bind::ActiveModule active(&g.bind(m));
     populate_analysis(m);
     nb::list all;
     all.append("TressaAnalysis");

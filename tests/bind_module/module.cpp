@@ -12,7 +12,7 @@ ModuleGlobals g;
 }  // namespace
 
 NB_MODULE(_bind_selftest, m) {
-    g.bind(m);
+    tessel::bind::ActiveModule active(&g.bind(m));
     import_names(g, "abc", {"ABC"});
     m.def("hook_result", []() { return g("hook")(); }, "Call the module global `hook` as it is now.");
     m.def(
