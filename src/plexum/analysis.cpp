@@ -35,11 +35,11 @@ constexpr const char* kInitDoc =
 constexpr const char* kBothFalse = "At least one of 'return_results' or 'return_model' should be True.";
 
 // The class itself, as `super()` in a Python method finds it.
-nb::handle analysis_class;
+bind::PerModule<nb::object> analysis_class;
 
 nb::object super_of(nb::handle self) {
     return nb::steal(bind::check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
-                                                               analysis_class.ptr(), self.ptr(), nullptr)));
+                                                               analysis_class->ptr(), self.ptr(), nullptr)));
 }
 
 void init(nb::handle self, nb::handle model, nb::handle return_results, nb::handle return_model,
@@ -153,7 +153,7 @@ void populate_analysis(nb::module_&) {
                  "The result file written by Plexum (only if return_results = True); call `execute` first.\n\n"
                  ":param as_file: Return as BytesIO (default) or File ::version(v13.5.0)")
             .build();
-    analysis_class = cls.inc_ref();
+    *analysis_class = cls;
 }
 
 }  // namespace tessel::plexum

@@ -5,17 +5,16 @@
 namespace tessel::plexum {
 namespace {
 
-constexpr const char* kNoDirectInit = "Do not use this __init__ directly, but create the object from :class:`Model`";
-
 ObjectClass domain_class{"Domain", {"_id", "_interface"}};
 
-// The `id` of every item of `objects`, in iteration order, as a new list.
-nb::object ids_of(nb::handle objects) {
+// The `id` of every item of `objects`, in iteration order, as a new list;
+// each item checked as `expected` first.
+nb::object ids_of(nb::handle objects, const Expected& expected, nb::handle interface) {
     nb::object ids = nb::steal(bind::check(PyList_New(0)));
     nb::object iterator = nb::steal(bind::check(PyObject_GetIter(objects.ptr())));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object item = nb::steal(raw);
-        nb::object id = id_of(item);
+        nb::object id = id_of(item, expected, interface);
         bind::check(PyList_Append(ids.ptr(), id.ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();
@@ -28,8 +27,8 @@ nb::object domain_enum_member(nb::handle enum_name, nb::handle name) {
     return e.attr(name);
 }
 
-// The point record {"x": 0.0, "y": 0.0, "z": 0.0}.
-Value zero_point() {
+// `_Point3D(0.0, 0.0, 0.0).serialize()`.
+Value zero_point_value() {
     nb::handle f0 = float_zero();
     return point_value(f0, f0, f0);
 }
@@ -37,7 +36,7 @@ Value zero_point() {
 // ---------------------------------------------------------------- Domain
 
 void domain_init(nb::handle self, nb::handle id, nb::handle interface) {
-    ObjectClass::set_attributes(self, domain_class.attributes(), {id, interface});
+    domain_class.init(self, {id, interface});
 }
 
 void domain_generate_mesh(nb::handle self, nb::handle mesh_geometry, nb::handle mesh_size, nb::handle mesh_type,
@@ -67,12 +66,12 @@ nb::object create_domain(nb::handle self, nb::handle lines, nb::handle surface_t
     static const Shape add{"LineIds", "SurfaceAttr"};
     static const Shape surface{"Thickness",         "SurfaceType",  "RefZId",     "RefXId",         "MaterialId",
                                "ElasticFoundation", "NonLinearity", "Resistance", "Characteristics"};
-    nb::object line_ids = ids_of(lines);
+    nb::object line_ids = ids_of(lines, {Kind::line, "create", "lines"}, self);
     nb::object type = value_of(surface_type);
-    nb::object material_id = id_of(material);
+    nb::object material_id = id_of(material, {Kind::material, "create", "material"}, self);
     nb::handle i0 = int_value(0);
-    Value foundation = zero_point();
-    Value resistance = zero_point();
+    Value foundation = zero_point_value();
+    Value resistance = zero_point_value();
     Record attributes(surface);
     attributes.add(thickness).add(std::move(type)).add(i0).add(i0).add(std::move(material_id));
     attributes.add(std::move(foundation)).add(Record(point_shape()).add(i0).add(i0).add(i0));
@@ -103,7 +102,7 @@ void generate_mesh_on_domains(nb::handle self, nb::handle domains, nb::handle me
         parameters.add(int_value(fit.is_none() ? 0 : 1)).add(bind::truthy(fit) ? fit : float_zero());
     nb::object geometry = value_of(mesh_geometry);
     parameters.add(std::move(geometry)).add(quad_mesh_quality);
-    nb::object domain_ids = ids_of(domains);
+    nb::object domain_ids = ids_of(domains, {Kind::domain, "generate_mesh_on_domains", "domains"}, self);
     Record params(add);
     params.add(std::move(parameters)).add(std::move(domain_ids));
     add_function(self, str<"GenerateMeshOnSelectedDomains">(), std::move(params));
@@ -144,7 +143,7 @@ void set_eccentricity(nb::handle self, nb::handle domain, nb::handle eccentricit
         if (p3.is_none()) eccentricity_missing("p3", eccentricity_type);
     }
 
-    nb::object index = id_of(domain);
+    nb::object index = id_of(domain, {Kind::domain, "set_eccentricity", "domain"}, self);
     nb::object type = value_of(eccentricity_type);
     Record block(eccentricity);
     block.add(std::move(type));

@@ -5,22 +5,25 @@
 namespace tessel::plexum {
 namespace {
 
-constexpr const char* kNoDirectInit = "Do not use this __init__ directly, but create the object from :class:`Model`";
-
 ObjectClass node_class{"Node", {"_id", "_x", "_y", "_z"}};
 ObjectClass line_class{"Line", {"_id", "_interface", "_node1", "_node2"}};
 ObjectClass member_class{"Member", {"_id", "_line", "_type"}};
 
-// Member._Type.BEAM as built; the direct way of making a member uses it.
-nb::handle beam_type;
-// LineInterface as built, and its define_as_beam.
-PyObject* line_interface_type = nullptr;
-PyObject* line_interface_define_as_beam = nullptr;
+// The enumerations the records take their values from, while the classes
+// still hold the ones built (otherwise they are looked up, as Python would).
+const bind::Guard line_geom_type{"Line", {"_GeomType"}};
+const bind::Guard member_types{"Member", {"_Type"}};
+bind::PerModule<nb::object> beam_type;  // Member._Type.BEAM as built
+
+// LineInterface.define_as_beam as built: Line.define_as_beam calls it directly.
+const bind::Guard line_interface_define_as_beam{nullptr, {"define_as_beam"}};
+
+Expected node_argument(const char* function, const char* argument) { return {Kind::node, function, argument}; }
 
 // ------------------------------------------------------------------ Node
 
 void node_init(nb::handle self, nb::handle id, nb::handle x, nb::handle y, nb::handle z) {
-    ObjectClass::set_attributes(self, node_class.attributes(), {id, x, y, z});
+    node_class.init(self, {id, x, y, z});
 }
 
 nb::object create_node(nb::handle self, nb::handle x, nb::handle y, nb::handle z) {
@@ -35,7 +38,7 @@ nb::object create_node(nb::handle self, nb::handle x, nb::handle y, nb::handle z
 // ------------------------------------------------------------------ Line
 
 void line_init(nb::handle self, nb::handle id, nb::handle interface, nb::handle node1, nb::handle node2) {
-    ObjectClass::set_attributes(self, line_class.attributes(), {id, interface, node1, node2});
+    line_class.init(self, {id, interface, node1, node2});
 }
 
 void line_interface_init(nb::handle self) {
@@ -60,17 +63,22 @@ const Constant& ellipse_arc() {
     return constant;
 }
 
+// `Line._GeomType.<member>.value`.
+nb::object geom_type(bool arc) {
+    if (line_geom_type.holds()) return nb::borrow(int_value(arc ? 1 : 0));
+    return enum_value(global(str<"Line">()), str<"_GeomType">(), arc ? str<"CIRCLE_ARC">() : str<"STRAIGHT_LINE">());
+}
+
 nb::object create_line(nb::handle self, nb::handle start_node, nb::handle end_node, nb::handle circle_arc) {
     static const Shape add{"StartNode", "EndNode", "GeomType", "GeomData"};
     static const Shape geom_data{"CircleArc", "EllipseArc"};
     const bool arc_given = bind::truthy(circle_arc);
-    nb::object start = id_of(start_node);
-    nb::object end = id_of(end_node);
-    // Line._GeomType.CIRCLE_ARC / STRAIGHT_LINE
-    nb::handle geom_type = int_value(arc_given ? 1 : 0);
+    nb::object start = id_of(start_node, node_argument("create", "start_node"), self);
+    nb::object end = id_of(end_node, node_argument("create", "end_node"), self);
+    nb::object type = geom_type(arc_given);
     Value arc = arc_given ? circle_arc_value(circle_arc) : zero_circle_arc_value();
     Record params(add);
-    params.add(std::move(start)).add(std::move(end)).add(geom_type).add(
+    params.add(std::move(start)).add(std::move(end)).add(std::move(type)).add(
         Record(geom_data).add(std::move(arc)).add(ellipse_arc()));
     add_function(self, str<"Add">(), std::move(params));
     nb::object id = next_id(self);
@@ -81,19 +89,20 @@ nb::object define_as_beam(nb::handle self, nb::handle line, nb::handle material,
                           nb::handle css_end, nb::handle local_z_reference) {
     static const Shape beam{"MaterialIndex",   "StartCrossSectionIndex", "EndCrossSectionIndex",
                             "StartEccentricity", "EndEccentricity",      "LineIndex"};
-    nb::object material_id = id_of(material);
-    nb::object start_id = id_of(css_start);
-    nb::object end_id = bind::truthy(css_end) ? id_of(css_end) : start_id;
-    nb::object line_id = id_of(line);
+    nb::object material_id = id_of(material, {Kind::material, "define_as_beam", "material"}, self);
+    nb::object start_id = id_of(css_start, {Kind::cross_section, "define_as_beam", "css_start"}, self);
+    nb::object end_id =
+        bind::truthy(css_end) ? id_of(css_end, {Kind::cross_section, "define_as_beam", "css_end"}, self) : start_id;
+    nb::object line_id = id_of(line, {Kind::line, "define_as_beam", "line"}, self);
     Record params(beam);
     params.add(std::move(material_id)).add(std::move(start_id)).add(std::move(end_id));
     params.add(zero_point()).add(zero_point()).add(line_id);
     if (bind::truthy(local_z_reference)) self.attr(str<"_set_reference">())(line, local_z_reference);
     add_function(self, str<"DefineAsBeam">(), std::move(params));
 
-    nb::object member = member_class.is_original()
-                            ? member_class.create({line, beam_type}, {line_id, line, beam_type})
-                            : member_class.create({line, global(str<"Member">()).attr("_Type").attr("BEAM")});
+    // Member(line, Member._Type.BEAM)
+    nb::object type = member_types.holds() ? *beam_type : global(str<"Member">()).attr("_Type").attr("BEAM");
+    nb::object member = member_class.create({line, type}, {line_id, line, type});
     nb::object members = nb::steal(bind::check(PyObject_GetAttr(self.ptr(), str<"_members">().ptr())));
     nb::object key = id_of(line);
     bind::check(PyObject_SetItem(members.ptr(), key.ptr(), member.ptr()));
@@ -104,8 +113,8 @@ void set_reference(nb::handle self, nb::handle line, nb::handle reference) {
     static const Shape shape{"ReferenceIndex", "LineIndex"};
     if (!bind::isinstance(reference, global(str<"_ReferenceVector">())))
         model_error("reference must be of type 'vector'");
-    nb::object reference_id = id_of(reference);
-    nb::object line_id = id_of(line);
+    nb::object reference_id = id_of(reference, {Kind::reference, "_set_reference", "reference"}, self);
+    nb::object line_id = id_of(line, {Kind::line, "_set_reference", "line"}, self);
     Record value(shape);
     value.add(std::move(reference_id)).add(std::move(line_id));
     add_property(self, str<"Reference">(), std::move(value));
@@ -113,7 +122,7 @@ void set_reference(nb::handle self, nb::handle line, nb::handle reference) {
 
 void split_by_number(nb::handle self, nb::handle line, nb::handle n) {
     static const Shape shape{"N", "LineIndex"};
-    nb::object line_id = id_of(line);
+    nb::object line_id = id_of(line, {Kind::line, "split_by_number", "line"}, self);
     Record params(shape);
     params.add(n).add(std::move(line_id));
     add_function(self, str<"SplitByN">(), std::move(params));
@@ -123,13 +132,8 @@ void split_by_number(nb::handle self, nb::handle line, nb::handle n) {
 // that is still the module's own.
 nb::object line_define_as_beam(nb::handle self, nb::handle material, nb::handle css_start, nb::handle css_end,
                                nb::handle local_z_reference) {
-    static RememberedCheck own_define_as_beam;
     nb::object interface = self.attr(str<"_interface">());
-    auto* type = reinterpret_cast<PyTypeObject*>(line_interface_type);
-    if (Py_TYPE(interface.ptr()) == type && !own_define_as_beam.holds(type))
-        own_define_as_beam.remember(type, lookup_on_type(interface.type(), str<"define_as_beam">()) ==
-                                              line_interface_define_as_beam);
-    if (Py_TYPE(interface.ptr()) == type && own_define_as_beam.passed) {
+    if (line_interface_define_as_beam.holds_for(Py_TYPE(interface.ptr()))) {
         nb::object dict = nb::steal(bind::check(PyObject_GenericGetDict(interface.ptr(), nullptr)));
         PyObject* own = PyDict_GetItemWithError(dict.ptr(), str<"define_as_beam">().ptr());
         if (!own && PyErr_Occurred()) throw nb::python_error();
@@ -147,7 +151,7 @@ void line_split_by_number(nb::handle self, nb::handle n) {
 
 void member_init(nb::handle self, nb::handle line, nb::handle type) {
     nb::object id = id_of(line);
-    ObjectClass::set_attributes(self, member_class.attributes(), {id, line, type});
+    member_class.init(self, {id, line, type});
 }
 
 constexpr const char* kDefineAsBeamDoc =
@@ -175,7 +179,7 @@ void populate_geometry(nb::module_&) {
                         .def_property("z", [](nb::handle self) { return self.attr(str<"_z">()); }, "Z-coordinate [m].")
                         .build());
 
-    line_class.made(
+    nb::object line =
         object_class("Line", kNoDirectInit)
             .attr("_GeomType", bind::make_enum(g, "Line._GeomType", {{"STRAIGHT_LINE", 0}, {"CIRCLE_ARC", 1}}))
             .def("__init__", &line_init, "id_"_p, "interface"_p, "node1"_p, "node2"_p)
@@ -185,14 +189,18 @@ void populate_geometry(nb::module_&) {
                  nb::kw_only(), "local_z_reference"_p = nb::none(), kDefineAsBeamDoc)
             .def("split_by_number", &line_split_by_number, "n"_p,
                  "Split the line into n equal parts.\n\n:param n: number of parts after the split")
-            .build());
+            .build();
+    line_class.made(line);
+    line_geom_type.capture(line);
 
     nb::object member_type = bind::make_enum(g, "Member._Type", {{"BEAM", 1}, {"RIB", 2}});
-    beam_type = member_type.attr("BEAM").inc_ref();
-    member_class.made(object_class("Member", kNoDirectInit)
-                          .attr("_Type", member_type)
-                          .def("__init__", &member_init, "line"_p, "type_"_p)
-                          .build());
+    *beam_type = member_type.attr("BEAM");
+    nb::object member = object_class("Member", kNoDirectInit)
+                            .attr("_Type", member_type)
+                            .def("__init__", &member_init, "line"_p, "type_"_p)
+                            .build();
+    member_class.made(member);
+    member_types.capture(member);
 
     interface_class("NodeInterface", "Do not use this __init__ directly, but use :attr:`Model.nodes`")
         .def("create", &create_node, "x"_p, "y"_p, "z"_p,
@@ -216,9 +224,7 @@ void populate_geometry(nb::module_&) {
                  ":param n: number of parts after the split")
             .def("_set_reference", &set_reference, "line"_p, "reference"_p)
             .build();
-    line_interface_type = lines.inc_ref().ptr();
-    line_interface_define_as_beam =
-        Py_NewRef(PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(lines.ptr())->tp_dict, "define_as_beam"));
+    line_interface_define_as_beam.capture(lines);
 }
 
 }  // namespace tessel::plexum

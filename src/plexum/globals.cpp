@@ -5,7 +5,7 @@
 namespace tessel::plexum {
 
 void populate_globals(nb::module_&) {
-    watch_globals();
+    bind::watch_globals();
     for (const char* module : {"abc", "base64", "enum", "io"}) bind::import_module(g, module);
     bind::import_names(g, "abc", {"ABC"});
     bind::import_names(g, "enum", {"Enum"});

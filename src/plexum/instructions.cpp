@@ -27,46 +27,55 @@ void instruction_list_init(nb::handle self) {
     throw nb::python_error();
 }
 
-// A data descriptor for the record list `Key` in the instance dict.
+// The getter, setter and deleter of the record list `Key` in the instance dict.
 template <bind::Literal Key>
-nb::object record_list_property(const char* doc) {
-    auto get = nb::cpp_function([](nb::handle self) -> nb::object {
-        observe_instructions(self);
-        PyObject* v = PyDict_GetItemWithError(own_dict(self).ptr(), str<Key>().ptr());
-        if (!v) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            no_attribute(self, str<Key>());
-        }
-        return nb::borrow(v);
-    }, nb::is_method());
-    auto set = nb::cpp_function([](nb::handle self, nb::handle value) {
-        observe_instructions(self);
-        bind::check(PyDict_SetItem(own_dict(self).ptr(), str<Key>().ptr(), value.ptr()));
-    }, nb::is_method(), "value"_p);
-    auto del = nb::cpp_function([](nb::handle self) {
-        observe_instructions(self);
-        nb::object dict = own_dict(self);
-        if (PyDict_DelItem(dict.ptr(), str<Key>().ptr()) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
-            PyErr_Clear();
-            no_attribute(self, str<Key>());
-        }
-    }, nb::is_method());
-    nb::handle property_type(reinterpret_cast<PyObject*>(&PyProperty_Type));
-    return property_type(get, set, del, nb::str(doc));
+nb::object get_record_list(nb::handle self) {
+    observe_instructions(self);
+    PyObject* v = PyDict_GetItemWithError(own_dict(self).ptr(), str<Key>().ptr());
+    if (!v) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        no_attribute(self, str<Key>());
+    }
+    return nb::borrow(v);
 }
 
-nb::object instruction_list_dict_property() {
-    auto get = nb::cpp_function([](nb::handle self) {
-        observe_instructions(self);
-        return own_dict(self);
-    }, nb::is_method());
-    auto set = nb::cpp_function([](nb::handle self, nb::handle value) {
-        observe_instructions(self);
-        bind::check(PyObject_GenericSetDict(self.ptr(), value.ptr(), nullptr));
-    }, nb::is_method(), "value"_p);
-    nb::handle property_type(reinterpret_cast<PyObject*>(&PyProperty_Type));
-    return property_type(get, set, nb::none(), nb::none());
+template <bind::Literal Key>
+void set_record_list(nb::handle self, nb::handle value) {
+    observe_instructions(self);
+    bind::check(PyDict_SetItem(own_dict(self).ptr(), str<Key>().ptr(), value.ptr()));
+}
+
+template <bind::Literal Key>
+void delete_record_list(nb::handle self) {
+    observe_instructions(self);
+    nb::object dict = own_dict(self);
+    if (PyDict_DelItem(dict.ptr(), str<Key>().ptr()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+        PyErr_Clear();
+        no_attribute(self, str<Key>());
+    }
+}
+
+nb::object get_dict(nb::handle self) {
+    observe_instructions(self);
+    return own_dict(self);
+}
+
+void set_dict(nb::handle self, nb::handle value) {
+    observe_instructions(self);
+    bind::check(PyObject_GenericSetDict(self.ptr(), value.ptr(), nullptr));
+}
+
+// `__class__` as object's own descriptor has it; changing the class first
+// lets the waiting records join their lists, so none is lost or reordered
+// whatever the class becomes.
+nb::object get_class(nb::handle self) { return nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))); }
+
+void set_class(nb::handle self, nb::handle cls) {
+    observe_instructions(self);
+    static PyObject* const object_class =
+        _PyType_Lookup(&PyBaseObject_Type, str<"__class__">().ptr());  // borrowed, lives with `object`
+    bind::check(Py_TYPE(object_class)->tp_descr_set(object_class, self.ptr(), cls.ptr()));
 }
 
 nb::object instruction_list_getstate(nb::handle self) {
@@ -168,13 +177,13 @@ nb::object arc_serialize(nb::handle self) {
     return result;
 }
 
-PyObject* own_entry(nb::handle cls, const char* name) {
-    PyObject* v = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, name);
-    if (!v) throw std::logic_error(std::string("class has no own ") + name);
-    return Py_NewRef(v);
-}
 
 }  // namespace
+
+const bind::Guard add_function_guard{nullptr, {"add_function"}};
+const bind::Guard add_property_guard{nullptr, {"add_property"}};
+const bind::Guard point3d_guard{"_Point3D", {"__init__", "from_tuple", "serialize"}};
+const bind::Guard circle_arc_guard{"CircleArc", {"__init__", "_serialize"}};
 
 bind::ClassBuilder object_class(const char* name, const char* doc, nb::handle base) {
     bind::ClassBuilder cls(g, name, doc);
@@ -198,9 +207,12 @@ void populate_instructions(nb::module_&) {
                            "The records of one interface: function records (name, parameters) and property "
                            "records (name, value), in the order in which they were added.")
             .def("__init__", &instruction_list_init)
-            .attr("_functions", record_list_property<"_functions">("Function records (name, parameters), in order."))
-            .attr("_properties", record_list_property<"_properties">("Property records (name, value), in order."))
-            .attr("__dict__", instruction_list_dict_property())
+            .def_data_property("_functions", &get_record_list<"_functions">, &set_record_list<"_functions">,
+                               &delete_record_list<"_functions">, "Function records (name, parameters), in order.")
+            .def_data_property("_properties", &get_record_list<"_properties">, &set_record_list<"_properties">,
+                               &delete_record_list<"_properties">, "Property records (name, value), in order.")
+            .def_data_property("__dict__", &get_dict, &set_dict)
+            .def_data_property("__class__", &get_class, &set_class)
             .def("__getstate__", &instruction_list_getstate)
             .def("add_function", &instruction_list_add_function, "name"_p, "parameters"_p,
                  "Append the function record (name, parameters); the dict is stored, not copied.")
@@ -209,19 +221,16 @@ void populate_instructions(nb::module_&) {
             .def("serialize", &instruction_list_serialize,
                  "{\"Functions\": the function records, \"Properties\": the property records} (the live lists).")
             .build();
-    originals.instruction_list = instruction_list.inc_ref().ptr();
-    originals.add_function = own_entry(instruction_list, "add_function");
-    originals.add_property = own_entry(instruction_list, "add_property");
+    add_function_guard.capture(instruction_list);
+    add_property_guard.capture(instruction_list);
 
-    nb::object object =
-        bind::ClassBuilder(g, "Object",
-                           "Abstract base class of all Plexum objects.\n\n"
-                           ".. warning:: Do not use this class directly in an application!")
-            .base(g("ABC"))
-            .def("__init__", &object_init, "id_"_p, ":param id_: identifier of the object")
-            .def_property("id", &object_id, "Identifier of the object.")
-            .build();
-    originals.object_id = own_entry(object, "id");
+    object_class_made(bind::ClassBuilder(g, "Object",
+                                         "Abstract base class of all Plexum objects.\n\n"
+                                         ".. warning:: Do not use this class directly in an application!")
+                          .base(g("ABC"))
+                          .def("__init__", &object_init, "id_"_p, ":param id_: identifier of the object")
+                          .def_property("id", &object_id, "Identifier of the object.")
+                          .build());
 
     bind::ClassBuilder(g, "_Interface", "Abstract base class of the interfaces of a :class:`Model`.")
         .base(g("ABC"))
@@ -233,19 +242,15 @@ void populate_instructions(nb::module_&) {
         .def("_serialize", &interface_serialize, "The serialised instruction list of this interface.")
         .build();
 
-    nb::object point =
+    point3d_guard.capture(
         bind::ClassBuilder(g, "_Point3D", "A point or vector, written as the record {\"x\", \"y\", \"z\"}.")
             .def("__init__", &point_init, "x"_p, "y"_p, "z"_p)
             .def_classmethod("from_tuple", &point_from_tuple, "xyz"_p,
                              "The point (xyz[0], xyz[1], xyz[2]); further items are ignored.")
             .def("serialize", &point_serialize, "The point record {\"x\": x, \"y\": y, \"z\": z}.")
-            .build();
-    originals.point3d = point.inc_ref().ptr();
-    originals.point3d_init = own_entry(point, "__init__");
-    originals.point3d_from_tuple = own_entry(point, "from_tuple");
-    originals.point3d_serialize = own_entry(point, "serialize");
+            .build());
 
-    nb::object arc =
+    circle_arc_guard.capture(
         bind::ClassBuilder(g, "CircleArc",
                            "A circular arc between the start and end point of the line it is passed to.")
             .def("__init__", &arc_init, "center"_p, "normal_vector"_p, "alpha"_p,
@@ -253,14 +258,7 @@ void populate_instructions(nb::module_&) {
                  ":param normal_vector: (x, y, z) components of the normal of the plane of the arc\n"
                  ":param alpha: angle of the arc, positive counter-clockwise from the start point [rad]")
             .def("_serialize", &arc_serialize)
-            .build();
-    originals.circle_arc = arc.inc_ref().ptr();
-    originals.circle_arc_init = own_entry(arc, "__init__");
-    originals.circle_arc_serialize = own_entry(arc, "_serialize");
-
-    nb::object enum_value = nb::borrow(
-        PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(g("Enum").ptr())->tp_dict, "value"));
-    originals.enum_value = enum_value.inc_ref().ptr();
+            .build());
 }
 
 }  // namespace tessel::plexum

@@ -6,30 +6,17 @@
 namespace tessel::plexum {
 namespace {
 
-constexpr const char* kNoDirectInit = "Do not use this __init__ directly, but create the object from :class:`Model`";
-
 ObjectClass load_case_class{"LoadCase", {"_id", "_name"}};
 ObjectClass load_combination_class{"LoadCombination", {"_id", "_name"}};
 ObjectClass load_class{"Load", {"_id"}};
 
-// `seq[i]`, with the item's own index, type and key errors.
-nb::object item(nb::handle seq, Py_ssize_t i) {
-    if (PyTuple_CheckExact(seq.ptr()) || PyList_CheckExact(seq.ptr()))
-        return nb::steal(bind::check(PySequence_GetItem(seq.ptr(), i)));
-    return nb::steal(bind::check(PyObject_GetItem(seq.ptr(), int_value(i).ptr())));
-}
-
 // --------------------------------------------------------------- objects
 
-void load_case_init(nb::handle self, nb::handle id, nb::handle name) {
-    ObjectClass::set_attributes(self, load_case_class.attributes(), {id, name});
-}
+void load_case_init(nb::handle self, nb::handle id, nb::handle name) { load_case_class.init(self, {id, name}); }
 
 void load_combination_init(nb::handle self, nb::handle id, nb::handle name) {
-    ObjectClass::set_attributes(self, load_combination_class.attributes(), {id, name});
+    load_combination_class.init(self, {id, name});
 }
-
-nb::object name_of(nb::handle self) { return self.attr(str<"_name">()); }
 
 // ------------------------------------------------------ named creations
 
@@ -54,11 +41,13 @@ nb::object create_load_combination(nb::handle self, nb::handle combination_type,
     nb::object type = value_of(combination_type);
     nb::object factors = nb::steal(bind::check(PyMapping_Values(load_case_factors.ptr())));
     nb::object load_cases = nb::steal(bind::check(PyMapping_Keys(load_case_factors.ptr())));
-    const Py_ssize_t n = PyList_GET_SIZE(load_cases.ptr());
-    nb::object ids = nb::steal(bind::check(PyList_New(n)));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object load_case_id = id_of(PyList_GET_ITEM(load_cases.ptr(), i));
-        PyList_SET_ITEM(ids.ptr(), i, load_case_id.release().ptr());
+    // Appended one by one: reading an id runs Python code, which must never
+    // see a list with empty slots.
+    nb::object ids = nb::steal(bind::check(PyList_New(0)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(load_cases.ptr()); ++i) {
+        nb::object load_case = nb::borrow(PyList_GET_ITEM(load_cases.ptr(), i));
+        nb::object load_case_id = id_of(load_case, {Kind::load_case, "create", "load_case_factors"}, self);
+        bind::check(PyList_Append(ids.ptr(), load_case_id.ptr()));
     }
     Record params(add);
     params.add(effective).add(std::move(type)).add(std::move(factors)).add(std::move(ids));
@@ -95,7 +84,9 @@ nb::object create_domain_linear(nb::handle self, nb::handle load_case, nb::handl
     if (!planar) model_error("'component' must be one of (X, Y, Z)");
 
     Record r(data);
-    r.add(id_of(load_case)).add(id_of(domain)).add(value_of(distribution_type));
+    r.add(id_of(load_case, {Kind::load_case, "create_domain_linear", "load_case"}, self))
+        .add(id_of(domain, {Kind::domain, "create_domain_linear", "domain"}, self))
+        .add(value_of(distribution_type));
     r.add(enum_value(load_cls, str<"_LoadDistributionType">(), str<"LINEAR">())).add(value_of(component));
     for (nb::handle seq : {load, point_1, point_2, point_3})
         for (Py_ssize_t i = 0; i < 3; ++i) r.add(item(seq, i));
@@ -109,7 +100,8 @@ nb::object create_domain_constant(nb::handle self, nb::handle load_case, nb::han
     static const Shape wrapper{"Data"};
     static const Shape data{"LoadCaseId", "DomainId", "qx", "qy", "qz", "DistributionType", "SystemGLR"};
     Record r(data);
-    r.add(id_of(load_case)).add(id_of(domain));
+    r.add(id_of(load_case, {Kind::load_case, "create_domain_constant", "load_case"}, self))
+        .add(id_of(domain, {Kind::domain, "create_domain_constant", "domain"}, self));
     for (Py_ssize_t i = 0; i < 3; ++i) r.add(item(load, i));
     r.add(value_of(distribution_type)).add(value_of(system));
     add_function(self, str<"AddDomainConstant">(), Record(wrapper).add(std::move(r)));
@@ -119,7 +111,8 @@ nb::object create_domain_constant(nb::handle self, nb::handle load_case, nb::han
 nb::object create_domain_self_weight(nb::handle self, nb::handle load_case, nb::handle domain) {
     static const Shape shape{"DomainId", "LoadCaseId"};
     Record r(shape);
-    r.add(id_of(domain)).add(id_of(load_case));
+    r.add(id_of(domain, {Kind::domain, "create_domain_self_weight", "domain"}, self))
+        .add(id_of(load_case, {Kind::load_case, "create_domain_self_weight", "load_case"}, self));
     add_function(self, str<"AddDomainSelfWeight">(), std::move(r));
     return created_load(self);
 }
@@ -127,7 +120,8 @@ nb::object create_domain_self_weight(nb::handle self, nb::handle load_case, nb::
 nb::object create_beam_self_weight(nb::handle self, nb::handle load_case, nb::handle member) {
     static const Shape shape{"LineId", "LoadCaseId"};
     Record r(shape);
-    r.add(id_of(member)).add(id_of(load_case));
+    r.add(id_of(member, {Kind::member, "create_beam_self_weight", "member"}, self))
+        .add(id_of(load_case, {Kind::load_case, "create_beam_self_weight", "load_case"}, self));
     add_function(self, str<"AddBeamSelfWeight">(), std::move(r));
     return created_load(self);
 }

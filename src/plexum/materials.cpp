@@ -6,17 +6,12 @@
 namespace tessel::plexum {
 namespace {
 
-constexpr const char* kNoDirectInit = "Do not use this __init__ directly, but create the object from :class:`Model`";
-
 ObjectClass material_class{"Material", {"_id", "_name"}};
 ObjectClass cross_section_class{"CrossSection", {"_id", "_name"}};
 
-void named_init(nb::handle self, nb::handle id, nb::handle name) {
-    // Material and CrossSection set the same attributes.
-    ObjectClass::set_attributes(self, material_class.attributes(), {id, name});
-}
+void material_init(nb::handle self, nb::handle id, nb::handle name) { material_class.init(self, {id, name}); }
 
-nb::object name_of(nb::handle self) { return self.attr(str<"_name">()); }
+void cross_section_init(nb::handle self, nb::handle id, nb::handle name) { cross_section_class.init(self, {id, name}); }
 
 // `given`, or `fallback` when `given` is None.
 nb::handle or_fallback(nb::handle given, nb::handle fallback) { return given.is_none() ? fallback : given; }
@@ -120,7 +115,7 @@ void populate_materials(nb::module_&) {
         "Enum", "National design code.");
     material_class.made(object_class("Material", kNoDirectInit)
                             .attr("DesignCode", design_code)
-                            .def("__init__", &named_init, "id_"_p, "name"_p)
+                            .def("__init__", &material_init, "id_"_p, "name"_p)
                             .def_property("name", &name_of, "Name of the material.")
                             .build());
 
@@ -129,7 +124,7 @@ void populate_materials(nb::module_&) {
                                          "Manufacturing process.");
     cross_section_class.made(object_class("CrossSection", kNoDirectInit)
                                  .attr("Process", process)
-                                 .def("__init__", &named_init, "id_"_p, "name"_p)
+                                 .def("__init__", &cross_section_init, "id_"_p, "name"_p)
                                  .def_property("name", &name_of, "Name of the cross-section.")
                                  .build());
 

@@ -67,6 +67,8 @@ void model_init(nb::handle self) {
         else
             interface = cls();
         nb::setattr(self, slot.attribute, interface);
+        // Arguments of its operations are checked against this model.
+        link_to_model(interface, self);
     }
 }
 

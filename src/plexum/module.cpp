@@ -4,7 +4,7 @@ NB_MODULE(plexum, m) {
     using namespace tessel::plexum;
     m.doc() = "Plexum model builder: a model whose interfaces record every modelling operation for a worker "
               "to replay against Plexum.";
-    g.bind(m);
+    tessel::bind::ActiveModule active(&g.bind(m));
     populate_globals(m);
     populate_instructions(m);
     populate_references(m);

@@ -22,6 +22,7 @@
 #pragma once
 
 #include "bind/bind.h"
+#include "bind/guard.h"
 
 #include <initializer_list>
 #include <cstdint>
@@ -56,46 +57,13 @@ void populate_analysis(nb::module_& m);
 // ------------------------------------------------------------ module globals
 
 // The module global `key` (an interned name) as it is now, builtins next;
-// NameError like Python when neither has it. Cheaper than g(name) on hot paths.
-nb::object global(nb::handle key);
+// NameError like Python when neither has it.
+inline nb::object global(nb::handle key) { return g(key); }
 
-// ------------------------------------------------------- fast-path checks
-//
-// The direct ways depend on classes and module globals being the module's
-// own. Checking that by lookups on every call costs more than the work
-// itself, so the checks are remembered against what proves them unchanged:
-// a class's version tag (CPython gives a class a new, never reused tag
-// whenever it or one of its bases changes) and the epoch of the module's
-// globals (advanced by a watcher on every change of the module dict).
-
-// The type's version tag as it is now, assigned if need be; 0 when it has
-// none (a check made then is not remembered).
-unsigned int type_tag(PyTypeObject* type);
-// Whether `type` still has the nonzero tag `tag`.
-inline bool type_unchanged(PyTypeObject* type, unsigned int tag) { return tag != 0 && type->tp_version_tag == tag; }
-// The epoch of the module's globals: it changes whenever any global is set,
-// replaced or deleted. 0 when the globals cannot be watched (then nothing
-// that depends on them is remembered).
-std::uint64_t globals_epoch();
-// Starts watching the module's globals (once, before the first global is bound).
-void watch_globals();
-
-// A check of one class remembered against its version tag (and, when it
-// also depends on module globals, their epoch).
-struct RememberedCheck {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-    std::uint64_t epoch = 0;
-    bool passed = false;
-    bool holds(PyTypeObject* t) const { return t == type && type_unchanged(t, tag); }
-    bool holds(PyTypeObject* t, std::uint64_t now) const { return holds(t) && epoch != 0 && epoch == now; }
-    void remember(PyTypeObject* t, bool result, std::uint64_t now = 0) {
-        type = t;
-        tag = type_tag(t);
-        epoch = now;
-        passed = result;
-    }
-};
+// The text every model-object class and interface gives as its __init__'s
+// documentation: applications make them through a Model.
+inline constexpr const char* kNoDirectInit =
+    "Do not use this __init__ directly, but create the object from :class:`Model`";
 
 // ------------------------------------------------------------------ records
 
@@ -333,51 +301,82 @@ nb::object append_object(nb::handle interface, nb::object obj);
 
 // A model-object class of this module, instantiated as Python would:
 // `cls(*args)` with `cls` the module global as it is now. While that global
-// is still the class this module made, with its own `__init__`, the instance
-// is made directly and given the attributes that `__init__` sets.
+// is still the class this module made, with its own `__init__`, `__new__`,
+// `__setattr__`, Object's `__init__` and type's own call, the instance is
+// made directly and given the attributes that `__init__` sets.
 class ObjectClass {
 public:
     // `name`: the module global (and class name); `attributes`: the instance
-    // attributes its `__init__` sets, in the order it sets them.
+    // attributes its `__init__` sets, in the order it sets them, `_id` first.
     ObjectClass(const char* name, std::initializer_list<const char*> attributes);
-    // Remembers the class as built (call once, right after building it).
-    void made(nb::handle cls);
-    nb::handle cls() const { return cls_; }
-    // Whether the module global is still the class as built, with its own
-    // `__init__` (create then takes the direct way).
-    bool is_original() const;
+    // Remembers the class as built (once per import, right after building it).
+    void made(nb::handle cls) const;
+    PyTypeObject* cls() const { return guard_.cls(); }
+    // Whether create takes the direct way.
+    bool is_original() const { return guard_.holds(); }
 
     // `cls(*args)`; the direct way sets `attributes` to `values` in order.
     nb::object create(std::initializer_list<nb::handle> args, std::initializer_list<nb::handle> values) const;
     // When the constructor's arguments are the attributes' values.
     nb::object create(std::initializer_list<nb::handle> args) const { return create(args, args); }
 
-    // An instance given the attributes directly (used by `__init__` itself).
-    static void set_attributes(nb::handle self, const std::vector<PyObject*>& keys,
-                               std::initializer_list<nb::handle> values);
-    const std::vector<PyObject*>& attributes() const { return keys_; }
+    // The body of the class's `__init__`: `super().__init__(values[0])` (to
+    // Object's, which sets `_id`), then the other attributes in order.
+    void init(nb::handle self, std::initializer_list<nb::handle> values) const;
 
 private:
     const char* name_;
-    std::vector<const char*> attribute_names_;
+    std::vector<const char*> names_;
+    PyObject* global_key_ = nullptr;  // interned once, for every import
     std::vector<PyObject*> keys_;
-    PyObject* global_key_ = nullptr;
-    PyObject* cls_ = nullptr;
-    PyObject* init_ = nullptr;
-    PyObject* new_ = nullptr;
-    mutable RememberedCheck check_;  // is_original, remembered
+    bind::Guard guard_;
 };
+
+// Remembers Object as built (its `__init__` and `id`), once per import.
+void object_class_made(nb::handle cls);
 
 // ---------------------------------------------------------- reading values
 
 // `obj.id`; reads `_id` directly while `id` is still Object's property.
 nb::object id_of(nb::handle obj);
+
+// The kinds of model object that operations take as arguments.
+enum class Kind {
+    node, line, member, material, cross_section, domain, load_case, load_combination, node_support, section,
+    reference
+};
+// An argument that must be a model object of one kind.
+struct Expected {
+    Kind kind;
+    const char* function;  // the operation, for messages
+    const char* argument;  // its parameter
+};
+// Checks an argument that stands for a `kind` object, before anything is
+// recorded: an object of this module's Object classes of another kind raises
+// TypeError; one created through another Model than the one `interface`
+// belongs to raises ModelError. Anything that is no model object at all is
+// taken as it is (a stand-in that carries an `id`).
+void check_argument(nb::handle obj, const Expected& expected, nb::handle interface);
+// `obj.id` of a checked argument.
+inline nb::object id_of(nb::handle obj, const Expected& expected, nb::handle interface) {
+    check_argument(obj, expected, interface);
+    return id_of(obj);
+}
+// Remembers that `interface` is an interface of `model` (Model's __init__
+// links all fourteen), so that arguments can be checked against the model.
+void link_to_model(nb::handle interface, nb::handle model);
+
 // `member.value` of an enumeration member; reads `_value_` directly while
 // `value` is still Enum's own.
 nb::object value_of(nb::handle member);
 // The integer value of member `member` of enumeration `Class.Enum`, read from
 // the class each call (`Line._GeomType.CIRCLE_ARC.value`).
 nb::object enum_value(nb::handle cls, nb::handle enum_name, nb::handle member);
+
+// `seq[i]` (a small i), with the item's own index, type and key errors.
+nb::object item(nb::handle seq, Py_ssize_t i);
+// `obj._name`: what the `name` properties return.
+nb::object name_of(nb::handle obj);
 
 // `name` if it is truthy, else the decimal text of `id`.
 nb::object effective_name(nb::handle name, nb::handle id);
@@ -395,7 +394,8 @@ void check_name_free(nb::handle interface, nb::handle name, const char* what);
 
 // Immutable constants shared by the records.
 nb::handle float_zero();  // 0.0
-nb::handle int_value(long v);  // meant for small ints (-5 to 256, immortal)
+// A small int (0 to 256), cached by the interpreter for its whole life.
+nb::handle int_value(long v);
 
 // -------------------------------------------------------- class helpers
 
@@ -406,24 +406,10 @@ bind::ClassBuilder object_class(const char* name, const char* doc, nb::handle ba
 // operations on `_objects`.
 bind::ClassBuilder interface_class(const char* name, const char* doc);
 
-// Originals captured when the classes are built, for the fast paths.
-struct Originals {
-    PyObject* instruction_list = nullptr;  // _InstructionList
-    PyObject* add_function = nullptr;      // _InstructionList.add_function
-    PyObject* add_property = nullptr;      // _InstructionList.add_property
-    PyObject* object_id = nullptr;         // Object.id (property)
-    PyObject* point3d = nullptr;           // _Point3D
-    PyObject* point3d_init = nullptr;
-    PyObject* point3d_from_tuple = nullptr;
-    PyObject* point3d_serialize = nullptr;
-    PyObject* circle_arc = nullptr;        // CircleArc
-    PyObject* circle_arc_init = nullptr;
-    PyObject* circle_arc_serialize = nullptr;
-    PyObject* enum_value = nullptr;        // enum.Enum.value
-};
-inline Originals originals;
-
-// The entry `name` of a class and its bases, as attribute lookup finds it.
-PyObject* lookup_on_type(nb::handle type, nb::handle name);
+// Fast paths shared by the concern files (captured when their classes are built).
+extern const bind::Guard add_function_guard;  // _InstructionList.add_function
+extern const bind::Guard add_property_guard;  // _InstructionList.add_property
+extern const bind::Guard point3d_guard;                  // _Point3D and its methods
+extern const bind::Guard circle_arc_guard;               // CircleArc and its methods
 
 }  // namespace tessel::plexum

@@ -6,112 +6,18 @@
 
 namespace tessel::plexum {
 
-// ------------------------------------------------------------ module globals
-
-nb::object global(nb::handle key) {
-    PyObject* dict = PyModule_GetDict(g.module().ptr());
-    if (PyObject* v = PyDict_GetItemWithError(dict, key.ptr())) return nb::borrow(v);
-    if (PyErr_Occurred()) throw nb::python_error();
-    if (PyObject* builtins = PyEval_GetBuiltins()) {
-        if (PyObject* v = PyDict_GetItemWithError(builtins, key.ptr())) return nb::borrow(v);
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
-    throw nb::python_error();
-}
-
-PyObject* lookup_on_type(nb::handle type, nb::handle name) {
-    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type.ptr()), name.ptr());
-}
-
-// ------------------------------------------------------- fast-path checks
-
-unsigned int type_tag(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
-#else
-    _PyType_Lookup(type, str<"__init__">().ptr());  // assigns a tag if it can
-#endif
-    return type->tp_version_tag;
-}
-
 namespace {
-std::uint64_t epoch = 0;  // 0: the globals are not watched
-
-#if PY_VERSION_HEX >= 0x030C0000
-int on_globals_event(PyDict_WatchEvent event, PyObject*, PyObject*, PyObject*) {
-    // Runs before the change is made; nothing reads the globals in between.
-    if (event == PyDict_EVENT_DEALLOCATED)
-        epoch = 0;
-    else if (epoch != 0)
-        ++epoch;
-    return 0;
-}
-#endif
-}  // namespace
-
-std::uint64_t globals_epoch() { return epoch; }
-
-void watch_globals() {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* dict = PyModule_GetDict(g.module().ptr());
-    int id = PyDict_AddWatcher(&on_globals_event);
-    if (id < 0) {
-        PyErr_Clear();  // no watcher left: every check is made afresh
-        return;
-    }
-    if (PyDict_Watch(id, dict) < 0) {
-        PyErr_Clear();
-        PyDict_ClearWatcher(id);
-        PyErr_Clear();
-        return;
-    }
-    epoch = 1;
-#endif
-}
-
-namespace {
-
 nb::object instance_dict(nb::handle obj);
 bool has_own(nb::handle dict, nb::handle key);
+}  // namespace
 
-// `seq[i]` for i = 0, 1, 2, with the item's own errors.
 nb::object item(nb::handle seq, Py_ssize_t i) {
     if (PyTuple_CheckExact(seq.ptr()) || PyList_CheckExact(seq.ptr()))
         return nb::steal(bind::check(PySequence_GetItem(seq.ptr(), i)));
     return nb::steal(bind::check(PyObject_GetItem(seq.ptr(), int_value(i).ptr())));
 }
 
-// Whether `_Point3D` is still the module's own class with its own methods.
-bool point3d_is_original() {
-    static RememberedCheck check;
-    auto* type = reinterpret_cast<PyTypeObject*>(originals.point3d);
-    const std::uint64_t now = globals_epoch();
-    if (check.holds(type, now)) return check.passed;
-    nb::object cls = global(str<"_Point3D">());
-    const bool original =
-        cls.ptr() == originals.point3d && lookup_on_type(cls, str<"__init__">()) == originals.point3d_init &&
-        lookup_on_type(cls, str<"from_tuple">()) == originals.point3d_from_tuple &&
-        lookup_on_type(cls, str<"serialize">()) == originals.point3d_serialize;
-    check.remember(type, original, now);
-    return original;
-}
-
-// Whether `CircleArc` is still the module's own class with its own methods.
-bool circle_arc_is_original() {
-    static RememberedCheck check;
-    auto* type = reinterpret_cast<PyTypeObject*>(originals.circle_arc);
-    const std::uint64_t now = globals_epoch();
-    if (check.holds(type, now)) return check.passed;
-    nb::object cls = global(str<"CircleArc">());
-    const bool original = cls.ptr() == originals.circle_arc &&
-                          lookup_on_type(cls, str<"__init__">()) == originals.circle_arc_init &&
-                          lookup_on_type(cls, str<"_serialize">()) == originals.circle_arc_serialize;
-    check.remember(type, original, now);
-    return original;
-}
-
-}  // namespace
+nb::object name_of(nb::handle obj) { return nb::steal(bind::check(PyObject_GetAttr(obj.ptr(), str<"_name">().ptr()))); }
 
 // ------------------------------------------------------------------ records
 
@@ -214,7 +120,7 @@ nb::object Record::make() const {
 }
 
 Value point_value(nb::handle xyz) {
-    if (!point3d_is_original())
+    if (!point3d_guard.holds())
         return global(str<"_Point3D">()).attr("from_tuple")(xyz).attr("serialize")();
     nb::object x = item(xyz, 0), y = item(xyz, 1), z = item(xyz, 2);
     Record r(point_shape());
@@ -223,18 +129,14 @@ Value point_value(nb::handle xyz) {
 }
 
 Value point_value(nb::handle x, nb::handle y, nb::handle z) {
-    if (!point3d_is_original()) return global(str<"_Point3D">())(x, y, z).attr("serialize")();
+    if (!point3d_guard.holds()) return global(str<"_Point3D">())(x, y, z).attr("serialize")();
     Record r(point_shape());
     r.add(x).add(y).add(z);
     return r;
 }
 
 Value circle_arc_value(nb::handle arc) {
-    static RememberedCheck own_serialize;
-    auto* type = reinterpret_cast<PyTypeObject*>(originals.circle_arc);
-    if (Py_TYPE(arc.ptr()) == type && !own_serialize.holds(type))
-        own_serialize.remember(type, lookup_on_type(arc.type(), str<"_serialize">()) == originals.circle_arc_serialize);
-    if (Py_TYPE(arc.ptr()) == type && own_serialize.passed) {
+    if (circle_arc_guard.holds_for(Py_TYPE(arc.ptr()))) {
         nb::object dict = instance_dict(arc);
         PyObject* center = PyDict_GetItemWithError(dict.ptr(), str<"center">().ptr());
         PyObject* normal = center ? PyDict_GetItemWithError(dict.ptr(), str<"normal_vector">().ptr()) : nullptr;
@@ -256,7 +158,7 @@ Value circle_arc_value(nb::handle arc) {
 }
 
 Value circle_arc_value(nb::handle center, nb::handle normal_vector, nb::handle alpha) {
-    if (circle_arc_is_original()) {
+    if (circle_arc_guard.holds()) {
         static const Shape shape{"Center", "NormalVector", "Alfa"};
         Value cv = point_value(center);
         Value nv = point_value(normal_vector);
@@ -268,7 +170,7 @@ Value circle_arc_value(nb::handle center, nb::handle normal_vector, nb::handle a
 }
 
 Value zero_circle_arc_value() {
-    if (circle_arc_is_original() && point3d_is_original()) {
+    if (circle_arc_guard.holds() && point3d_guard.holds()) {
         static const Shape shape{"Center", "NormalVector", "Alfa"};
         static const Constant zero(Record(shape).add(zero_point()).add(zero_point()).add(float_zero()));
         return zero;
@@ -372,7 +274,6 @@ Store& store_of(nb::handle instructions) {
 }
 
 
-nb::object instance_dict(nb::handle obj);
 
 // Appends the waiting records of `words` to the list `key` of the list's
 // dict. Records appended before a failure leave the store.
@@ -410,8 +311,11 @@ void materialise(nb::handle instructions, Words& words, nb::handle key) {
 }  // namespace
 
 void observe_instructions(nb::handle instructions, bool only_if_waiting) {
-    if (Py_TYPE(instructions.ptr()) != reinterpret_cast<PyTypeObject*>(originals.instruction_list)) return;
-    if (only_if_waiting && stores().find(instructions.ptr()) == stores().end()) return;
+    // Records wait only for lists of the class as built, but they must join
+    // their list whatever its class has become since.
+    if (stores().find(instructions.ptr()) == stores().end()) {
+        if (only_if_waiting || Py_TYPE(instructions.ptr()) != add_function_guard.cls()) return;
+    }
     Store& store = store_of(instructions);
     if (store.observed) return;
     bind::CollectorPause pause;
@@ -433,15 +337,11 @@ bool has_own(nb::handle dict, nb::handle key) {
     return v != nullptr;
 }
 
-// Whether the instruction list takes records the direct way for `method`:
-// it is this module's own class with its own method, not shadowed on the
-// instance. Sets `dict` to the list's attribute dict.
-bool takes_direct(nb::handle instructions, nb::handle method, PyObject* original, RememberedCheck& check,
-                  nb::object& dict) {
-    PyTypeObject* type = Py_TYPE(instructions.ptr());
-    if (type != reinterpret_cast<PyTypeObject*>(originals.instruction_list)) return false;
-    if (!check.holds(type)) check.remember(type, lookup_on_type(nb::handle(reinterpret_cast<PyObject*>(type)), method) == original);
-    if (!check.passed) return false;
+// Whether the instruction list takes records the direct way for the method
+// `guard` stands for: it is this module's own class with its own method, not
+// shadowed on the instance. Sets `dict` to the list's attribute dict.
+bool takes_direct(nb::handle instructions, const bind::Guard& guard, nb::handle method, nb::object& dict) {
+    if (!guard.holds_for(Py_TYPE(instructions.ptr()))) return false;
     dict = instance_dict(instructions);
     return !has_own(dict, method);
 }
@@ -478,16 +378,14 @@ void store_words(Words& words, nb::handle name, Recorded&& record) {
     }
 }
 
-RememberedCheck add_function_check, add_property_check;
-
 // `instructions.<method>(name, value)` for one of the two record lists:
 // stored compactly while the list waits, appended to the list once it is
 // observed, and the method called whenever anything is not the original.
 template <bind::Literal Method, bind::Literal ListKey, typename Recorded>
-void append_record(nb::handle instructions, PyObject* original, RememberedCheck& check, Words Store::*words,
-                   nb::handle name, Recorded&& value) {
+void append_record(nb::handle instructions, const bind::Guard& guard, Words Store::*words, nb::handle name,
+                   Recorded&& value) {
     nb::object dict;
-    if (takes_direct(instructions, str<Method>(), original, check, dict)) {
+    if (takes_direct(instructions, guard, str<Method>(), dict)) {
         Store& store = store_of(instructions);
         // The lists exist while records wait: only their descriptors can
         // replace or delete them, and those observe the list first.
@@ -506,8 +404,8 @@ void append_record(nb::handle instructions, PyObject* original, RememberedCheck&
 }  // namespace
 
 void add_function_to(nb::handle instructions, nb::handle name, Record&& params) {
-    append_record<"add_function", "_functions">(instructions, originals.add_function, add_function_check,
-                                                &Store::functions, name, std::move(params));
+    append_record<"add_function", "_functions">(instructions, add_function_guard, &Store::functions, name,
+                                                std::move(params));
 }
 
 void add_function(nb::handle interface, nb::handle name, Record&& params) {
@@ -517,8 +415,8 @@ void add_function(nb::handle interface, nb::handle name, Record&& params) {
 
 void add_property(nb::handle interface, nb::handle name, Value&& value) {
     nb::object instructions = nb::steal(bind::check(PyObject_GetAttr(interface.ptr(), str<"_instructions">().ptr())));
-    append_record<"add_property", "_properties">(instructions, originals.add_property, add_property_check,
-                                                 &Store::properties, name, std::move(value));
+    append_record<"add_property", "_properties">(instructions, add_property_guard, &Store::properties, name,
+                                                 std::move(value));
 }
 
 // --------------------------------------------------------- objects and ids
@@ -545,36 +443,65 @@ nb::object append_object(nb::handle interface, nb::object obj) {
     return obj;
 }
 
-ObjectClass::ObjectClass(const char* name, std::initializer_list<const char*> attributes)
-    : name_(name), attribute_names_(attributes) {}
+namespace {
 
-void ObjectClass::made(nb::handle cls) {
-    global_key_ = bind::check(PyUnicode_InternFromString(name_));
-    for (const char* a : attribute_names_) keys_.push_back(bind::check(PyUnicode_InternFromString(a)));
-    cls_ = cls.inc_ref().ptr();
-    init_ = lookup_on_type(cls, str<"__init__">());
-    Py_XINCREF(init_);
-    new_ = lookup_on_type(cls, str<"__new__">());
-    Py_XINCREF(new_);
+// Object's own `__init__` and `id`, per import.
+struct ObjectOriginals {
+    PyObject* init = nullptr;
+};
+bind::PerModule<ObjectOriginals> object_originals;
+const bind::Guard object_id_guard{nullptr, {"id"}};
+const bind::Guard enum_value_guard{nullptr, {"value"}};
+
+// `__init__` as `super(cls, obj).__init__` finds it: in the MRO of obj's
+// type, past `cls`.
+PyObject* init_past(PyTypeObject* type, PyTypeObject* cls) {
+    PyObject* mro = type->tp_mro;
+    Py_ssize_t i = 0, n = mro ? PyTuple_GET_SIZE(mro) : 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(cls)) ++i;
+    for (++i; i < n; ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (PyObject* v = PyDict_GetItemWithError(base->tp_dict, str<"__init__">().ptr())) return v;
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return nullptr;
 }
 
-bool ObjectClass::is_original() const {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls_);
-    const std::uint64_t now = globals_epoch();
-    if (check_.holds(type, now)) return check_.passed;
-    nb::object cls = global(global_key_);
-    const bool original = cls.ptr() == cls_ && lookup_on_type(cls, str<"__init__">()) == init_ &&
-                          lookup_on_type(cls, str<"__new__">()) == new_;
-    check_.remember(type, original, now);
-    return original;
+// `self.<key> = value` for the values in [begin, end), through the type's own
+// setattr (the keys are interned, as Python's own attribute names are).
+void set_attributes(nb::handle self, PyObject* const* keys, const nb::handle* begin, const nb::handle* end) {
+    setattrofunc setattro = Py_TYPE(self.ptr())->tp_setattro;
+    for (const nb::handle* v = begin; v != end; ++v) bind::check(setattro(self.ptr(), *keys++, v->ptr()));
+}
+
+}  // namespace
+
+void object_class_made(nb::handle cls) {
+    object_originals->init = Py_NewRef(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), str<"__init__">().ptr()));
+    object_id_guard.capture(cls);
+    enum_value_guard.capture(global(str<"Enum">()));
+}
+
+ObjectClass::ObjectClass(const char* name, std::initializer_list<const char*> attributes)
+    : name_(name), names_(attributes), guard_(name, {"__init__", "__new__", "__setattr__"}, {"__init__"}) {}
+
+void ObjectClass::made(nb::handle cls) const {
+    if (!global_key_) {
+        // Interned once for every import: the names never change.
+        auto* self = const_cast<ObjectClass*>(this);
+        self->global_key_ = bind::check(PyUnicode_InternFromString(name_));
+        for (const char* a : names_) self->keys_.push_back(bind::check(PyUnicode_InternFromString(a)));
+    }
+    guard_.capture(cls);
 }
 
 nb::object ObjectClass::create(std::initializer_list<nb::handle> args, std::initializer_list<nb::handle> values) const {
     if (is_original()) {
+        if (values.size() != keys_.size()) throw std::logic_error("attribute values do not match the attributes");
         static PyObject* const no_args = PyTuple_New(0);
-        auto* type = reinterpret_cast<PyTypeObject*>(cls_);
+        PyTypeObject* type = cls();
         nb::object obj = nb::steal(bind::check(type->tp_new(type, no_args, nullptr)));
-        set_attributes(obj, keys_, values);
+        set_attributes(obj, keys_.data(), values.begin(), values.end());
         return obj;
     }
     nb::object cls = global(global_key_);
@@ -586,49 +513,31 @@ nb::object ObjectClass::create(std::initializer_list<nb::handle> args, std::init
         PyObject_Vectorcall(cls.ptr(), argv.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
 
-void ObjectClass::set_attributes(nb::handle self, const std::vector<PyObject*>& keys,
-                                 std::initializer_list<nb::handle> values) {
-    if (values.size() != keys.size()) throw std::logic_error("attribute values do not match the attributes");
-    // The keys are interned strings: the type's own setattr takes them as
-    // `self.<key> = value` does.
-    setattrofunc setattro = Py_TYPE(self.ptr())->tp_setattro;
-    auto key = keys.begin();
-    for (nb::handle v : values) bind::check(setattro(self.ptr(), *key++, v.ptr()));
+void ObjectClass::init(nb::handle self, std::initializer_list<nb::handle> values) const {
+    if (values.size() != keys_.size()) throw std::logic_error("attribute values do not match the attributes");
+    PyObject* next = init_past(Py_TYPE(self.ptr()), cls());
+    if (next == object_originals->init) {
+        set_attributes(self, keys_.data(), values.begin(), values.end());
+        return;
+    }
+    // `super().__init__(id_)` is not Object's own (patched, or a class of the
+    // application's in between): call it as Python would.
+    nb::object super = nb::steal(bind::check(PyObject_CallFunctionObjArgs(
+        reinterpret_cast<PyObject*>(&PySuper_Type), reinterpret_cast<PyObject*>(cls()), self.ptr(), nullptr)));
+    super.attr(str<"__init__">())(*values.begin());
+    set_attributes(self, keys_.data() + 1, values.begin() + 1, values.end());
 }
 
 // ---------------------------------------------------------- reading values
 
-namespace {
-
-// Per type, whether an attribute is still the original descriptor: a few
-// remembered checks, found by the type's address.
-template <std::size_t N>
-class DescriptorChecks {
-public:
-    bool is_original(PyTypeObject* type, nb::handle name, PyObject* original) {
-        RememberedCheck& check = checks_[(reinterpret_cast<std::uintptr_t>(type) >> 4) % N];
-        if (check.holds(type)) return check.passed;
-        const bool passed = _PyType_Lookup(type, name.ptr()) == original;
-        check.remember(type, passed);
-        return passed;
-    }
-
-private:
-    RememberedCheck checks_[N];
-};
-
-DescriptorChecks<16> id_checks;
-DescriptorChecks<8> value_checks;
-
-}  // namespace
-
 nb::object id_of(nb::handle obj) {
-    const bool direct = id_checks.is_original(Py_TYPE(obj.ptr()), str<"id">(), originals.object_id);
+    // `id` is Object's property, which returns `_id`: read that directly.
+    const bool direct = object_id_guard.resolves_on(Py_TYPE(obj.ptr()));
     return nb::steal(bind::check(PyObject_GetAttr(obj.ptr(), direct ? str<"_id">().ptr() : str<"id">().ptr())));
 }
 
 nb::object value_of(nb::handle member) {
-    const bool direct = value_checks.is_original(Py_TYPE(member.ptr()), str<"value">(), originals.enum_value);
+    const bool direct = enum_value_guard.resolves_on(Py_TYPE(member.ptr()));
     return nb::steal(
         bind::check(PyObject_GetAttr(member.ptr(), direct ? str<"_value_">().ptr() : str<"value">().ptr())));
 }
@@ -663,6 +572,152 @@ void check_name_free(nb::handle interface, nb::handle name, const char* what) {
     }
 }
 
+// ------------------------------------------------------ checked arguments
+
+namespace {
+
+// Per kind: the class (module global) and the attribute of a Model holding
+// the interface that creates such objects.
+struct KindInfo {
+    const char* cls;
+    const char* attribute;
+};
+constexpr KindInfo kKinds[] = {
+    {"Node", "_nodes"},           {"Line", "_lines"},           {"Member", "_lines"},
+    {"Material", "_materials"},   {"CrossSection", "_cross_sections"}, {"Domain", "_domains"},
+    {"LoadCase", "_load_cases"},  {"LoadCombination", "_load_combinations"},
+    {"NodeSupport", "_node_supports"}, {"Section", "_sections"}, {"Reference", "_references"},
+};
+constexpr std::size_t kKindCount = std::size(kKinds);
+
+// Interned names of the kinds' classes and model attributes, made once.
+struct KindKeys {
+    PyObject* cls[kKindCount];
+    PyObject* attribute[kKindCount];
+    std::vector<PyObject*> all;  // every model-object class an application gets
+    KindKeys() {
+        for (std::size_t i = 0; i < kKindCount; ++i) {
+            cls[i] = bind::check(PyUnicode_InternFromString(kKinds[i].cls));
+            attribute[i] = bind::check(PyUnicode_InternFromString(kKinds[i].attribute));
+        }
+        for (const char* name : {"Node", "Line", "Member", "Material", "CrossSection", "Domain", "LoadCase",
+                                 "LoadCombination", "Load", "NodeSupport", "LineSupport", "Section", "Reference"})
+            all.push_back(bind::check(PyUnicode_InternFromString(name)));
+    }
+};
+const KindKeys& kind_keys() {
+    static const KindKeys keys;
+    return keys;
+}
+
+// The object a weak reference points to, or an invalid object when it is gone.
+nb::object referent(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* obj = nullptr;
+    if (PyWeakref_GetRef(ref, &obj) < 0) throw nb::python_error();
+    return nb::steal(obj);
+#else
+    PyObject* obj = PyWeakref_GetObject(ref);
+    if (!obj) throw nb::python_error();
+    return obj == Py_None ? nb::object() : nb::borrow(obj);
+#endif
+}
+
+// The Model each interface made by a Model belongs to, held weakly; an entry
+// leaves with its interface.
+struct ModelLink {
+    PyObject* model;      // weak reference
+    PyObject* interface;  // weak reference whose callback drops the entry
+};
+std::unordered_map<PyObject*, ModelLink>& model_links() {
+    static auto* map = new std::unordered_map<PyObject*, ModelLink>();
+    return *map;
+}
+
+nb::object model_of(nb::handle interface) {
+    auto found = model_links().find(interface.ptr());
+    return found == model_links().end() ? nb::object() : referent(found->second.model);
+}
+
+// "Material 2" for a model object (its class name and id when it has one).
+nb::object describe(nb::handle obj) {
+    nb::object id = nb::steal(PyObject_GetAttr(obj.ptr(), str<"id">().ptr()));
+    if (!id.is_valid()) {
+        PyErr_Clear();
+        return nb::str(Py_TYPE(obj.ptr())->tp_name);
+    }
+    return nb::steal(bind::check(PyUnicode_FromFormat("%s %S", Py_TYPE(obj.ptr())->tp_name, id.ptr())));
+}
+
+// Whether `interface._objects` holds `obj` at the place its id names.
+bool created_by(nb::handle interface, nb::handle obj) {
+    nb::object objects = nb::steal(bind::check(PyObject_GetAttr(interface.ptr(), str<"_objects">().ptr())));
+    nb::object id = id_of(obj);
+    if (!PyLong_Check(id.ptr())) return false;
+    const Py_ssize_t index = PyLong_AsSsize_t(id.ptr()) - 1;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    const Py_ssize_t n = PyObject_Size(objects.ptr());
+    if (n < 0) throw nb::python_error();
+    if (index < 0 || index >= n) return false;
+    nb::object found = nb::steal(bind::check(PySequence_GetItem(objects.ptr(), index)));
+    return found.ptr() == obj.ptr();
+}
+
+}  // namespace
+
+void link_to_model(nb::handle interface, nb::handle model) {
+    PyObject* key = interface.ptr();
+    nb::object model_ref = nb::steal(bind::check(PyWeakref_NewRef(model.ptr(), nullptr)));
+    nb::object callback = nb::cpp_function([key](nb::handle) {
+        bind::SavedError saved;
+        auto found = model_links().find(key);
+        if (found == model_links().end()) return;
+        ModelLink link = found->second;
+        model_links().erase(found);
+        Py_DECREF(link.model);
+        Py_DECREF(link.interface);
+    });
+    nb::object interface_ref = nb::steal(bind::check(PyWeakref_NewRef(key, callback.ptr())));
+    auto [it, inserted] = model_links().try_emplace(key, ModelLink{model_ref.ptr(), interface_ref.ptr()});
+    if (!inserted) {
+        Py_DECREF(it->second.model);
+        Py_DECREF(it->second.interface);
+        it->second = ModelLink{model_ref.ptr(), interface_ref.ptr()};
+    }
+    model_ref.release();
+    interface_ref.release();
+}
+
+void check_argument(nb::handle obj, const Expected& expected, nb::handle interface) {
+    const auto kind = static_cast<std::size_t>(expected.kind);
+    if (!bind::isinstance(obj, global(kind_keys().cls[kind]))) {
+        // Another kind of model object is a mistake; anything else (a
+        // stand-in that carries an id) is taken as it is.
+        if (!bind::isinstance(obj, global(str<"Object">()))) return;
+        for (PyObject* other : kind_keys().all)
+            if (bind::isinstance(obj, global(other))) {
+                PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a %s, not %U", expected.function,
+                             expected.argument, kKinds[kind].cls, describe(obj).ptr());
+                throw nb::python_error();
+            }
+        return;
+    }
+    nb::object model = model_of(interface);
+    if (!model.is_valid()) return;  // an interface made without a Model
+    nb::object owner = nb::steal(bind::check(PyObject_GetAttr(model.ptr(), kind_keys().attribute[kind])));
+    // A member belongs where its line does.
+    nb::object created = expected.kind == Kind::member
+                             ? nb::steal(bind::check(PyObject_GetAttr(obj.ptr(), str<"_line">().ptr())))
+                             : nb::borrow(obj);
+    if (created_by(owner, created)) return;
+    model_error(nb::steal(bind::check(PyUnicode_FromFormat(
+        "%s() argument '%s': %U belongs to another model; use the objects created through this model",
+        expected.function, expected.argument, describe(obj).ptr()))));
+}
+
 // ------------------------------------------------------------------ errors
 
 void model_error(const char* message) { bind::raise(global(str<"ModelError">()), nb::str(message)); }
@@ -676,10 +731,11 @@ nb::handle float_zero() {
 }
 
 nb::handle int_value(long v) {
-    // Small ints (-5 to 256) are immortal: no reference needs keeping. Any
-    // other value keeps the one taken here for the life of the process.
+    // The interpreter keeps these for its whole life, so a borrowed handle
+    // stays valid; any other value would need a reference of its own.
+    if (v < 0 || v > 256) throw std::logic_error("int_value is for small ints only");
     PyObject* i = bind::check(PyLong_FromLong(v));
-    if (v >= -5 && v <= 256) Py_DECREF(i);
+    Py_DECREF(i);
     return i;
 }
 

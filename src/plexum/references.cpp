@@ -5,8 +5,6 @@
 namespace tessel::plexum {
 namespace {
 
-constexpr const char* kNoDirectInit = "Do not use this __init__ directly, but create the object from :class:`Model`";
-
 ObjectClass point_class{"_ReferencePoint", {"_id", "x", "y", "z"}};
 ObjectClass vector_class{"_ReferenceVector", {"_id", "point_1", "point_2"}};
 ObjectClass axis_class{"_ReferenceAxis", {"_id", "point_1", "point_2"}};
@@ -16,20 +14,14 @@ ObjectClass angle_class{"_ReferenceAngle", {"_id", "angle"}};
 // ------------------------------------------------------------ the kinds
 
 void point_init(nb::handle self, nb::handle id, nb::handle x, nb::handle y, nb::handle z) {
-    ObjectClass::set_attributes(self, point_class.attributes(), {id, x, y, z});
+    point_class.init(self, {id, x, y, z});
 }
-void vector_init(nb::handle self, nb::handle id, nb::handle p1, nb::handle p2) {
-    ObjectClass::set_attributes(self, vector_class.attributes(), {id, p1, p2});
-}
-void axis_init(nb::handle self, nb::handle id, nb::handle p1, nb::handle p2) {
-    ObjectClass::set_attributes(self, axis_class.attributes(), {id, p1, p2});
-}
+void vector_init(nb::handle self, nb::handle id, nb::handle p1, nb::handle p2) { vector_class.init(self, {id, p1, p2}); }
+void axis_init(nb::handle self, nb::handle id, nb::handle p1, nb::handle p2) { axis_class.init(self, {id, p1, p2}); }
 void plane_init(nb::handle self, nb::handle id, nb::handle p1, nb::handle p2, nb::handle p3) {
-    ObjectClass::set_attributes(self, plane_class.attributes(), {id, p1, p2, p3});
+    plane_class.init(self, {id, p1, p2, p3});
 }
-void angle_init(nb::handle self, nb::handle id, nb::handle angle) {
-    ObjectClass::set_attributes(self, angle_class.attributes(), {id, angle});
-}
+void angle_init(nb::handle self, nb::handle id, nb::handle angle) { angle_class.init(self, {id, angle}); }
 
 // `_ReferenceData(<kind>=self).serialize()`
 template <const char* Kind>
@@ -65,8 +57,10 @@ nb::object data_serialize(nb::handle self) {
     static const Shape p{"P"}, p12{"P1", "P2"}, p123{"P1", "P2", "P3"}, beta{"Beta"};
     nb::object point = self.attr(str<"point">()), vector = self.attr(str<"vector">()), axis = self.attr(str<"axis">()),
                plane = self.attr(str<"plane">()), angle = self.attr(str<"angle">());
+    // x, y and z read in this order, as Python evaluates arguments.
+    nb::object x = point.attr(str<"x">()), y = point.attr(str<"y">()), z = point.attr(str<"z">());
     Record r(data);
-    r.add(Record(p).add(point_value(point.attr(str<"x">()), point.attr(str<"y">()), point.attr(str<"z">()))));
+    r.add(Record(p).add(point_value(x, y, z)));
     r.add(Record(p12).add(point_value(vector.attr(str<"point_1">()))).add(point_value(vector.attr(str<"point_2">()))));
     r.add(Record(p12).add(point_value(axis.attr(str<"point_1">()))).add(point_value(axis.attr(str<"point_2">()))));
     r.add(Record(p123)

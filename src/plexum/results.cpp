@@ -2,17 +2,60 @@
 // asked to return, and the linear analysis that makes it calculate.
 #include "plexum/plexum.h"
 
+#include <array>
+#include <cmath>
+#include <optional>
+
 namespace tessel::plexum {
 namespace {
-
-constexpr const char* kNoDirectInit = "Do not use this __init__ directly, but create the object from :class:`Model`";
 
 ObjectClass section_class{"Section", {"_id", "_interface", "_name"}};
 
 // ---------------------------------------------------------------- Section
 
+// The three coordinates of a point given as numbers, or nothing when any is
+// not a real number (such values are recorded as given, unchecked).
+std::optional<std::array<double, 3>> coordinates(nb::handle xyz) {
+    std::array<double, 3> c{};
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        nb::object v = item(xyz, i);
+        if (!PyFloat_Check(v.ptr()) && !PyLong_Check(v.ptr())) return std::nullopt;
+        c[static_cast<std::size_t>(i)] = PyFloat_AsDouble(v.ptr());
+        if (c[static_cast<std::size_t>(i)] == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();  // an int too large for a double
+            return std::nullopt;
+        }
+    }
+    return c;
+}
+
+// A section is a segment in the plane whose normal is `normal_vector`, the
+// plane that cuts the domains: a zero normal, one along the segment, or a
+// segment of no length leaves that plane undefined, and the worker's results
+// would name the wrong components (mn and mt swapped) instead of failing.
+void check_section_geometry(nb::handle name, nb::handle start_point, nb::handle end_point, nb::handle normal) {
+    auto p = coordinates(start_point), q = coordinates(end_point), n = coordinates(normal);
+    if (!p || !q || !n) return;
+    const std::array<double, 3> d{(*q)[0] - (*p)[0], (*q)[1] - (*p)[1], (*q)[2] - (*p)[2]};
+    const std::array<double, 3> cross{d[1] * (*n)[2] - d[2] * (*n)[1], d[2] * (*n)[0] - d[0] * (*n)[2],
+                                      d[0] * (*n)[1] - d[1] * (*n)[0]};
+    auto norm = [](const std::array<double, 3>& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); };
+    const char* fault = nullptr;
+    if (norm(*n) == 0.0)
+        fault = "its normal_vector is zero";
+    else if (norm(d) == 0.0)
+        fault = "its start_point and end_point are the same point";
+    else if (norm(cross) <= 1e-9 * norm(d) * norm(*n))
+        fault = "its normal_vector lies along the segment from start_point to end_point";
+    if (!fault) return;
+    model_error(nb::steal(bind::check(PyUnicode_FromFormat(
+        "Section '%S' is not defined: %s; normal_vector is the normal of the section's plane, which holds the "
+        "segment (for a cut through a slab, a vector in the slab's plane square to the segment)", name.ptr(),
+        fault))));
+}
+
 void section_init(nb::handle self, nb::handle id, nb::handle interface, nb::handle name) {
-    ObjectClass::set_attributes(self, section_class.attributes(), {id, interface, name});
+    section_class.init(self, {id, interface, name});
 }
 
 nb::object create_section(nb::handle self, nb::handle start_point, nb::handle end_point, nb::handle normal_vector,
@@ -28,6 +71,7 @@ nb::object create_section(nb::handle self, nb::handle start_point, nb::handle en
     nb::object effective = effective_name(name, id);
     check_name_free(self, effective, "Section");
     nb::object type = enum_value(global(str<"Section">()), str<"_Type">(), str<"SEGMENT">());
+    check_section_geometry(effective, start_point, end_point, normal_vector);
     Value p = point_value(start_point);
     Value n = point_value(normal_vector);
     Value end = point_value(end_point);
@@ -57,11 +101,20 @@ void result_interface_init(nb::handle self, nb::handle nodes, nb::handle node_su
 // written are not requested.
 nb::object snapshot(nb::handle targets) { return nb::steal(bind::check(PySequence_List(targets.ptr()))); }
 
+// `list(targets)`, each checked as `expected` before anything is recorded.
+nb::object checked_targets(nb::handle self, nb::handle targets, const Expected& expected) {
+    nb::object list = snapshot(targets);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i)
+        check_argument(nb::borrow(PyList_GET_ITEM(list.ptr(), i)), expected, self);
+    return list;
+}
+
 // One record {key: target.id} per target, on the list `self.<list_key>`.
-// Records already written stay when a later target fails.
+// Records already written stay when a later target has no id.
 void request_each(nb::handle self, nb::handle list_key, nb::handle function, const Shape& shape,
-                  nb::handle targets) {
-    nb::object iterator = nb::steal(bind::check(PyObject_GetIter(targets.ptr())));
+                  nb::handle targets, const Expected& expected) {
+    nb::object checked = checked_targets(self, targets, expected);
+    nb::object iterator = nb::steal(bind::check(PyObject_GetIter(checked.ptr())));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object target = nb::steal(raw);
         nb::object id = id_of(target);
@@ -76,7 +129,8 @@ void nodal_displacements(nb::handle self, nb::handle nodes, nb::handle by_load_c
     nb::object targets = nodes.is_none() ? snapshot(self.attr(str<"_nodes">())) : nb::borrow(nodes);
     nb::handle function = bind::truthy(by_load_case) ? str<"NodalDisplacementByLoadCaseId">()
                                                      : str<"NodalDisplacementByLoadCombinationId">();
-    request_each(self, str<"_displacement_instructions">(), function, shape, targets);
+    request_each(self, str<"_displacement_instructions">(), function, shape, targets,
+                 {Kind::node, "nodal_displacements", "nodes"});
 }
 
 void nodal_support_forces(nb::handle self, nb::handle node_supports, nb::handle by_load_case) {
@@ -85,7 +139,8 @@ void nodal_support_forces(nb::handle self, nb::handle node_supports, nb::handle 
         node_supports.is_none() ? snapshot(self.attr(str<"_node_supports">())) : nb::borrow(node_supports);
     nb::handle function = bind::truthy(by_load_case) ? str<"NodalSupportForceByLoadCaseId">()
                                                      : str<"NodalSupportForceByLoadCombinationId">();
-    request_each(self, str<"_force_instructions">(), function, shape, targets);
+    request_each(self, str<"_force_instructions">(), function, shape, targets,
+                 {Kind::node_support, "nodal_support_forces", "node_supports"});
 }
 
 void line_forces(nb::handle self, nb::handle members, nb::handle by_load_case) {
@@ -95,16 +150,22 @@ void line_forces(nb::handle self, nb::handle members, nb::handle by_load_case) {
                           : nb::borrow(members);
     nb::handle function =
         bind::truthy(by_load_case) ? str<"LineForcesByLoadCaseId">() : str<"LineForcesByLoadCombinationId">();
-    request_each(self, str<"_force_instructions">(), function, shape, targets);
+    request_each(self, str<"_force_instructions">(), function, shape, targets,
+                 {Kind::member, "line_forces", "members"});
 }
 
 // Cases outer, sections inner: one record per pair, written as it is read.
-void section_requests(nb::handle self, nb::handle function, nb::handle sections, nb::handle cases,
-                      nb::handle chain_index) {
+void section_requests(nb::handle self, const char* method, nb::handle function, nb::handle sections,
+                      nb::handle cases, nb::handle chain_index) {
     static const Shape shape{"Index", "ChainIndex", "LoadCombinationId", "LoadLevelOrModeShapeOrTimeStep",
                              "AnalysisType"};
-    nb::object targets = sections.is_none() ? snapshot(self.attr(str<"_sections">())) : nb::borrow(sections);
-    nb::object case_iterator = nb::steal(bind::check(PyObject_GetIter(cases.ptr())));
+    // Both taken as lists and checked before anything is recorded: an
+    // iterator of sections would otherwise serve the first case only.
+    nb::object targets =
+        checked_targets(self, sections.is_none() ? self.attr(str<"_sections">()) : nb::borrow(sections),
+                        {Kind::section, method, "sections"});
+    nb::object checked_cases = checked_targets(self, cases, {Kind::load_combination, method, "cases"});
+    nb::object case_iterator = nb::steal(bind::check(PyObject_GetIter(checked_cases.ptr())));
     while (PyObject* raw_case = PyIter_Next(case_iterator.ptr())) {
         nb::object load_combination = nb::steal(raw_case);
         nb::object section_iterator = nb::steal(bind::check(PyObject_GetIter(targets.ptr())));
@@ -122,12 +183,13 @@ void section_requests(nb::handle self, nb::handle function, nb::handle sections,
 }
 
 void section_surface_forces(nb::handle self, nb::handle sections, nb::handle cases, nb::handle chain_index) {
-    section_requests(self, str<"GetSegmentChainSurfaceForcesByLoadCombinationId">(), sections, cases, chain_index);
+    section_requests(self, "section_surface_forces", str<"GetSegmentChainSurfaceForcesByLoadCombinationId">(),
+                     sections, cases, chain_index);
 }
 
 void section_surface_stresses(nb::handle self, nb::handle sections, nb::handle cases, nb::handle chain_index) {
-    section_requests(self, str<"GetSegmentChainSurfaceStressesByLoadCombinationId">(), sections, cases,
-                     chain_index);
+    section_requests(self, "section_surface_stresses", str<"GetSegmentChainSurfaceStressesByLoadCombinationId">(),
+                     sections, cases, chain_index);
 }
 
 nb::object result_interface_serialize(nb::handle self) {

@@ -7,8 +7,6 @@
 namespace tessel::plexum {
 namespace {
 
-constexpr const char* kNoDirectInit = "Do not use this __init__ directly, but create the object from :class:`Model`";
-
 ObjectClass node_support_class{"NodeSupport", {"_id"}};
 ObjectClass line_support_class{"LineSupport", {"_id"}};
 
@@ -81,6 +79,7 @@ nb::object create_relative_to_member(nb::handle self, nb::handle node, nb::handl
                                      nb::handle non_linearity_xx, nb::handle non_linearity_yy,
                                      nb::handle non_linearity_zz) {
     static const Shape add{"Stiffnesses", "NonLinearity", "Resistances", "NodeId", "BeamId"};
+    check_argument(node, {Kind::node, "create_relative_to_member", "node"}, self);
     nb::object member = self.attr(str<"_find_node_member">())(node);
     nb::object type = member.attr(str<"_type">());
     if (bind::check(PyObject_RichCompareBool(type.ptr(), member_type(str<"BEAM">()).ptr(), Py_NE)) &&
@@ -107,6 +106,7 @@ nb::object create_on_member(nb::handle self, nb::handle member, nb::handle k_x, 
                             nb::handle non_linearity_x, nb::handle non_linearity_y, nb::handle non_linearity_z,
                             nb::handle resistance_fx, nb::handle resistance_fy, nb::handle resistance_fz) {
     static const Shape add{"BeamId", "StiffnessesXYZ", "NonLinearityXYZ", "ResistancesXYZ"};
+    check_argument(member, {Kind::member, "create_on_member", "member"}, self);
     nb::object type = member.attr(str<"_type">());
     if (bind::check(PyObject_RichCompareBool(type.ptr(), member_type(str<"BEAM">()).ptr(), Py_NE)))
         model_error("member must be of type 'beam'");

@@ -2,6 +2,8 @@
 module globals): a change made after they have been taken must be honoured
 at once, and undoing it must bring the original records back."""
 
+import abc
+import enum
 import json
 from unittest import mock
 
@@ -199,3 +201,111 @@ def test_constant_sub_records_are_new_dicts_every_time():
     assert second["EllipseArc"]["Center"]["x"] == 0
     beam = model.lines._instructions._functions[1][1]
     assert beam["StartEccentricity"] is not beam["EndEccentricity"]
+
+
+def test_patched_member_type_enumeration_is_recorded_and_compared_consistently():
+    model = plexum.Model()
+    material = model.materials.add_from_catalog("C30/37", plexum.Material.DesignCode.EURO_CODE)
+    section = model.cross_sections.create_rectangular(0.2, 0.4)
+    a, b = model.nodes.create(0, 0, 0), model.nodes.create(4, 0, 0)
+    model.lines.create(a, b).define_as_beam(material, section)  # takes the direct way once
+
+    Types = enum.Enum("_Type", [("BEAM", 11), ("RIB", 12)])
+    with mock.patch.object(plexum.Member, "_Type", Types):
+        member = model.lines.create(a, b).define_as_beam(material, section)
+        assert member._type is Types.BEAM
+        model.line_supports.create_on_member(member, 1.0, 1.0, 1.0)  # no spurious "must be of type 'beam'"
+    assert model.lines.create(a, b).define_as_beam(material, section)._type is plexum.Member._Type.BEAM
+
+
+def test_patched_line_geometry_enumeration_gives_the_record_its_values():
+    model = Geometry()
+    a, b = warm(model)
+    Types = enum.Enum("_GeomType", [("STRAIGHT_LINE", 10), ("CIRCLE_ARC", 11)])
+    with mock.patch.object(plexum.Line, "_GeomType", Types):
+        model.lines.create(a, b)
+        model.lines.create(a, b, plexum.CircleArc((0, 0, 0), (0, 0, 1), 1.0))
+    assert [r[1]["GeomType"] for r in model.lines._instructions._functions[-2:]] == [10, 11]
+
+
+def test_patched_object_init_runs_for_every_model_object():
+    model = Geometry()
+    a, b = warm(model)
+    calls = []
+    original = plexum.Object.__init__
+
+    def init(self, id_):
+        calls.append((type(self).__name__, id_))
+        original(self, id_)
+
+    material, section = Handle(1), Handle(2)
+    with mock.patch.object(plexum.Object, "__init__", init):
+        node = model.nodes.create(5.0, 6.0, 7.0)
+        line = model.lines.create(a, b)
+        member = line.define_as_beam(material, section)
+    assert calls == [("Node", 3), ("Line", 2), ("Member", 2)]
+    assert (node.id, node.x, line.id, member.id) == (3, 5.0, 2, 2)
+
+
+def test_patched_metaclass_call_makes_the_objects():
+    model = Geometry()
+    warm(model)
+    made = []
+    original = abc.ABCMeta.__call__
+
+    def call(cls, *args, **kwargs):
+        made.append(cls.__name__)
+        return original(cls, *args, **kwargs)
+
+    with mock.patch.object(abc.ABCMeta, "__call__", call, create=True):
+        model.nodes.create(1.0, 2.0, 3.0)
+    assert made == ["Node"]
+
+
+@pytest.mark.parametrize("override", ["getattribute", "getattr-of-id", "class-attribute"])
+def test_a_subclass_that_answers_id_its_own_way_is_read_through_id(override):
+    model = Geometry()
+    a, b = warm(model)
+
+    class Tagged(plexum.Node):
+        if override == "getattribute":
+            def __getattribute__(self, name):
+                return 70 if name == "id" else object.__getattribute__(self, name)
+        elif override == "getattr-of-id":
+            id = property(lambda self: 70)
+        else:
+            id = 70
+
+    node = Tagged(9, 0.0, 0.0, 0.0)
+    model.lines.create(node, b)
+    assert json.loads(last_function(model.lines))[1]["StartNode"] == 70
+
+
+def test_waiting_records_survive_changes_of_the_instruction_list_class():
+    model = Geometry()
+    instructions = model.nodes._instructions
+    model.nodes.create(1, 0, 0)  # waits in compact form
+
+    class Logged(plexum._InstructionList):
+        _functions = None  # hides the records the base class keeps
+
+    instructions.__class__ = Logged
+    assert instructions.__dict__["_functions"] == [("Add", {"x": 1, "y": 0, "z": 0})]
+    instructions.__class__ = plexum._InstructionList
+    model.nodes.create(2, 0, 0)
+    instructions.__class__ = Logged
+    instructions.__class__ = plexum._InstructionList
+    model.nodes.create(3, 0, 0)
+    assert [r[1]["x"] for r in model.nodes._instructions._functions] == [1, 2, 3]
+
+
+def test_reference_points_are_read_x_then_y_then_z():
+    read = []
+
+    class Point:
+        def __getattr__(self, name):
+            read.append(name)
+            return 0.0
+
+    plexum._ReferenceData(point=Point()).serialize()
+    assert read == ["x", "y", "z"]
