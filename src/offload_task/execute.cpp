@@ -2,6 +2,8 @@
 // until the worker reports an end state or the time-out passes, fetch.
 #include "offload_task/offload_task.h"
 
+#include <cmath>
+
 namespace tessel::offload_task {
 namespace {
 
@@ -31,15 +33,44 @@ void debug(nb::handle self, nb::handle job_id, const char* what) {
     log("debug", nb::str(what).format(job_name(self, job_id)));
 }
 
-// A timeout is a number of seconds that travels as a JSON number: an int or a
-// float. Anything else would fail only after the job had been created and
-// started, leaving it running on the platform.
+// A timeout is a positive number of seconds that travels as a JSON number:
+// an int or a float. Anything else would fail only after the job had been
+// created and started, leaving it on the platform: a wrong type, or a value
+// no job can meet (0, negative, NaN, infinity) that ended in a TimeoutError
+// naming that value.
 void check_timeout(nb::handle self, nb::handle timeout) {
     PyObject* t = timeout.ptr();
-    if ((PyLong_Check(t) || PyFloat_Check(t)) && !PyBool_Check(t)) return;
-    bind::raise(PyExc_TypeError,
-                nb::str("{}.execute(): timeout must be a number of seconds, not {}")
-                    .format(self.type().attr("__qualname__"), timeout.type().attr("__qualname__")));
+    if (!(PyLong_Check(t) || PyFloat_Check(t)) || PyBool_Check(t))
+        bind::raise(PyExc_TypeError,
+                    nb::str("{}.execute(): timeout must be a number of seconds, not {}")
+                        .format(self.type().attr("__qualname__"), timeout.type().attr("__qualname__")));
+    bool positive;
+    if (PyFloat_Check(t)) {
+        const double v = PyFloat_AS_DOUBLE(t);
+        positive = std::isfinite(v) && v > 0.0;
+    } else {
+        positive = bind::check(PyObject_RichCompareBool(t, nb::int_(0).ptr(), Py_GT)) != 0;
+    }
+    if (!positive)
+        bind::raise(PyExc_ValueError,
+                    nb::str("{}.execute(): timeout must be a positive number of seconds, not {!r}")
+                        .format(self.type().attr("__qualname__"), timeout));
+}
+
+// The create request, the first to reach the platform: when nothing answers,
+// the session's own error passes on with a note saying where it looked.
+nb::object create_job(nb::handle url, nb::handle headers) {
+    try {
+        return session("session").attr("post")(url, "json"_a = nb::dict(), "headers"_a = headers,
+                                               "timeout"_a = kApiTimeout);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        nb::object note = nb::str("No platform answered at {}: the address of the job API is taken from the "
+                                  "environment variable TESSEL_API_URL; check that it is set to a running platform.")
+                              .format(url);
+        e.value().attr("add_note")(note);
+        throw;
+    }
 }
 
 nb::object ended_job_result(nb::handle self, nb::handle job_id, nb::handle answer) {
@@ -79,8 +110,7 @@ void execute(nb::handle self, nb::handle timeout) {
         {g("_get_requests_authorization_header")(token), g("_get_requests_user_agent_header")()});
 
     nb::str create_url = jobs_url(self);
-    nb::object created = session("session").attr("post")(create_url, "json"_a = nb::dict(), "headers"_a = headers,
-                                                         "timeout"_a = kApiTimeout);
+    nb::object created = create_job(create_url, headers);
     if (is_status(created, 404))
         bind::raise_with_note(PyExc_ConnectionError, created.attr("json")()[str<"detail">()],
                               http_evidence("POST", create_url, created));

@@ -6,6 +6,7 @@ import logging
 from unittest import mock
 
 import pytest
+import requests
 
 import tessel.external.offload_task as offload_task
 from tessel.errors import ExecutionError
@@ -96,13 +97,30 @@ def test_queue_names_are_compared_with_case(monkeypatch):
     assert task._result_content == {"answer": 42}
 
 
-@pytest.mark.parametrize("timeout", [0, -5])
-def test_timeout_of_zero_or_less_still_starts_the_job_but_never_polls(platform, analysis, timeout):
-    with pytest.raises(TimeoutError) as error:
+@pytest.mark.parametrize("timeout", [0, -5, 0.0, -0.5, float("nan"), float("inf"), float("-inf")])
+def test_timeout_no_job_can_meet_is_refused_before_any_request(platform, analysis, timeout):
+    with pytest.raises(ValueError) as error:
         analysis.execute(timeout=timeout)
-    assert str(error.value) == f"Timeout: external analysis has taken longer than {timeout} seconds"
-    assert [c.url.rsplit("/", 2)[-2] for c in platform.calls][-1] == "start"
-    assert json.loads(platform.uploaded[0])["execution_timeout"] == timeout
+    assert str(error.value) == f"Analysis.execute(): timeout must be a positive number of seconds, not {timeout!r}"
+    assert platform.calls == []
+
+
+def test_unreachable_platform_keeps_the_session_error_with_a_note(platform, analysis):
+    refused = requests.ConnectionError("Connection refused")
+    platform.create = refused
+    with pytest.raises(requests.ConnectionError) as error:
+        analysis.execute(timeout=30)
+    assert error.value is refused
+    assert error.value.__notes__ == [
+        f"No platform answered at {platform.jobs_url}: the address of the job API is taken from the environment "
+        "variable TESSEL_API_URL; check that it is set to a running platform."]
+
+
+def test_patched_execution_error_that_is_no_exception_raises_like_python(platform, analysis):
+    platform.polls = [FakeResponse(200, {"status": "ERROR", "message": "boom", "result_url": None})]
+    with mock.patch.object(offload_task, "ExecutionError"), pytest.raises(TypeError) as error:
+        analysis.execute(timeout=30)
+    assert str(error.value) == "exceptions must derive from BaseException"
 
 
 def test_timeout_exhausted_while_the_job_runs(platform, analysis):
