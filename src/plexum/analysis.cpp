@@ -1,7 +1,7 @@
 // PlexumAnalysis: ships a Model to the queue "plexum" with a results request,
 // to be built (and calculated) by Plexum, and reads back the results, the
 // model file and the result file.
-#include "plexum/plexum.h"
+#include "plexum/objects.h"
 
 #include "bind/buffers.h"
 
@@ -65,12 +65,6 @@ nb::object command_of(nb::handle self) {
 nb::object execute(nb::handle self, nb::handle timeout) {
     command_of(self);
     return super_of(self).attr("execute")("timeout"_a = timeout);
-}
-
-nb::list ids_of(nb::handle interface) {
-    nb::list ids;
-    for (nb::handle obj : interface) ids.append(obj.attr("id"));
-    return ids;
 }
 
 nb::object generate_job_content(nb::handle self) {

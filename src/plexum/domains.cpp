@@ -1,36 +1,17 @@
 // Domains and meshing: surface regions bounded by lines, the finite-element
 // mesh asked for on them, and their eccentricity.
-#include "plexum/plexum.h"
+#include "plexum/objects.h"
+#include "plexum/store.h"
 
 namespace tessel::plexum {
 namespace {
 
 ObjectClass domain_class{"Domain", {"_id", "_interface"}};
 
-// The `id` of every item of `objects`, in iteration order, as a new list;
-// each item checked as `expected` first.
-nb::object ids_of(nb::handle objects, const Expected& expected, nb::handle interface) {
-    nb::object ids = nb::steal(bind::check(PyList_New(0)));
-    nb::object iterator = nb::steal(bind::check(PyObject_GetIter(objects.ptr())));
-    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-        nb::object item = nb::steal(raw);
-        nb::object id = id_of(item, expected, interface);
-        bind::check(PyList_Append(ids.ptr(), id.ptr()));
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    return ids;
-}
-
 // The member `name` of the enumeration `Domain.<enum_name>`, looked up now.
 nb::object domain_enum_member(nb::handle enum_name, nb::handle name) {
     nb::object e = global(str<"Domain">()).attr(enum_name);
     return e.attr(name);
-}
-
-// `_Point3D(0.0, 0.0, 0.0).serialize()`.
-Value zero_point_value() {
-    nb::handle f0 = float_zero();
-    return point_value(f0, f0, f0);
 }
 
 // ---------------------------------------------------------------- Domain
@@ -70,12 +51,11 @@ nb::object create_domain(nb::handle self, nb::handle lines, nb::handle surface_t
     nb::object type = value_of(surface_type);
     nb::object material_id = id_of(material, {Kind::material, "create", "material"}, self);
     nb::handle i0 = int_value(0);
-    Value foundation = zero_point_value();
-    Value resistance = zero_point_value();
+
     Record attributes(surface);
     attributes.add(thickness).add(std::move(type)).add(i0).add(i0).add(std::move(material_id));
-    attributes.add(std::move(foundation)).add(Record(point_shape()).add(i0).add(i0).add(i0));
-    attributes.add(std::move(resistance)).add(i0);
+    attributes.add(zero_point()).add(Record(point_shape()).add(i0).add(i0).add(i0));
+    attributes.add(zero_point()).add(i0);
     Record params(add);
     params.add(std::move(line_ids)).add(std::move(attributes));
     add_function(self, str<"Add">(), std::move(params));
@@ -149,8 +129,10 @@ void set_eccentricity(nb::handle self, nb::handle domain, nb::handle eccentricit
     block.add(std::move(type));
     for (nb::handle ecc : {ecc_1, ecc_2, ecc_3}) block.add(bind::truthy(ecc) ? ecc : float_zero());
     for (nb::handle p : {p1, p2, p3}) {
-        nb::handle f0 = float_zero();
-        block.add(bind::truthy(p) ? point_value(p) : point_value(nb::make_tuple(f0, f0, f0)));
+        if (bind::truthy(p))
+            block.add(point_value(p));
+        else
+            block.add(zero_point());
     }
     block.add(int_value(0));
     Record params(add);

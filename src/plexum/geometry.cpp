@@ -1,6 +1,7 @@
 // Nodes, lines and members: the geometry of the model, and beams defined on
 // lines with a material, cross-sections and an optional local z reference.
-#include "plexum/plexum.h"
+#include "plexum/objects.h"
+#include "plexum/store.h"
 
 namespace tessel::plexum {
 namespace {
@@ -134,10 +135,8 @@ nb::object line_define_as_beam(nb::handle self, nb::handle material, nb::handle 
                                nb::handle local_z_reference) {
     nb::object interface = self.attr(str<"_interface">());
     if (line_interface_define_as_beam.holds_for(Py_TYPE(interface.ptr()))) {
-        nb::object dict = nb::steal(bind::check(PyObject_GenericGetDict(interface.ptr(), nullptr)));
-        PyObject* own = PyDict_GetItemWithError(dict.ptr(), str<"define_as_beam">().ptr());
-        if (!own && PyErr_Occurred()) throw nb::python_error();
-        if (!own) return define_as_beam(interface, self, material, css_start, css_end, local_z_reference);
+        if (!has_own(instance_dict(interface), str<"define_as_beam">()))
+            return define_as_beam(interface, self, material, css_start, css_end, local_z_reference);
     }
     return interface.attr(str<"define_as_beam">())(self, material, css_start, css_end,
                                                    "local_z_reference"_a = local_z_reference);

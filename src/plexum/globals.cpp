@@ -2,6 +2,8 @@
 // looked up (and can be patched) exactly as in a Python module.
 #include "plexum/plexum.h"
 
+#include "bind/guard.h"
+
 namespace tessel::plexum {
 
 void populate_globals(nb::module_&) {
@@ -14,5 +16,8 @@ void populate_globals(nb::module_&) {
     bind::import_names(g, "tessel.errors", {"ModelError"});
     bind::import_names(g, "tessel.external.offload_task", {"OffloadTask", "_JobContent", "_get_file_body"});
 }
+
+void model_error(const char* message) { bind::raise(global(str<"ModelError">()), nb::str(message)); }
+void model_error(nb::handle message) { bind::raise(global(str<"ModelError">()), message); }
 
 }  // namespace tessel::plexum

@@ -1,7 +1,8 @@
 // The parts every interface shares: the instruction list, Object and its
 // identifier, the _Interface base with its sequence behaviour, the point
 // record (_Point3D) and CircleArc.
-#include "plexum/plexum.h"
+#include "plexum/objects.h"
+#include "plexum/store.h"
 
 namespace tessel::plexum {
 namespace {
@@ -11,12 +12,11 @@ namespace {
 // The record lists live in the instance dict; the class's descriptors for
 // them (and for `__dict__` and `__getstate__`) first let the records that
 // wait in compact form join them, so every reader sees the complete lists.
-nb::object own_dict(nb::handle self) { return nb::steal(bind::check(PyObject_GenericGetDict(self.ptr(), nullptr))); }
 
 void instruction_list_init(nb::handle self) {
     // Run again on a list, it replaces the lists the waiting records belong to.
     observe_instructions(self, true);
-    nb::object dict = own_dict(self);
+    nb::object dict = instance_dict(self);
     bind::check(PyDict_SetItem(dict.ptr(), str<"_functions">().ptr(), nb::list().ptr()));
     bind::check(PyDict_SetItem(dict.ptr(), str<"_properties">().ptr(), nb::list().ptr()));
 }
@@ -31,7 +31,7 @@ void instruction_list_init(nb::handle self) {
 template <bind::Literal Key>
 nb::object get_record_list(nb::handle self) {
     observe_instructions(self);
-    PyObject* v = PyDict_GetItemWithError(own_dict(self).ptr(), str<Key>().ptr());
+    PyObject* v = PyDict_GetItemWithError(instance_dict(self).ptr(), str<Key>().ptr());
     if (!v) {
         if (PyErr_Occurred()) throw nb::python_error();
         no_attribute(self, str<Key>());
@@ -42,13 +42,13 @@ nb::object get_record_list(nb::handle self) {
 template <bind::Literal Key>
 void set_record_list(nb::handle self, nb::handle value) {
     observe_instructions(self);
-    bind::check(PyDict_SetItem(own_dict(self).ptr(), str<Key>().ptr(), value.ptr()));
+    bind::check(PyDict_SetItem(instance_dict(self).ptr(), str<Key>().ptr(), value.ptr()));
 }
 
 template <bind::Literal Key>
 void delete_record_list(nb::handle self) {
     observe_instructions(self);
-    nb::object dict = own_dict(self);
+    nb::object dict = instance_dict(self);
     if (PyDict_DelItem(dict.ptr(), str<Key>().ptr()) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
         PyErr_Clear();
@@ -58,7 +58,7 @@ void delete_record_list(nb::handle self) {
 
 nb::object get_dict(nb::handle self) {
     observe_instructions(self);
-    return own_dict(self);
+    return instance_dict(self);
 }
 
 void set_dict(nb::handle self, nb::handle value) {
@@ -80,7 +80,7 @@ void set_class(nb::handle self, nb::handle cls) {
 
 nb::object instruction_list_getstate(nb::handle self) {
     observe_instructions(self);
-    return own_dict(self);
+    return instance_dict(self);
 }
 
 void append_to(nb::handle self, nb::handle list_key, nb::handle name, nb::handle value) {

@@ -1,7 +1,8 @@
 // Load cases, loads and load combinations: named load cases, loads on
 // domains and beams inside a load case, and typed combinations of load cases
 // with their factors.
-#include "plexum/plexum.h"
+#include "plexum/objects.h"
+#include "plexum/store.h"
 
 namespace tessel::plexum {
 namespace {

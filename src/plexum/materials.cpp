@@ -1,7 +1,8 @@
 // Materials and cross-sections: the properties that beams and domains name by
 // identifier. Concrete materials and cross-sections are named by the caller or
 // after their identifier, and a name is taken at most once per interface.
-#include "plexum/plexum.h"
+#include "plexum/objects.h"
+#include "plexum/store.h"
 
 namespace tessel::plexum {
 namespace {

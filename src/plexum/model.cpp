@@ -1,5 +1,5 @@
 // Model: the container that owns the interfaces and gathers their records.
-#include "plexum/plexum.h"
+#include "plexum/objects.h"
 
 namespace tessel::plexum {
 namespace {

@@ -1,6 +1,7 @@
 // References: points, vectors, axes, planes and angles that other model
 // elements name by identifier (a beam's local z axis is a vector reference).
-#include "plexum/plexum.h"
+#include "plexum/objects.h"
+#include "plexum/store.h"
 
 namespace tessel::plexum {
 namespace {
@@ -43,7 +44,6 @@ nb::object or_zero(nb::handle given, Make&& make) {
 void data_init(nb::handle self, nb::handle point, nb::handle vector, nb::handle axis, nb::handle plane,
                nb::handle angle) {
     nb::handle zero = float_zero(), id = int_value(0);
-    auto origin = [&] { return nb::make_tuple(zero, zero, zero); };
     nb::setattr(self, str<"point">(), or_zero(point, [&] { return global(str<"_ReferencePoint">())(id, zero, zero, zero); }));
     nb::setattr(self, str<"vector">(), or_zero(vector, [&] { return global(str<"_ReferenceVector">())(id, origin(), origin()); }));
     nb::setattr(self, str<"axis">(), or_zero(axis, [&] { return global(str<"_ReferenceAxis">())(id, origin(), origin()); }));

@@ -1,6 +1,7 @@
 // Sections, result requests and the calculation step: what the worker is
 // asked to return, and the linear analysis that makes it calculate.
-#include "plexum/plexum.h"
+#include "plexum/objects.h"
+#include "plexum/store.h"
 
 #include <array>
 #include <cmath>
@@ -249,8 +250,7 @@ void populate_results(nb::module_&) {
     section_class.made(object_class("Section", kNoDirectInit)
                            .attr("_Type", bind::make_enum(g, "Section._Type", {{"PLANE", 0}, {"SEGMENT", 1}}))
                            .def("__init__", &section_init, "id_"_p, "interface"_p, "name"_p)
-                           .def_property("name", [](nb::handle self) { return self.attr(str<"_name">()); },
-                                         "Name of the section.")
+                           .def_property("name", &name_of, "Name of the section.")
                            .build());
 
     interface_class("SectionInterface", "Do not use this __init__ directly, but use :attr:`Model.sections`")

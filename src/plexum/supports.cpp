@@ -1,6 +1,7 @@
 // Supports: nodal supports at the end node of a beam or rib, and elastic
 // foundations along a beam, both in the member's local axes.
-#include "plexum/plexum.h"
+#include "plexum/objects.h"
+#include "plexum/store.h"
 
 #include <vector>
 
