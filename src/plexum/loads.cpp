@@ -131,7 +131,7 @@ constexpr const char* kDomainLinearDoc =
     "Create a linearly varying load on a domain.\n\n"
     ":param load_case: load case to which the load belongs\n"
     ":param domain: domain on which the load acts\n"
-    ":param load: magnitudes of the load at point_1, point_2 and point_3 [kN]\n"
+    ":param load: magnitudes of the surface load at point_1, point_2 and point_3 [kN/m2]\n"
     ":param component: component of the load (X, Y or Z)\n"
     ":param point_1: (x, y, z) of the first point [m]\n"
     ":param point_2: (x, y, z) of the second point [m]\n"
@@ -143,7 +143,7 @@ constexpr const char* kDomainConstantDoc =
     "Create a uniform load on a domain.\n\n"
     ":param load_case: load case to which the load belongs\n"
     ":param domain: domain on which the load acts\n"
-    ":param load: components (x, y, z) of the load [kN]\n"
+    ":param load: components (x, y, z) of the surface load [kN/m2]\n"
     ":param distribution_type: distribution type of the load (default: SURFACE)\n"
     ":param system: coordinate system of the load (default: GLOBAL)";
 
@@ -167,21 +167,28 @@ void populate_loads(nb::module_&) {
                                            {"ULS_A", 9},      {"ULS_B", 10},      {"ULS_ALL_AB", 11},
                                            {"ULS_A1", 12},    {"ULS_A2", 13},     {"ULS_A3", 14},
                                            {"ULS_A4", 15},    {"ULS_A5", 16},     {"ULS_A6", 17},
-                                           {"ULS_A7", 18},    {"ULS_A8", 19}}))
+                                           {"ULS_A7", 18},    {"ULS_A8", 19}},
+                                          "Enum", "Type of a load combination (limit state)."))
             .def("__init__", &load_combination_init, "id_"_p, "name"_p)
             .def_property("name", &name_of, "Name of the load combination.")
             .build());
 
-    nb::object distribution = bind::make_enum(g, "Load.DistributionType", {{"GLOBAL", 0}, {"LOCAL", 1}, {"PROJECTED", 2}});
-    nb::object surface_distribution = bind::make_enum(g, "Load.SurfaceDistributionType", {{"SURFACE", 0}, {"PROJECTED", 1}});
-    nb::object system = bind::make_enum(g, "Load.System", {{"GLOBAL", 0}, {"LOCAL", 1}, {"REFERENCE", 2}});
+    nb::object distribution =
+        bind::make_enum(g, "Load.DistributionType", {{"GLOBAL", 0}, {"LOCAL", 1}, {"PROJECTED", 2}}, "Enum",
+                        "Distribution type of a linearly varying domain load.");
+    nb::object surface_distribution =
+        bind::make_enum(g, "Load.SurfaceDistributionType", {{"SURFACE", 0}, {"PROJECTED", 1}}, "Enum",
+                        "Distribution type of a uniform domain load.");
+    nb::object system = bind::make_enum(g, "Load.System", {{"GLOBAL", 0}, {"LOCAL", 1}, {"REFERENCE", 2}}, "Enum",
+                                        "Coordinate system of the components of a uniform domain load.");
     load_class.made(
         object_class("Load", kNoDirectInit)
             .attr("DistributionType", distribution)
             .attr("SurfaceDistributionType", surface_distribution)
             .attr("System", system)
             .attr("_LoadDistributionType", bind::make_enum(g, "Load._LoadDistributionType", {{"CONSTANT", 0}, {"LINEAR", 1}}))
-            .attr("Axis", bind::make_enum(g, "Load.Axis", {{"X", 0}, {"Y", 1}, {"Z", 2}, {"XX", 3}, {"YY", 4}, {"ZZ", 5}}))
+            .attr("Axis", bind::make_enum(g, "Load.Axis", {{"X", 0}, {"Y", 1}, {"Z", 2}, {"XX", 3}, {"YY", 4}, {"ZZ", 5}},
+                                          "Enum", "Direction of a load component."))
             .build());
 
     interface_class("LoadCaseInterface", "Do not use this __init__ directly, but use :attr:`Model.load_cases`")

@@ -78,7 +78,8 @@ def test_defaults_are_the_documented_objects():
     sig = inspect.signature(offload_task._StreamedDict.stream_dict_value)
     assert str(sig) == "(self, key, *, buffer_size=65536)"
     assert str(inspect.signature(offload_task.OffloadTask.execute)) == "(self, timeout=25)"
-    assert "execute(self, timeout=25)" in inspect.getdoc(offload_task.OffloadTask) or True
+    assert inspect.getdoc(offload_task.OffloadTask.execute).startswith(
+        "Run method to start an external analysis using a TESSEL worker.")
     assert inspect.signature(offload_task.OffloadTask).parameters.keys() == {"queue_name", "version"}
 
 
@@ -117,3 +118,36 @@ def test_help_shows_the_signature():
     assert str(text) == "(self, key, *, base64_decode=True, decompress=False)"
     assert offload_task._StreamedDict.get_value_as_file.__doc__.startswith(
         "Return the key value as a file without loading the content in memory.")
+
+
+def generated_functions():
+    """Every Python function the modules generate around a C++ one (methods, property accessors, module functions)."""
+    for name in ("offload_task", "plexum", "grasshopper", "tressa"):
+        module = importlib.import_module(f"tessel.external.{name}")
+        owners = [module] + [v for v in vars(module).values() if isinstance(v, type) and v.__module__ == module.__name__]
+        for owner in owners:
+            for attr, value in vars(owner).items():
+                candidates = [value.fget, value.fset, value.fdel] if isinstance(value, property) else [
+                    getattr(value, "__func__", value)]
+                for fn in candidates:
+                    if inspect.isfunction(fn) and "__impl" in fn.__globals__:
+                        yield f"{name}.{getattr(owner, '__qualname__', '')}.{attr}", fn
+
+
+GENERATED = list(generated_functions())
+
+
+@pytest.mark.parametrize(("label", "fn"), GENERATED, ids=[g[0] for g in GENERATED])
+def test_generated_signature_reads_the_native_one_in_full(label, fn):
+    # The wrapper's parameters are read from nanobind's signature text: every
+    # name, its order, the keyword-only marker and each default object must
+    # come through, so that a change of that text cannot go unnoticed.
+    (text, _, defaults), = fn.__globals__["__impl"].__nb_signature__
+    parameters = list(inspect.signature(fn).parameters.values())
+    inside = text[text.index("(") + 1:text.rindex(")")]
+    position = 0
+    for p in parameters:
+        position = inside.index(p.name, position) + len(p.name)
+    assert ("*" in inside.replace("**", "")) == any(p.kind is p.KEYWORD_ONLY for p in parameters), label
+    given = [p.default for p in parameters if p.default is not p.empty]
+    assert len(given) == len(defaults or ()) and all(a is b for a, b in zip(given, defaults or ())), label

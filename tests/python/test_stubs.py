@@ -60,3 +60,25 @@ def test_stubs_and_marker_are_installed():
     import tessel
 
     assert (Path(tessel.__file__).parent / "py.typed").exists()
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_documentation_lives_in_the_modules_only(name):
+    # One text per documented name: the stubs carry signatures and types, the
+    # modules (help(), __doc__) carry every docstring.
+    module = importlib.import_module(name)
+    stub = stub_of(module)
+    documented = [getattr(node, "name", "module") for node in ast.walk(stub)
+                  if isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef)) and ast.get_docstring(node)]
+    assert documented == []
+    assert module.__doc__
+    for node in stub.body:
+        if isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+            cls = getattr(module, node.name)
+            assert cls.__doc__, node.name
+            for attr, value in vars(cls).items():
+                if attr.startswith("_"):
+                    continue
+                target = value if isinstance(value, (property, type)) else getattr(value, "__func__", value)
+                if callable(target) or isinstance(target, property):
+                    assert target.__doc__, f"{node.name}.{attr}"

@@ -1,6 +1,3 @@
-"""Job framework of the external analyses: the base class that runs a job on the platform,
-job content, file bodies in result content, streamed results and OAuth 2.0 tokens."""
-
 import logging
 from abc import ABC
 from io import BytesIO
@@ -28,16 +25,11 @@ _dseries_exception_map: Dict[str, Tuple[str, Type[Exception]]]
 _BASE64_MIN_DECODE_CHUNK: int
 
 class _JobContent(_SerializableObject):
-    """Container for the input of a Job class instance."""
-
     _data: Dict[str, Any]
     def __init__(self, _dict: Optional[Dict[str, Any]] = None, **kwargs: Any) -> None: ...
     def _serialize(self) -> Dict[str, Any]: ...
 
 class _StreamedDict:
-    """Helper class that can be used in OffloadTask.execute to save the _result_content, so that it can be handled
-    both as a dict (backward compatibility), or streamed, to cope with large files."""
-
     _file: File
     _encoding: str
     _keys: Any
@@ -72,28 +64,11 @@ class _StreamedDict:
     def _find_word_position(file: IO[AnyStr], word: AnyStr, *, start: int = 0, buffer_size: int = 65536) -> int: ...
 
 class OAuth2Integration:
-    """ ::version(14.23.0)
-
-    Third-party OAuth 2.0 integration.
-
-    Example:
-
-    .. code-block:: python
-
-        integration = OAuth2Integration('my-oauth2-integration')
-        access_token = integration.get_access_token()
-        # use access_token to do request on host URL associated with integration 'my-oauth2-integration'
-    """
-
     _name: str
     def __init__(self, name: str) -> None: ...
     def get_access_token(self) -> str: ...
 
 class OffloadTask(ABC):
-    """Base-class of an external analysis.
-
-    .. warning:: Do not use this class directly in an application!"""
-
     _multipart_job_content: ClassVar[bool]
     _queue_name: str
     _version: int

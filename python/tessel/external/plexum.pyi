@@ -1,6 +1,3 @@
-"""Plexum model builder: a model whose interfaces record every modelling operation for a worker
-to replay against Plexum."""
-
 from abc import ABC, abstractmethod
 from enum import Enum
 from io import BytesIO
@@ -46,9 +43,6 @@ __all__ = [
 # Instruction list and object identity
 
 class _InstructionList:
-    """The records of one interface: function records (name, parameters) and property records
-    (name, value), in the order in which they were added."""
-
     _functions: List[Tuple[str, Dict[str, Any]]]
     _properties: List[Tuple[str, Any]]
     def __init__(self) -> None: ...
@@ -57,19 +51,12 @@ class _InstructionList:
     def serialize(self) -> Dict[str, Any]: ...
 
 class Object(ABC):
-    """Abstract base class of all Plexum objects.
-
-    .. warning:: Do not use this class directly in an application!"""
-
     _id: int
     def __init__(self, id_: int) -> None: ...
     @property
-    def id(self) -> int:
-        """Identifier of the object."""
+    def id(self) -> int: ...
 
 class _Interface(ABC):
-    """Abstract base class of the interfaces of a :class:`Model`."""
-
     _instructions: _InstructionList
     _objects: List[Object]
     def __init__(self) -> None: ...
@@ -84,8 +71,6 @@ class _Interface(ABC):
     def _serialize(self) -> Dict[str, Any]: ...
 
 class _Point3D:
-    """A point or vector, written as the record {"x", "y", "z"}."""
-
     x: float
     y: float
     z: float
@@ -95,17 +80,12 @@ class _Point3D:
     def serialize(self) -> Dict[str, Any]: ...
 
 class CircleArc:
-    """A circular arc between the start and end point of the line it is passed to."""
-
     center: Tuple[float, float, float]
     normal_vector: Tuple[float, float, float]
     alpha: float
     def __init__(
         self, center: Tuple[float, float, float], normal_vector: Tuple[float, float, float], alpha: float
-    ) -> None:
-        """:param center: (x, y, z) position of the centre of the arc [m]
-        :param normal_vector: (x, y, z) components of the normal of the plane of the arc
-        :param alpha: angle of the arc, positive counter-clockwise from the start point [rad]"""
+    ) -> None: ...
     def _serialize(self) -> Dict[str, Any]: ...
 
 
@@ -113,8 +93,6 @@ class CircleArc:
 # References
 
 class Reference(Object, ABC):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     class _Type(Enum):
         POINT = 1
         VECTOR = 2
@@ -129,8 +107,6 @@ class Reference(Object, ABC):
     def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferencePoint(Reference):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     x: float
     y: float
@@ -139,8 +115,6 @@ class _ReferencePoint(Reference):
     def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferenceVector(Reference):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     point_1: Tuple[float, float, float]
     point_2: Tuple[float, float, float]
@@ -148,8 +122,6 @@ class _ReferenceVector(Reference):
     def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferenceAxis(Reference):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     point_1: Tuple[float, float, float]
     point_2: Tuple[float, float, float]
@@ -157,8 +129,6 @@ class _ReferenceAxis(Reference):
     def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferencePlane(Reference):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     point_1: Tuple[float, float, float]
     point_2: Tuple[float, float, float]
@@ -173,16 +143,12 @@ class _ReferencePlane(Reference):
     def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferenceAngle(Reference):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     _type: ClassVar[Reference._Type]  # pyright: ignore[reportIncompatibleMethodOverride]  (a class constant at run time)
     angle: float
     def __init__(self, id_: int, angle: float) -> None: ...
     def _serialize(self) -> Dict[str, Any]: ...
 
 class _ReferenceData:
-    """The data block written for a reference of any kind."""
-
     point: _ReferencePoint
     vector: _ReferenceVector
     axis: _ReferenceAxis
@@ -199,39 +165,16 @@ class _ReferenceData:
     def serialize(self) -> Dict[str, Any]: ...
 
 class ReferenceInterface(_Interface):
-    """Do not use this __init__ directly, but use :attr:`Model.references`"""
-
-    def create_point(self, x: float, y: float, z: float) -> Reference:
-        """Create a reference point.
-
-        :param x: x-coordinate [m]
-        :param y: y-coordinate [m]
-        :param z: z-coordinate [m]"""
-    def create_vector(self, point_1: Tuple[float, float, float], point_2: Tuple[float, float, float]) -> Reference:
-        """Create a reference vector from point_1 to point_2.
-
-        :param point_1: (x, y, z) of the start point [m]
-        :param point_2: (x, y, z) of the end point [m]"""
-    def create_axis(self, point_1: Tuple[float, float, float], point_2: Tuple[float, float, float]) -> Reference:
-        """Create a reference axis through point_1 and point_2.
-
-        :param point_1: (x, y, z) of the first point [m]
-        :param point_2: (x, y, z) of the second point [m]"""
+    def create_point(self, x: float, y: float, z: float) -> Reference: ...
+    def create_vector(self, point_1: Tuple[float, float, float], point_2: Tuple[float, float, float]) -> Reference: ...
+    def create_axis(self, point_1: Tuple[float, float, float], point_2: Tuple[float, float, float]) -> Reference: ...
     def create_plane(
         self,
         point_1: Tuple[float, float, float],
         point_2: Tuple[float, float, float],
         point_3: Tuple[float, float, float],
-    ) -> Reference:
-        """Create a reference plane through three points.
-
-        :param point_1: (x, y, z) of the first point [m]
-        :param point_2: (x, y, z) of the second point [m]
-        :param point_3: (x, y, z) of the third point [m]"""
-    def create_angle(self, angle: float) -> Reference:
-        """Create a reference angle.
-
-        :param angle: angle [rad]"""
+    ) -> Reference: ...
+    def create_angle(self, angle: float) -> Reference: ...
     def _add_reference(self, reference: Reference) -> None: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> Reference: ...
@@ -243,11 +186,7 @@ class ReferenceInterface(_Interface):
 # Materials and cross-sections
 
 class Material(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     class DesignCode(Enum):
-        """National design code."""
-
         OTHER = 0
         HUNGARIAN_MSZ = 1
         EURO_CODE = 2
@@ -277,15 +216,10 @@ class Material(Object):
     _name: str
     def __init__(self, id_: int, name: str) -> None: ...
     @property
-    def name(self) -> str:
-        """Name of the material."""
+    def name(self) -> str: ...
 
 class CrossSection(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     class Process(Enum):
-        """Manufacturing process."""
-
         OTHER = 0
         ROLLED = 1
         WELDED = 2
@@ -294,12 +228,9 @@ class CrossSection(Object):
     _name: str
     def __init__(self, id_: int, name: str) -> None: ...
     @property
-    def name(self) -> str:
-        """Name of the cross-section."""
+    def name(self) -> str: ...
 
 class MaterialInterface(_Interface):
-    """Do not use this __init__ directly, but use :attr:`Model.materials`"""
-
     def create_concrete_eurocode(
         self,
         *,
@@ -319,43 +250,15 @@ class MaterialInterface(_Interface):
         phi_t: float = 0.0,
         material_code: Optional[str] = None,
         name: Optional[str] = None,
-    ) -> Material:
-        """Create a user-defined concrete material according to the Eurocode.
-
-        :param e_x: Young's modulus of elasticity in the local x-direction [kN/m2]
-        :param e_y: Young's modulus of elasticity in the local y-direction [kN/m2] (default: e_x)
-        :param e_z: Young's modulus of elasticity in the local z-direction [kN/m2] (default: e_x)
-        :param nu_x: Poisson's ratio in the local x-direction (0 - 0.5)
-        :param nu_y: Poisson's ratio in the local y-direction (0 - 0.5) (default: nu_x)
-        :param nu_z: Poisson's ratio in the local z-direction (0 - 0.5) (default: nu_x)
-        :param alpha_x: thermal expansion coefficient in the local x-direction [/C] (default: 0.0)
-        :param alpha_y: thermal expansion coefficient in the local y-direction [/C] (default: alpha_x)
-        :param alpha_z: thermal expansion coefficient in the local z-direction [/C] (default: alpha_x)
-        :param rho: density [kg/m3]
-        :param f_ck: characteristic compressive cylinder strength at 28 days [kN/m2]
-        :param gamma_c: safety factor
-        :param alpha_cc: concrete strength-reduction factor for sustained loading
-        :param phi_t: creeping factor (default: 0.0)
-        :param material_code: material code name, as shown in Plexum (default: empty)
-        :param name: material name, as shown in Plexum (default: the identifier)"""
-    def add_from_catalog(self, name: str, national_design_code: Material.DesignCode) -> Material:
-        """Add a material from the material catalogue of Plexum.
-
-        :param name: name of the material in the catalogue of the national design code, e.g. 'C12/15'
-        :param national_design_code: national design code of the catalogue"""
+    ) -> Material: ...
+    def add_from_catalog(self, name: str, national_design_code: Material.DesignCode) -> Material: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> Material: ...
     def __iter__(self) -> Iterator[Material]: ...
     def __len__(self) -> int: ...
 
 class CrossSectionInterface(_Interface):
-    """Do not use this __init__ directly, but use :attr:`Model.cross_sections`"""
-
-    def create_circular(self, diameter: float, *, name: Optional[str] = None) -> CrossSection:
-        """Create a solid circular cross-section.
-
-        :param diameter: diameter [m]
-        :param name: name of the cross-section, as shown in Plexum (default: the identifier)"""
+    def create_circular(self, diameter: float, *, name: Optional[str] = None) -> CrossSection: ...
     def create_rectangular(
         self,
         width: float,
@@ -363,13 +266,7 @@ class CrossSectionInterface(_Interface):
         *,
         process: CrossSection.Process = CrossSection.Process.OTHER,
         name: Optional[str] = None,
-    ) -> CrossSection:
-        """Create a solid rectangular cross-section.
-
-        :param width: width [m]
-        :param height: height [m]
-        :param process: manufacturing process (default: OTHER)
-        :param name: name of the cross-section, as shown in Plexum (default: the identifier)"""
+    ) -> CrossSection: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> CrossSection: ...
     def __iter__(self) -> Iterator[CrossSection]: ...
@@ -381,25 +278,18 @@ class CrossSectionInterface(_Interface):
 # Nodes, lines and members
 
 class Node(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     _x: float
     _y: float
     _z: float
     def __init__(self, id_: int, x: float, y: float, z: float) -> None: ...
     @property
-    def x(self) -> float:
-        """X-coordinate [m]."""
+    def x(self) -> float: ...
     @property
-    def y(self) -> float:
-        """Y-coordinate [m]."""
+    def y(self) -> float: ...
     @property
-    def z(self) -> float:
-        """Z-coordinate [m]."""
+    def z(self) -> float: ...
 
 class Line(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     class _GeomType(Enum):
         STRAIGHT_LINE = 0
         CIRCLE_ARC = 1
@@ -409,11 +299,9 @@ class Line(Object):
     _node2: Node
     def __init__(self, id_: int, interface: "LineInterface", node1: Node, node2: Node) -> None: ...
     @property
-    def start_node(self) -> Node:
-        """Start node."""
+    def start_node(self) -> Node: ...
     @property
-    def end_node(self) -> Node:
-        """End node."""
+    def end_node(self) -> Node: ...
     def define_as_beam(
         self,
         material: "Material",
@@ -421,21 +309,10 @@ class Line(Object):
         css_end: Optional["CrossSection"] = None,
         *,
         local_z_reference: Optional[Reference] = None,
-    ) -> "Member":
-        """Define the line as a beam.
-
-        :param material: material of the beam
-        :param css_start: cross-section at the start node
-        :param css_end: cross-section at the end node (default: css_start)
-        :param local_z_reference: vector reference that fixes the local z-axis (default: chosen by Plexum)"""
-    def split_by_number(self, n: int) -> None:
-        """Split the line into n equal parts.
-
-        :param n: number of parts after the split"""
+    ) -> "Member": ...
+    def split_by_number(self, n: int) -> None: ...
 
 class Member(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     class _Type(Enum):
         BEAM = 1
         RIB = 2
@@ -445,32 +322,16 @@ class Member(Object):
     def __init__(self, line: Line, type_: "Member._Type") -> None: ...
 
 class NodeInterface(_Interface):
-    """Do not use this __init__ directly, but use :attr:`Model.nodes`"""
-
-    def create(self, x: float, y: float, z: float) -> Node:
-        """Create a node.
-
-        :param x: x-coordinate [m]
-        :param y: y-coordinate [m]
-        :param z: z-coordinate [m]"""
+    def create(self, x: float, y: float, z: float) -> Node: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> Node: ...
     def __iter__(self) -> Iterator[Node]: ...
     def __len__(self) -> int: ...
 
 class LineInterface(_Interface):
-    """Interface for creating lines, beams, etc.
-
-    Do not use this __init__ directly, but use :attr:`Model.lines`"""
-
     _members: Dict[int, Member]
     def __init__(self) -> None: ...
-    def create(self, start_node: Node, end_node: Node, circle_arc: Optional[CircleArc] = None) -> Line:
-        """Create a line between two nodes.
-
-        :param start_node: start node
-        :param end_node: end node
-        :param circle_arc: circular arc between the nodes (default: a straight line)"""
+    def create(self, start_node: Node, end_node: Node, circle_arc: Optional[CircleArc] = None) -> Line: ...
     def define_as_beam(
         self,
         line: Line,
@@ -479,19 +340,8 @@ class LineInterface(_Interface):
         css_end: Optional["CrossSection"] = None,
         *,
         local_z_reference: Optional[Reference] = None,
-    ) -> Member:
-        """Define a line as a beam.
-
-        :param line: line to define as a beam
-        :param material: material of the beam
-        :param css_start: cross-section at the start node
-        :param css_end: cross-section at the end node (default: css_start)
-        :param local_z_reference: vector reference that fixes the local z-axis (default: chosen by Plexum)"""
-    def split_by_number(self, line: Line, n: int) -> None:
-        """Split a line into n equal parts.
-
-        :param line: line to split
-        :param n: number of parts after the split"""
+    ) -> Member: ...
+    def split_by_number(self, line: Line, n: int) -> None: ...
     def _set_reference(self, line: Line, reference: Reference) -> None: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> Line: ...
@@ -503,11 +353,7 @@ class LineInterface(_Interface):
 # Domains and meshing
 
 class Domain(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     class SurfaceType(Enum):
-        """Finite element type."""
-
         HOLE = 0
         MEMBRANE_STRESS = 1
         MEMBRANE_STRAIN = 2
@@ -515,21 +361,15 @@ class Domain(Object):
         SHELL = 4
 
     class MeshType(Enum):
-        """Contour division method."""
-
         ADAPTIVE = 0
         UNIFORM = 1
 
     class MeshGeometry(Enum):
-        """Mesh geometry type."""
-
         TRIANGLE = 0
         QUAD = 1
         MIXED = 2
 
     class EccentricityType(Enum):
-        """Type of eccentricity."""
-
         CONSTANT = 1
         ONE_WAY = 2
         TWO_WAY = 3
@@ -548,16 +388,7 @@ class Domain(Object):
         fit_to_line_loads: Optional[float] = None,
         fit_to_surface_loads: Optional[float] = None,
         quad_mesh_quality: int = 2,
-    ) -> None:
-        """Generate a mesh on this domain.
-
-        :param mesh_geometry: mesh geometry type
-        :param mesh_size: average size of the elements [m]
-        :param mesh_type: contour division method (default: UNIFORM)
-        :param fit_to_point_loads: fit the mesh to point loads with this value (default: no fitting)
-        :param fit_to_line_loads: fit the mesh to line loads with this value (default: no fitting)
-        :param fit_to_surface_loads: fit the mesh to surface loads with this value (default: no fitting)
-        :param quad_mesh_quality: smoothing quality of the quad mesh, 1 - 6 (default: 2)"""
+    ) -> None: ...
     def set_eccentricity(
         self,
         eccentricity_type: "Domain.EccentricityType",
@@ -568,29 +399,12 @@ class Domain(Object):
         p2: Optional[Tuple[float, float, float]] = None,
         ecc_3: Optional[float] = None,
         p3: Optional[Tuple[float, float, float]] = None,
-    ) -> None:
-        """Set the eccentricity of this domain.
-
-        :param eccentricity_type: type of eccentricity
-        :param ecc_1: eccentricity at reference point 1 [m] (CONSTANT, ONE_WAY, TWO_WAY)
-        :param p1: (x, y, z) of reference point 1 [m] (ONE_WAY, TWO_WAY)
-        :param ecc_2: eccentricity at reference point 2 [m] (ONE_WAY, TWO_WAY)
-        :param p2: (x, y, z) of reference point 2 [m] (ONE_WAY, TWO_WAY)
-        :param ecc_3: eccentricity at reference point 3 [m] (TWO_WAY)
-        :param p3: (x, y, z) of reference point 3 [m] (TWO_WAY)"""
+    ) -> None: ...
 
 class DomainInterface(_Interface):
-    """Do not use this __init__ directly, but use :attr:`Model.domains`"""
-
     def create(
         self, lines: List[Line], *, surface_type: Domain.SurfaceType, thickness: float, material: Material
-    ) -> Domain:
-        """Create a domain bounded by a closed loop of lines.
-
-        :param lines: lines that form a closed loop
-        :param surface_type: finite element type
-        :param thickness: thickness [m]
-        :param material: material of the domain"""
+    ) -> Domain: ...
     def generate_mesh_on_domains(
         self,
         domains: List[Domain],
@@ -602,17 +416,7 @@ class DomainInterface(_Interface):
         fit_to_line_loads: Optional[float] = None,
         fit_to_surface_loads: Optional[float] = None,
         quad_mesh_quality: int = 2,
-    ) -> None:
-        """Generate a mesh on the given domains.
-
-        :param domains: domains to mesh
-        :param mesh_geometry: mesh geometry type
-        :param mesh_size: average size of the elements [m]
-        :param mesh_type: contour division method (default: UNIFORM)
-        :param fit_to_point_loads: fit the mesh to point loads with this value (default: no fitting)
-        :param fit_to_line_loads: fit the mesh to line loads with this value (default: no fitting)
-        :param fit_to_surface_loads: fit the mesh to surface loads with this value (default: no fitting)
-        :param quad_mesh_quality: smoothing quality of the quad mesh, 1 - 6 (default: 2)"""
+    ) -> None: ...
     def set_eccentricity(
         self,
         domain: Domain,
@@ -624,17 +428,7 @@ class DomainInterface(_Interface):
         p2: Optional[Tuple[float, float, float]] = None,
         ecc_3: Optional[float] = None,
         p3: Optional[Tuple[float, float, float]] = None,
-    ) -> None:
-        """Set the eccentricity of a domain.
-
-        :param domain: domain to set the eccentricity of
-        :param eccentricity_type: type of eccentricity
-        :param ecc_1: eccentricity at reference point 1 [m] (CONSTANT, ONE_WAY, TWO_WAY)
-        :param p1: (x, y, z) of reference point 1 [m] (ONE_WAY, TWO_WAY)
-        :param ecc_2: eccentricity at reference point 2 [m] (ONE_WAY, TWO_WAY)
-        :param p2: (x, y, z) of reference point 2 [m] (ONE_WAY, TWO_WAY)
-        :param ecc_3: eccentricity at reference point 3 [m] (TWO_WAY)
-        :param p3: (x, y, z) of reference point 3 [m] (TWO_WAY)"""
+    ) -> None: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> Domain: ...
     def __iter__(self) -> Iterator[Domain]: ...
@@ -645,22 +439,15 @@ class DomainInterface(_Interface):
 
 # Supports
 
-class NodeSupport(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
+class NodeSupport(Object): ...
 
 class LineSupport(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     class NonLinearity(Enum):
-        """Type of non-linear behaviour."""
-
         LINEAR = 0
         TENSION_ONLY = 1
         COMPRESSION_ONLY = 2
 
 class NodeSupportInterface(_Interface):
-    """Do not use this __init__ directly, but use :attr:`Model.node_supports`"""
-
     _lines: LineInterface
     def __init__(self, lines: LineInterface) -> None: ...
     def create_relative_to_member(
@@ -685,28 +472,7 @@ class NodeSupportInterface(_Interface):
         non_linearity_xx: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
         non_linearity_yy: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
         non_linearity_zz: LineSupport.NonLinearity = LineSupport.NonLinearity.LINEAR,
-    ) -> NodeSupport:
-        """Create a nodal support at the end node of a member (beam or rib), in the local coordinate system of the member.
-
-        :param node: end node of exactly one member of type beam or rib
-        :param stiffness_x: translational stiffness in the local x-direction [kN/m] (default: 0.0)
-        :param stiffness_y: translational stiffness in the local y-direction [kN/m] (default: 0.0)
-        :param stiffness_z: translational stiffness in the local z-direction [kN/m] (default: 0.0)
-        :param stiffness_xx: rotational stiffness about the local x-axis [kNm/rad] (default: 0.0)
-        :param stiffness_yy: rotational stiffness about the local y-axis [kNm/rad] (default: 0.0)
-        :param stiffness_zz: rotational stiffness about the local z-axis [kNm/rad] (default: 0.0)
-        :param resistance_x: translational resistance in the local x-direction [kN/m] (default: 0.0)
-        :param resistance_y: translational resistance in the local y-direction [kN/m] (default: 0.0)
-        :param resistance_z: translational resistance in the local z-direction [kN/m] (default: 0.0)
-        :param resistance_xx: rotational resistance about the local x-axis [kNm/m] (default: 0.0)
-        :param resistance_yy: rotational resistance about the local y-axis [kNm/m] (default: 0.0)
-        :param resistance_zz: rotational resistance about the local z-axis [kNm/m] (default: 0.0)
-        :param non_linearity_x: non-linear behaviour in the local x-direction (default: LINEAR)
-        :param non_linearity_y: non-linear behaviour in the local y-direction (default: LINEAR)
-        :param non_linearity_z: non-linear behaviour in the local z-direction (default: LINEAR)
-        :param non_linearity_xx: non-linear behaviour about the local x-axis (default: LINEAR)
-        :param non_linearity_yy: non-linear behaviour about the local y-axis (default: LINEAR)
-        :param non_linearity_zz: non-linear behaviour about the local z-axis (default: LINEAR)"""
+    ) -> NodeSupport: ...
     def _find_node_member(self, node: Node) -> Member: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> NodeSupport: ...
@@ -714,8 +480,6 @@ class NodeSupportInterface(_Interface):
     def __len__(self) -> int: ...
 
 class LineSupportInterface(_Interface):
-    """Do not use this __init__ directly, but use :attr:`Model.line_supports`"""
-
     def create_on_member(
         self,
         member: Member,
@@ -729,19 +493,7 @@ class LineSupportInterface(_Interface):
         resistance_fx: float = 0.0,
         resistance_fy: float = 0.0,
         resistance_fz: float = 0.0,
-    ) -> LineSupport:
-        """Create an elastic foundation along a beam, in the local coordinate system of the member.
-
-        :param member: member of type beam
-        :param k_x: stiffness in the local x-direction [kN/m/m]
-        :param k_y: stiffness in the local y-direction [kN/m/m]
-        :param k_z: stiffness in the local z-direction [kN/m/m]
-        :param non_linearity_x: non-linear behaviour in the local x-direction (default: LINEAR)
-        :param non_linearity_y: non-linear behaviour in the local y-direction (default: LINEAR)
-        :param non_linearity_z: non-linear behaviour in the local z-direction (default: LINEAR)
-        :param resistance_fx: resistance in the local x-direction [kN/m] (default: 0.0)
-        :param resistance_fy: resistance in the local y-direction [kN/m] (default: 0.0)
-        :param resistance_fz: resistance in the local z-direction [kN/m] (default: 0.0)"""
+    ) -> LineSupport: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> LineSupport: ...
     def __iter__(self) -> Iterator[LineSupport]: ...
@@ -753,20 +505,15 @@ class LineSupportInterface(_Interface):
 # Load cases, loads and combinations
 
 class LoadCase(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     class _Type(Enum):
         STANDARD = 0
 
     _name: str
     def __init__(self, id_: int, name: str) -> None: ...
     @property
-    def name(self) -> str:
-        """Name of the load case."""
+    def name(self) -> str: ...
 
 class LoadCombination(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     class Type(Enum):
         OTHER = 0
         SLS_1 = 1
@@ -798,12 +545,9 @@ class LoadCombination(Object):
     _name: str
     def __init__(self, id_: int, name: str) -> None: ...
     @property
-    def name(self) -> str:
-        """Name of the load combination."""
+    def name(self) -> str: ...
 
 class Load(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     class DistributionType(Enum):
         GLOBAL = 0
         LOCAL = 1
@@ -831,20 +575,13 @@ class Load(Object):
         ZZ = 5
 
 class LoadCaseInterface(_Interface):
-    """Do not use this __init__ directly, but use :attr:`Model.load_cases`"""
-
-    def create(self, name: Optional[str] = None) -> LoadCase:
-        """Create a load case.
-
-        :param name: name of the load case (default: its identifier)"""
+    def create(self, name: Optional[str] = None) -> LoadCase: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> LoadCase: ...
     def __iter__(self) -> Iterator[LoadCase]: ...
     def __len__(self) -> int: ...
 
 class LoadInterface(_Interface):
-    """Do not use this __init__ directly, but use :attr:`Model.loads`"""
-
     def create_domain_linear(
         self,
         load_case: LoadCase,
@@ -857,18 +594,7 @@ class LoadInterface(_Interface):
         point_3: Tuple[float, float, float],
         distribution_type: Load.DistributionType = Load.DistributionType.GLOBAL,
         load_on_hole: bool = False,
-    ) -> Load:
-        """Create a linearly varying load on a domain.
-
-        :param load_case: load case to which the load belongs
-        :param domain: domain on which the load acts
-        :param load: magnitudes of the load at point_1, point_2 and point_3 [kN]
-        :param component: component of the load (X, Y or Z)
-        :param point_1: (x, y, z) of the first point [m]
-        :param point_2: (x, y, z) of the second point [m]
-        :param point_3: (x, y, z) of the third point [m]
-        :param distribution_type: distribution type of the load (default: GLOBAL)
-        :param load_on_hole: False (default): the load is not applied on holes"""
+    ) -> Load: ...
     def create_domain_constant(
         self,
         load_case: LoadCase,
@@ -877,44 +603,22 @@ class LoadInterface(_Interface):
         *,
         distribution_type: Load.SurfaceDistributionType = Load.SurfaceDistributionType.SURFACE,
         system: Load.System = Load.System.GLOBAL,
-    ) -> Load:
-        """Create a uniform load on a domain.
-
-        :param load_case: load case to which the load belongs
-        :param domain: domain on which the load acts
-        :param load: components (x, y, z) of the load [kN]
-        :param distribution_type: distribution type of the load (default: SURFACE)
-        :param system: coordinate system of the load (default: GLOBAL)"""
-    def create_domain_self_weight(self, load_case: LoadCase, domain: "Domain") -> Load:
-        """Create the self-weight of a domain.
-
-        :param load_case: load case to which the load belongs
-        :param domain: domain whose self-weight acts"""
-    def create_beam_self_weight(self, load_case: LoadCase, member: Member) -> Load:
-        """Create the self-weight of a beam.
-
-        :param load_case: load case to which the load belongs
-        :param member: beam whose self-weight acts"""
+    ) -> Load: ...
+    def create_domain_self_weight(self, load_case: LoadCase, domain: "Domain") -> Load: ...
+    def create_beam_self_weight(self, load_case: LoadCase, member: Member) -> Load: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> Load: ...
     def __iter__(self) -> Iterator[Load]: ...
     def __len__(self) -> int: ...
 
 class LoadCombinationInterface(_Interface):
-    """Do not use this __init__ directly, but use :attr:`Model.load_combinations`"""
-
     def create(
         self,
         combination_type: LoadCombination.Type,
         load_case_factors: Dict[LoadCase, float],
         *,
         name: Optional[str] = None,
-    ) -> LoadCombination:
-        """Create a load combination.
-
-        :param combination_type: type of the combination
-        :param load_case_factors: factor of each load case in the combination
-        :param name: name of the load combination (default: its identifier)"""
+    ) -> LoadCombination: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> LoadCombination: ...
     def __iter__(self) -> Iterator[LoadCombination]: ...
@@ -926,8 +630,6 @@ class LoadCombinationInterface(_Interface):
 # Sections, results and calculation
 
 class Section(Object):
-    """Do not use this __init__ directly, but create the object from :class:`Model`"""
-
     class _Type(Enum):
         PLANE = 0
         SEGMENT = 1
@@ -936,12 +638,9 @@ class Section(Object):
     _name: str
     def __init__(self, id_: int, interface: "SectionInterface", name: str) -> None: ...
     @property
-    def name(self) -> str:
-        """Name of the section."""
+    def name(self) -> str: ...
 
 class SectionInterface(_Interface):
-    """Do not use this __init__ directly, but use :attr:`Model.sections`"""
-
     def create(
         self,
         start_point: Tuple[float, float, float],
@@ -949,21 +648,13 @@ class SectionInterface(_Interface):
         normal_vector: Tuple[float, float, float],
         *,
         name: Optional[str] = None,
-    ) -> Section:
-        """Create a section: a straight segment in a plane, on which results can be obtained.
-
-        :param start_point: (x, y, z) of the start point of the segment [m]
-        :param end_point: (x, y, z) of the end point of the segment [m]
-        :param normal_vector: (x, y, z) components of the normal of the plane of the section
-        :param name: name of the section (default: its identifier)"""
+    ) -> Section: ...
     def __contains__(self, o: object) -> bool: ...
     def __getitem__(self, i: int) -> Section: ...
     def __iter__(self) -> Iterator[Section]: ...
     def __len__(self) -> int: ...
 
 class ResultInterface:
-    """Do not use this __init__ directly, but use :attr:`Model.results`"""
-
     _nodes: NodeInterface
     _node_supports: "NodeSupportInterface"
     _lines: LineInterface
@@ -977,44 +668,20 @@ class ResultInterface:
         lines: LineInterface,
         sections: SectionInterface,
     ) -> None: ...
-    def nodal_displacements(self, nodes: Optional[List[Node]] = None, *, by_load_case: bool = True) -> None:
-        """Request the displacements of nodes.
-
-        :param nodes: nodes (None: all nodes of the model)
-        :param by_load_case: True (default): the results in all load cases; False: in all load combinations"""
+    def nodal_displacements(self, nodes: Optional[List[Node]] = None, *, by_load_case: bool = True) -> None: ...
     def nodal_support_forces(
         self, node_supports: Optional[List["NodeSupport"]] = None, *, by_load_case: bool = True
-    ) -> None:
-        """Request the reaction forces of node supports.
-
-        :param node_supports: node supports (None: all node supports of the model)
-        :param by_load_case: True (default): the results in all load cases; False: in all load combinations"""
-    def line_forces(self, members: Optional[List[Member]] = None, *, by_load_case: bool = True) -> None:
-        """Request the internal forces of members.
-
-        :param members: members (None: all members of the model)
-        :param by_load_case: True (default): the results in all load cases; False: in all load combinations"""
+    ) -> None: ...
+    def line_forces(self, members: Optional[List[Member]] = None, *, by_load_case: bool = True) -> None: ...
     def section_surface_forces(
         self, sections: Optional[List[Section]], cases: List[LoadCombination], chain_index: int = 1
-    ) -> None:
-        """Request the surface forces on sections, per load combination.
-
-        :param sections: sections on which the results are requested (None: all sections)
-        :param cases: load combinations in which the results are requested
-        :param chain_index: index of the segment chain (default: 1)"""
+    ) -> None: ...
     def section_surface_stresses(
         self, sections: Optional[List[Section]], cases: List[LoadCombination], chain_index: int = 1
-    ) -> None:
-        """Request the surface stresses on sections, per load combination.
-
-        :param sections: sections on which the results are requested (None: all sections)
-        :param cases: load combinations in which the results are requested
-        :param chain_index: index of the segment chain (default: 1)"""
+    ) -> None: ...
     def _serialize(self) -> Dict[str, Any]: ...
 
 class _Calculation(Object):
-    """Holder of the calculation enumerations; no object of it is created."""
-
     class UserInteraction(Enum):
         USER_INTERACTION = 0
         AUTO_CORRECT = 1
@@ -1023,12 +690,9 @@ class _Calculation(Object):
         NO_AUTO_CORRECT_NO_SHOW = 4
 
 class _CalculationInterface:
-    """The calculation step of a model: the linear analysis."""
-
     instructions: _InstructionList
     def __init__(self) -> None: ...
-    def create_linear_analysis(self) -> None:
-        """Append the linear analysis."""
+    def create_linear_analysis(self) -> None: ...
     def _serialize(self) -> Dict[str, Any]: ...
 
 
@@ -1037,8 +701,6 @@ class _CalculationInterface:
 # Model
 
 class Model:
-    """Plexum model, built through its interfaces; every operation is recorded for the worker."""
-
     _references: ReferenceInterface
     _materials: "MaterialInterface"
     _nodes: NodeInterface
@@ -1053,47 +715,33 @@ class Model:
     _calculations: "_CalculationInterface"
     _sections: "SectionInterface"
     _results: "ResultInterface"
-    def __init__(self) -> None:
-        """Create an empty model."""
+    def __init__(self) -> None: ...
     @property
-    def references(self) -> ReferenceInterface:
-        """Interface for creating reference points, vectors, axes, planes and angles."""
+    def references(self) -> ReferenceInterface: ...
     @property
-    def materials(self) -> "MaterialInterface":
-        """Interface for creating materials."""
+    def materials(self) -> "MaterialInterface": ...
     @property
-    def nodes(self) -> NodeInterface:
-        """Interface for creating nodes."""
+    def nodes(self) -> NodeInterface: ...
     @property
-    def cross_sections(self) -> "CrossSectionInterface":
-        """Interface for creating cross-sections."""
+    def cross_sections(self) -> "CrossSectionInterface": ...
     @property
-    def lines(self) -> LineInterface:
-        """Interface for creating lines, beams, etc."""
+    def lines(self) -> LineInterface: ...
     @property
-    def domains(self) -> "DomainInterface":
-        """Interface for creating domains."""
+    def domains(self) -> "DomainInterface": ...
     @property
-    def node_supports(self) -> "NodeSupportInterface":
-        """Interface for creating node supports."""
+    def node_supports(self) -> "NodeSupportInterface": ...
     @property
-    def line_supports(self) -> "LineSupportInterface":
-        """Interface for creating line supports."""
+    def line_supports(self) -> "LineSupportInterface": ...
     @property
-    def load_cases(self) -> "LoadCaseInterface":
-        """Interface for creating load cases."""
+    def load_cases(self) -> "LoadCaseInterface": ...
     @property
-    def loads(self) -> "LoadInterface":
-        """Interface for creating loads."""
+    def loads(self) -> "LoadInterface": ...
     @property
-    def load_combinations(self) -> "LoadCombinationInterface":
-        """Interface for creating load combinations."""
+    def load_combinations(self) -> "LoadCombinationInterface": ...
     @property
-    def sections(self) -> "SectionInterface":
-        """Interface for creating sections, on which results can be obtained."""
+    def sections(self) -> "SectionInterface": ...
     @property
-    def results(self) -> "ResultInterface":
-        """Interface for requesting results from the worker (only requested results will be returned)."""
+    def results(self) -> "ResultInterface": ...
     def _serialize(self) -> Dict[str, Any]: ...
 
 
@@ -1101,21 +749,6 @@ class Model:
 # Plexum analysis
 
 class PlexumAnalysis(OffloadTask):
-    """Perform an analysis using Plexum on a remote server by means of a worker.
-
-    Usage::
-
-        analysis = PlexumAnalysis(model, return_results=True, return_model=True)
-        analysis.execute(timeout=60)
-        results = analysis.get_results()
-        model_file = analysis.get_model_file()
-        result_file = analysis.get_result_file()
-
-    Exceptions which can be raised during calculation:
-
-        - ExecutionError: generic error. Error message provides more information
-    """
-
     _model: Model
     _return_results: bool
     _return_model: bool
@@ -1130,9 +763,6 @@ class PlexumAnalysis(OffloadTask):
     ) -> None: ...
     def execute(self, timeout: int = 25) -> None: ...
     def _generate_job_content(self) -> _JobContent: ...
-    def get_results(self) -> Dict[str, Any]:
-        """Retrieve the results (only if return_results = True)"""
-    def get_model_file(self, *, as_file: bool = False) -> Optional[Union[BytesIO, File]]:
-        """The model file written by Plexum; as_file: Return as BytesIO (default) or File ::version(v13.5.0)"""
-    def get_result_file(self, *, as_file: bool = False) -> Optional[Union[BytesIO, File]]:
-        """The result file written by Plexum; as_file: Return as BytesIO (default) or File ::version(v13.5.0)"""
+    def get_results(self) -> Dict[str, Any]: ...
+    def get_model_file(self, *, as_file: bool = False) -> Optional[Union[BytesIO, File]]: ...
+    def get_result_file(self, *, as_file: bool = False) -> Optional[Union[BytesIO, File]]: ...
