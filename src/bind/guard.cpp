@@ -34,15 +34,25 @@ PyObject* lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(typ
 PyObject* lookup_past(PyTypeObject* type, PyObject* name) {
     PyObject* mro = type->tp_mro;
     if (!mro) return nullptr;
-    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (PyObject* v = PyDict_GetItemWithError(base->tp_dict, name)) return v;
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro); ++i)
+        if (PyObject* v = own_entry(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)), name)) return v;
     return nullptr;
 }
 
 }  // namespace
+
+PyObject* own_entry(PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // A new reference to the namespace, which the type keeps alive.
+    PyObject* dict = PyType_GetDict(type);
+    PyObject* v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+    Py_XDECREF(dict);
+#else
+    PyObject* v = PyDict_GetItemWithError(type->tp_dict, name);
+#endif
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
 
 void watch_globals() {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -78,10 +88,11 @@ void Guard::capture(nb::handle cls) const {
     for (PyObject* k : inherited_keys_) d.originals.push_back(Py_XNewRef(lookup_past(d.cls, k)));
 }
 
-bool Guard::attributes_resolve(PyTypeObject* type, const Data& d) const {
+bool Guard::attributes_resolve(PyTypeObject* type, const Data& d, bool inherited) const {
     auto original = d.originals.begin();
     for (PyObject* k : own_keys_)
         if (lookup(type, k) != *original++) return false;
+    if (!inherited) return true;
     for (PyObject* k : inherited_keys_)
         if (lookup_past(type, k) != *original++) return false;
     return true;
@@ -109,7 +120,7 @@ bool Guard::holds() const {
     bool passed;
     if (rememberable && recall(d.global_check, d.cls, now, passed)) return passed;
     passed = (!global_key_ || ModuleGlobals()(nb::handle(global_key_)).ptr() == reinterpret_cast<PyObject*>(d.cls)) &&
-             attributes_resolve(d.cls, d);
+             attributes_resolve(d.cls, d, true);
     if (rememberable) remember(d.global_check, d.cls, now, passed);
     return passed;
 }
@@ -119,7 +130,7 @@ bool Guard::holds_for(PyTypeObject* type) const {
     if (type != d.cls) return false;
     bool passed;
     if (recall(d.type_check, type, 0, passed)) return passed;
-    passed = attributes_resolve(type, d);
+    passed = attributes_resolve(type, d, true);
     remember(d.type_check, type, 0, passed);
     return passed;
 }
@@ -130,7 +141,7 @@ bool Guard::resolves_on(PyTypeObject* type) const {
     Remembered& r = d.any_type[(reinterpret_cast<std::uintptr_t>(type) >> 4) % std::size(d.any_type)];
     bool passed;
     if (recall(r, type, 0, passed)) return passed;
-    passed = attributes_resolve(type, d);
+    passed = attributes_resolve(type, d, false);
     remember(r, type, 0, passed);
     return passed;
 }

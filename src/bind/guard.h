@@ -19,6 +19,10 @@
 
 namespace tessel::bind {
 
+// The entry `name` of the class's own namespace (not its bases), borrowed,
+// or null. Static built-in types keep theirs outside `tp_dict` since 3.12.
+PyObject* own_entry(PyTypeObject* type, PyObject* name);
+
 // Starts watching the running import's globals (call once in its
 // initialisation, before the guards are captured). Without a watcher left in
 // the interpreter, checks that depend on globals are made afresh each time.
@@ -49,7 +53,7 @@ public:
     // `type` is the class itself (not a subclass) and its attributes resolve
     // to the originals.
     bool holds_for(PyTypeObject* type) const;
-    // Any class: its own attributes resolve to the originals (inherited
+    // Any class: the `own` attributes resolve to the originals (inherited
     // descriptors such as Object.id) and it reads attributes the generic way
     // (no `__getattribute__` or `__getattr__` of its own).
     bool resolves_on(PyTypeObject* type) const;
@@ -71,7 +75,9 @@ private:
     };
 
     Data& data() const { return *data_; }
-    bool attributes_resolve(PyTypeObject* type, const Data& d) const;
+    // The own attributes (and, with `inherited`, the inherited ones) of
+    // `type` resolve to the originals.
+    bool attributes_resolve(PyTypeObject* type, const Data& d, bool inherited) const;
     static bool recall(const Remembered& r, PyTypeObject* type, std::uint64_t epoch, bool& passed);
     static void remember(Remembered& r, PyTypeObject* type, std::uint64_t epoch, bool passed);
 

@@ -45,11 +45,10 @@ PyObject* init_past(PyTypeObject* type, PyTypeObject* cls) {
     PyObject* mro = type->tp_mro;
     Py_ssize_t i = 0, n = mro ? PyTuple_GET_SIZE(mro) : 0;
     while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(cls)) ++i;
-    for (++i; i < n; ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (PyObject* v = PyDict_GetItemWithError(base->tp_dict, str<"__init__">().ptr())) return v;
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
+    for (++i; i < n; ++i)
+        if (PyObject* v = bind::own_entry(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)),
+                                          str<"__init__">().ptr()))
+            return v;
     return nullptr;
 }
 

@@ -1,6 +1,7 @@
 // Self-test module of the binding layer: one class using every feature of the
 // class builder, exercised by tests/python/test_bind_layer.py.
 #include "bind/bind.h"
+#include "bind/guard.h"
 
 namespace {
 
@@ -9,10 +10,15 @@ using namespace tessel::bind;
 
 ModuleGlobals g;
 
+// Shape as built, with its own `describe` and the `__init__` it inherits
+// from none (Shape defines it): the one guard type, exercised directly.
+const Guard shape_guard{"Shape", {"describe"}, {"__init__"}};
+
 }  // namespace
 
 NB_MODULE(_bind_selftest, m) {
     tessel::bind::ActiveModule active(&g.bind(m));
+    watch_globals();
     import_names(g, "abc", {"ABC"});
     m.def("hook_result", []() { return g("hook")(); }, "Call the module global `hook` as it is now.");
     m.def(
@@ -39,4 +45,12 @@ NB_MODULE(_bind_selftest, m) {
         .def_classmethod(
             "make", [](nb::handle cls, nb::handle size) { return cls(size); }, "size"_p)
         .build();
+    shape_guard.capture(g("Shape"));
+    m.def("guard_holds", []() { return shape_guard.holds(); }, "Whether the Shape guard holds.");
+    m.def(
+        "guard_holds_for", [](nb::handle cls) { return shape_guard.holds_for(reinterpret_cast<PyTypeObject*>(cls.ptr())); },
+        "cls"_p, "Whether the guard holds for objects of `cls`.");
+    m.def(
+        "guard_resolves_on", [](nb::handle cls) { return shape_guard.resolves_on(reinterpret_cast<PyTypeObject*>(cls.ptr())); },
+        "cls"_p, "Whether `cls` resolves the guarded attributes to the originals.");
 }

@@ -2,6 +2,7 @@
 
 import abc
 import enum
+from unittest import mock
 
 import pytest
 
@@ -97,3 +98,52 @@ def test_raise_given_type_with_message(error):
     with pytest.raises(error) as raised:
         selftest.fail(error, "why")
     assert type(raised.value) is error and raised.value.args == ("why",)
+
+
+def test_guard_holds_until_what_it_names_changes_and_again_once_undone(monkeypatch):
+    assert selftest.guard_holds() and selftest.guard_holds()  # the second answer is the remembered one
+    with monkeypatch.context() as m:
+        m.setattr(selftest, "Shape", type("Other", (), {}))
+        assert not selftest.guard_holds()
+    assert selftest.guard_holds()
+    with monkeypatch.context() as m:
+        m.setattr(Shape, "describe", lambda self, prefix, *, suffix=None: "patched")
+        assert not selftest.guard_holds()
+    assert selftest.guard_holds()
+    with monkeypatch.context() as m:
+        m.setattr(abc.ABCMeta, "__call__", lambda cls, *a, **k: None, raising=False)
+        assert not selftest.guard_holds()
+    assert selftest.guard_holds()
+
+
+def test_guard_for_subclasses():
+    class Plain(Shape):
+        pass
+
+    class Own(Shape):
+        def describe(self, prefix, *, suffix=None):
+            return "own"
+
+    class Intercepting(Shape):
+        def __getattribute__(self, name):
+            return object.__getattribute__(self, name)
+
+    assert selftest.guard_holds_for(Shape) and not selftest.guard_holds_for(Plain)
+    assert selftest.guard_resolves_on(Plain) and selftest.guard_resolves_on(Plain)
+    assert not selftest.guard_resolves_on(Own) and not selftest.guard_resolves_on(Intercepting)
+    Plain.describe = Own.describe
+    assert not selftest.guard_resolves_on(Plain)
+
+
+def test_methods_refuse_a_foreign_self_as_descriptors_do():
+    with pytest.raises(TypeError, match=r"^descriptor 'describe' for 'Shape' objects doesn't apply to a 'type' object$"):
+        Shape.describe(int, "x")
+    with pytest.raises(TypeError, match=r"^descriptor 'size' for 'Shape' objects doesn't apply to a 'int' object$"):
+        Shape.size.fget(3)
+    with pytest.raises(TypeError, match=r"^descriptor 'make' requires a subtype of 'Shape' but received 'int'$"):
+        vars(Shape)["make"].__func__(int, 1)
+
+
+def test_raising_something_that_is_no_exception_is_pythons_type_error():
+    with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
+        selftest.fail(mock.MagicMock(), "message")
