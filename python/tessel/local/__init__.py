@@ -20,7 +20,8 @@ except ModuleNotFoundError as missing:
 from typing import Any
 
 from .faults import Fault, Faults
-from .platform import Job, LocalPlatform, OAuth2IntegrationState
+from .platform import LocalPlatform
+from .store import Job, OAuth2IntegrationState
 from .workers import ERROR, SUCCESS, TIMEOUT_ERROR, WorkerFailure, echo_worker
 
 
