@@ -19,11 +19,12 @@ from pathlib import Path
 from typing import Any
 
 from .faults import Faults
+from .processes import DEFAULT_MEMORY_LIMIT
 from .server import make_server
 from .store import Job, JobStore, OAuth2IntegrationState
 from .workers import Worker
 
-__all__ = ["DEFAULT_MAX_UPLOAD_SIZE", "Job", "LocalPlatform", "OAuth2IntegrationState"]
+__all__ = ["DEFAULT_MAX_UPLOAD_SIZE", "DEFAULT_MEMORY_LIMIT", "Job", "LocalPlatform", "OAuth2IntegrationState"]
 
 logger = logging.getLogger("tessel.local")
 
@@ -42,8 +43,11 @@ class LocalPlatform:
 
     ``host``/``port``: where the server listens (port 0 picks a free one).
     ``token``: the job token accepted as "Authorization: Bearer <token>"
-    (random when not given). ``max_workers``: size of the worker pool.
+    (random when not given). ``max_workers``: jobs each queue runs at once.
     ``max_upload_size``: largest upload body in bytes (413 above it).
+    ``memory_limit``: bytes a job of a worker registered ``isolated`` may
+    hold resident, itself and the processes it starts (default 4 GiB; None:
+    no limit); above it the job is stopped with an error.
     """
 
     def __init__(
@@ -54,6 +58,7 @@ class LocalPlatform:
         token: str | None = None,
         max_workers: int = 4,
         max_upload_size: int = DEFAULT_MAX_UPLOAD_SIZE,
+        memory_limit: int | None = DEFAULT_MEMORY_LIMIT,
     ) -> None:
         """Configure the platform; nothing listens until :meth:`start`."""
         if isinstance(max_workers, bool) or not isinstance(max_workers, int) or max_workers < 1:
@@ -65,7 +70,7 @@ class LocalPlatform:
         self._host = host
         self._port = port
         self._store = JobStore(token or secrets.token_urlsafe(24), max_workers=max_workers,
-                               max_upload_size=max_upload_size)
+                               max_upload_size=max_upload_size, memory_limit=memory_limit)
         self._server: Any = None
         self._thread: threading.Thread | None = None
 
@@ -94,10 +99,10 @@ class LocalPlatform:
         return self
 
     def stop(self) -> None:
-        """Stop the server, drop queued jobs and remove every job file.
+        """Stop the server, drop queued jobs, end running worker processes and remove every job file.
 
-        Workers still running are not waited for (a thread cannot be
-        stopped); their results are discarded.
+        Workers still running in threads are not waited for (a thread cannot
+        be stopped); their results are discarded.
         """
         server, self._server = self._server, None
         if server is None:
@@ -187,14 +192,26 @@ class LocalPlatform:
     def max_upload_size(self, size: int) -> None:
         self._store.max_upload_size = size
 
-    def register(self, queue: str, worker: Worker, *, content: str = "dict") -> None:
+    def register(
+        self, queue: str, worker: Worker, *, content: str = "dict", isolated: bool = False,
+        memory_limit: int | None = None,
+    ) -> None:
         """Serve ``queue`` with ``worker``; registering a queue again replaces its worker.
 
         ``content="dict"`` hands the worker the parsed job content;
         ``content="path"`` hands it a :class:`pathlib.Path` to the uploaded
         JSON file (for big content, which then is not parsed by the platform).
+
+        ``isolated=True`` runs each job in a worker process of its own, which
+        is killed at the job's execution_timeout or when it holds more than
+        ``memory_limit`` bytes (default: the platform's), so a runaway job
+        never outlives its time-out. The worker must be picklable (a
+        module-level function, or an object of a module-level class); it is
+        sent to warm processes once, and each job sees the platform's
+        environment and working directory of the moment it starts. Without
+        it, the worker is called in a thread of the platform (any callable).
         """
-        self._store.register(queue, worker, content=content)
+        self._store.register(queue, worker, content=content, isolated=isolated, memory_limit=memory_limit)
 
     def unregister(self, queue: str) -> None:
         """Stop serving ``queue`` (its jobs still queued then end with an error)."""
