@@ -110,3 +110,32 @@ def test_registrations_refused(local_platform, worker, options, error, message):
         local_platform.register("q", worker, **options)
     assert re.sub(r"0x[0-9a-f]+", "0x…", str(raised.value)) == message
     assert local_platform.queues == []
+
+
+def test_serve_reports_each_job_and_stops_on_sigterm_with_a_job_running(tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(TESTS), os.environ.get("PYTHONPATH", "")]))
+    server = subprocess.Popen(
+        [sys.executable, "-m", "tessel.local", "serve", "--queue", "demo", "--token", "t",
+         "--queue", "runaway=runaway_workers:misbehave"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        server.stdout.readline()
+        api = server.stdout.readline().strip().removeprefix("TESSEL_API_URL=")
+        server.stdout.readline()
+        echo = submit(api, "t", "demo", {"a": 1})
+        assert ended(api, "t", "demo", echo) == ("SUCCESS", "")
+        runaway = submit(api, "t", "runaway", {"mode": "spin", "pids": str(tmp_path / "spin"),
+                                               "execution_timeout": 60})
+        spinning = pids_of(tmp_path / "spin")
+
+        server.send_signal(signal.SIGTERM)
+        server.wait(timeout=2)
+    finally:
+        server.kill()
+        out, err = server.communicate()
+
+    assert re.sub(r"after \d+\.\d\d s", "after … s", out) == (
+        f"tessel.local: job {echo} of queue 'demo' ended SUCCESS after … s\n"
+        f"tessel.local: job {runaway} of queue 'runaway' ended ERROR after … s\n")
+    assert (server.returncode, err) == (0, "")
+    assert wait_gone(spinning)
