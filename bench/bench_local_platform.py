@@ -36,7 +36,7 @@ GIB = 1 << 30
 CHUNK = 1 << 20
 ROUND_TRIPS = 40
 EXECUTE_ROUND_TRIPS = 8
-PLEXUM_ROUND_TRIPS = 10
+PLEXUM_ROUND_TRIPS = 20
 
 
 def vm(name: str, pid: int | str = "self") -> int:
