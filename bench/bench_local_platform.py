@@ -60,13 +60,23 @@ def mib(n: float) -> str:
 
 def serve_platform(result_path: str) -> None:
     from tessel.local import LocalPlatform, echo_worker
-    from tessel.local.plexum_worker import PlexumWorker
 
     with LocalPlatform(max_upload_size=4 * GIB) as platform:
         platform.register("echo", echo_worker)
-        platform.register("plexum-thread", PlexumWorker())
         platform.register("sink", lambda path: {"size": path.stat().st_size}, content="path")
         platform.register("source", lambda content: Path(result_path))
+        print(json.dumps({"api_url": platform.api_url, "token": platform.token}), flush=True)
+        sys.stdin.read()
+
+
+def serve_small_jobs() -> None:
+    """A platform serving echo and Plexum queues in threads and, where it can, in worker processes."""
+    from tessel.local import LocalPlatform, echo_worker
+    from tessel.local.plexum_worker import PlexumWorker
+
+    with LocalPlatform() as platform:
+        platform.register("echo-thread", echo_worker)
+        platform.register("plexum-thread", PlexumWorker())
         processes = "isolated" in inspect.signature(platform.register).parameters
         if processes:
             platform.register("echo-process", echo_worker, isolated=True)
@@ -258,8 +268,7 @@ def small_job_latencies(platform: dict, server: subprocess.Popen) -> None:
           f"{ROUND_TRIPS} echo / {PLEXUM_ROUND_TRIPS} frame jobs, 5 requests each)")
     places = ["thread"] + (["process"] if platform["processes"] else [])
     for place in places:
-        echo = timed(lambda: platform_job(platform, "echo" if place == "thread" else "echo-process", b'{"a": 1}'),
-                     ROUND_TRIPS)
+        echo = timed(lambda: platform_job(platform, f"echo-{place}", b'{"a": 1}'), ROUND_TRIPS)
         plexum = timed(lambda: platform_job(platform, f"plexum-{place}", frame), PLEXUM_ROUND_TRIPS)
         print(f"  {place:8} echo {echo:8.2f} ms   Plexum portal frame {plexum:8.2f} ms")
     if platform["processes"]:
@@ -321,12 +330,19 @@ def main() -> None:
     else:
         write_content(content)
     size = content.stat().st_size
+    small_jobs_server, small_jobs = start_server("--serve-small-jobs", content)
+    try:
+        small_job_latencies(small_jobs, small_jobs_server)
+    finally:
+        small_jobs_server.stdin.close()
+        small_jobs_server.wait(timeout=30)
+    if latency_only:
+        content.unlink()
+        directory.rmdir()
+        return
     platform_server, platform = start_server("--serve-platform", content)
     plain_server, plain = start_server("--serve-plain", content)
     try:
-        small_job_latencies(platform, platform_server)
-        if latency_only:
-            return
         job_ms, plain_ms, execute_ms = round_trip_ms(platform, plain)
         print("round trip of a trivial job (median)")
         print(f"  platform, 5 requests   {job_ms:8.2f} ms")
@@ -359,6 +375,8 @@ def main() -> None:
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "--serve-platform":
         serve_platform(sys.argv[2])
+    elif len(sys.argv) == 3 and sys.argv[1] == "--serve-small-jobs":
+        serve_small_jobs()
     elif len(sys.argv) == 3 and sys.argv[1] == "--serve-plain":
         serve_plain(sys.argv[2])
     elif len(sys.argv) == 4 and sys.argv[1] == "--client":
