@@ -267,6 +267,9 @@ def small_job_latencies(platform: dict, server: subprocess.Popen) -> None:
     print("round trip of small jobs by where the worker runs (median of "
           f"{ROUND_TRIPS} echo / {PLEXUM_ROUND_TRIPS} frame jobs, 5 requests each)")
     places = ["thread"] + (["process"] if platform["processes"] else [])
+    for place in places:  # first jobs: the worker processes have imported their worker once these end
+        platform_job(platform, f"echo-{place}", b'{"a": 1}')
+        platform_job(platform, f"plexum-{place}", frame)
     for place in places:
         echo = timed(lambda: platform_job(platform, f"echo-{place}", b'{"a": 1}'), ROUND_TRIPS)
         plexum = timed(lambda: platform_job(platform, f"plexum-{place}", frame), PLEXUM_ROUND_TRIPS)
