@@ -76,10 +76,15 @@ test-python: setup
 	$(PYTHON) -m pytest
 
 # A wheel as users get it, from its own build tree, checked for test-only content.
+# The terminal shows the compiler steps as they run; the whole pip output goes to the log.
+WHEEL_LOG := build/logs/wheel.log
 wheel: setup
-	$(call step,wheel: build into dist/ and check its content)
+	$(call step,wheel: build into dist/ and check its content (compiler steps below; full log: $(WHEEL_LOG)))
 	@rm -f dist/tessel_external-*.whl
-	$(PYTHON) -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w dist .
+	@mkdir -p $(dir $(WHEEL_LOG))
+	@$(PYTHON) -m pip wheel -v --disable-pip-version-check --no-build-isolation --no-deps -w dist . 2>&1 \
+		| tee $(WHEEL_LOG) | awk '/^ *\[[0-9]+\/[0-9]+\] / { sub(/^ */, "  "); print; fflush() }' \
+		|| { tail -n 60 $(WHEEL_LOG) >&2; echo "wheel: the build failed; the whole output is in $(WHEEL_LOG)" >&2; exit 1; }
 	$(PYTHON) scripts/check_wheel.py dist/tessel_external-*.whl
 
 # GoogleTest and the whole Python suite against instrumented builds.

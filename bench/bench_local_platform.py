@@ -5,6 +5,9 @@ run, with the ratio platform / plain:
 - round trip of a trivial job (create, upload, start, poll, download) in ms,
   once as the five requests without pauses and once as OffloadTask.execute
   (which pauses 0.5 s between start and the first poll by design);
+- round trips of small jobs by where their worker runs: the echo worker and
+  the Plexum worker on a portal frame, each in a platform thread and in a
+  worker process (warm, and the first job after registering the queue);
 - upload and download of 1 GiB: throughput, and peak RSS of the client and
   the server, each measured in a process of its own.
 
@@ -12,10 +15,13 @@ The platform side of the transfers is the module's own code:
 OffloadTask._upload_job_content streaming a File as a multipart form, and
 File.from_url (what the streamed result queues use) for the download. Plain
 requests streams the same file as a raw body and downloads with iter_content.
+
+``--latency`` prints the round trips only.
 """
 
 from __future__ import annotations
 
+import inspect
 import json
 import os
 import re
@@ -30,6 +36,7 @@ GIB = 1 << 30
 CHUNK = 1 << 20
 ROUND_TRIPS = 40
 EXECUTE_ROUND_TRIPS = 8
+PLEXUM_ROUND_TRIPS = 20
 
 
 def vm(name: str, pid: int | str = "self") -> int:
@@ -60,6 +67,25 @@ def serve_platform(result_path: str) -> None:
         platform.register("source", lambda content: Path(result_path))
         print(json.dumps({"api_url": platform.api_url, "token": platform.token}), flush=True)
         sys.stdin.read()
+
+
+def serve_small_jobs() -> None:
+    """A platform serving echo and Plexum queues in threads and, where it can, in worker processes."""
+    from tessel.local import LocalPlatform, echo_worker
+    from tessel.local.plexum_worker import PlexumWorker
+
+    with LocalPlatform() as platform:
+        platform.register("echo-thread", echo_worker)
+        platform.register("plexum-thread", PlexumWorker())
+        processes = "isolated" in inspect.signature(platform.register).parameters
+        if processes:
+            platform.register("echo-process", echo_worker, isolated=True)
+            platform.register("plexum-process", PlexumWorker(), isolated=True)
+        print(json.dumps({"api_url": platform.api_url, "token": platform.token, "processes": processes}),
+              flush=True)
+        for line in sys.stdin:  # "register QUEUE": a fresh queue served by the Plexum worker in processes
+            platform.register(line.split()[1], PlexumWorker(), isolated=True)
+            print("registered", flush=True)
 
 
 def serve_plain(result_path: str) -> None:
@@ -173,7 +199,7 @@ def wait_for_end(config: dict, queue: str, job_id: str) -> dict:
 
 def start_server(mode: str, result_path: Path) -> tuple[subprocess.Popen, dict]:
     server = subprocess.Popen([sys.executable, __file__, mode, str(result_path)],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
     return server, json.loads(server.stdout.readline())
 
 
@@ -188,6 +214,79 @@ def run_client(phase: str, config: dict, server: subprocess.Popen) -> dict:
     return report
 
 
+def platform_job(platform: dict, queue: str, content: bytes) -> dict:
+    """One job through the five requests, polling every millisecond; returns its final poll answer."""
+    import requests
+
+    headers = {"Authorization": f"Bearer {platform['token']}"}
+    job = requests.post(platform["api_url"] + f"jobs/{queue}/", json={}, headers=headers, timeout=10).json()
+    requests.post(job["upload_url"], data=job["upload_data"], files={"file": content}, timeout=10)
+    requests.post(platform["api_url"] + f"jobs/{queue}/{job['id']}/start/", headers=headers, timeout=10)
+    answer = wait_for_end(platform, queue, job["id"])
+    assert answer["status"] == "SUCCESS", answer
+    requests.get(answer["result_url"], timeout=10).json()
+    return answer
+
+
+def timed(job, count: int) -> float:
+    """Median milliseconds of `count` runs of `job()` after one unmeasured run."""
+    job()
+    samples = []
+    for _ in range(count):
+        start = time.perf_counter()
+        job()
+        samples.append((time.perf_counter() - start) * 1000)
+    return statistics.median(samples)
+
+
+def plexum_frame_content() -> bytes:
+    """The job content of a portal frame (three beams, one load case), as PlexumAnalysis sends it."""
+    from tessel.external.plexum import LoadCombination, Material, Model, PlexumAnalysis
+
+    model = Model()
+    concrete = model.materials.add_from_catalog("C30/37", Material.DesignCode.EURO_CODE)
+    section = model.cross_sections.create_rectangular(0.3, 0.6)
+    feet = [model.nodes.create(x, 0.0, 0.0) for x in (0.0, 6.0)]
+    tops = [model.nodes.create(x, 0.0, 4.0) for x in (0.0, 6.0)]
+    beams = [model.lines.create(a, b).define_as_beam(concrete, section)
+             for a, b in ((feet[0], tops[0]), (feet[1], tops[1]), (tops[0], tops[1]))]
+    for foot in feet:
+        model.node_supports.create_relative_to_member(foot, stiffness_x=1e10, stiffness_y=1e10, stiffness_z=1e10,
+                                                      stiffness_xx=1e10, stiffness_yy=1e10, stiffness_zz=1e10)
+    dead = model.load_cases.create("self-weight")
+    for beam in beams:
+        model.loads.create_beam_self_weight(dead, beam)
+    model.load_combinations.create(LoadCombination.Type.ULS, {dead: 1.35})
+    model.results.nodal_displacements()
+    analysis = PlexumAnalysis(model, return_results=True)
+    return json.dumps(analysis._get_job_content(timeout=60)).encode()
+
+
+def small_job_latencies(platform: dict, server: subprocess.Popen) -> None:
+    frame = plexum_frame_content()
+    print("round trip of small jobs by where the worker runs (median of "
+          f"{ROUND_TRIPS} echo / {PLEXUM_ROUND_TRIPS} frame jobs, 5 requests each)")
+    places = ["thread"] + (["process"] if platform["processes"] else [])
+    for place in places:  # first jobs: the worker processes have imported their worker once these end
+        platform_job(platform, f"echo-{place}", b'{"a": 1}')
+        platform_job(platform, f"plexum-{place}", frame)
+    for place in places:
+        echo = timed(lambda: platform_job(platform, f"echo-{place}", b'{"a": 1}'), ROUND_TRIPS)
+        plexum = timed(lambda: platform_job(platform, f"plexum-{place}", frame), PLEXUM_ROUND_TRIPS)
+        print(f"  {place:8} echo {echo:8.2f} ms   Plexum portal frame {plexum:8.2f} ms")
+    if platform["processes"]:
+        firsts = []
+        for n in range(3):
+            server.stdin.write(f"register fresh-{n}\n")
+            server.stdin.flush()
+            server.stdout.readline()
+            start = time.perf_counter()
+            platform_job(platform, f"fresh-{n}", frame)
+            firsts.append((time.perf_counter() - start) * 1000)
+        print(f"  first Plexum job right after registering its queue (new worker process): "
+              f"{statistics.median(firsts):8.2f} ms")
+
+
 def round_trip_ms(platform: dict, plain: dict) -> tuple[float, float, float]:
     import requests
 
@@ -195,13 +294,6 @@ def round_trip_ms(platform: dict, plain: dict) -> tuple[float, float, float]:
     from tessel.external.offload_task import OffloadTask, _JobContent
 
     headers = {"Authorization": f"Bearer {platform['token']}"}
-
-    def platform_job():
-        job = requests.post(platform["api_url"] + "jobs/echo/", json={}, headers=headers, timeout=10).json()
-        requests.post(job["upload_url"], data=job["upload_data"], files={"file": b'{"a": 1}'}, timeout=10)
-        requests.post(platform["api_url"] + f"jobs/echo/{job['id']}/start/", headers=headers, timeout=10)
-        answer = wait_for_end(platform, "echo", job["id"])
-        requests.get(answer["result_url"], timeout=10).json()
 
     def plain_job():
         requests.post(plain["url"] + "small", json={}, headers=headers, timeout=10).json()
@@ -217,18 +309,9 @@ def round_trip_ms(platform: dict, plain: dict) -> tuple[float, float, float]:
         def _generate_job_content(self):
             return _JobContent(a=1)
 
-    def timed(job, count):
-        job()
-        samples = []
-        for _ in range(count):
-            start = time.perf_counter()
-            job()
-            samples.append((time.perf_counter() - start) * 1000)
-        return statistics.median(samples)
-
     core._Context.job_token = platform["token"]
     os.environ["TESSEL_API_URL"] = platform["api_url"]
-    return (timed(platform_job, ROUND_TRIPS), timed(plain_job, ROUND_TRIPS),
+    return (timed(lambda: platform_job(platform, "echo", b'{"a": 1}'), ROUND_TRIPS), timed(plain_job, ROUND_TRIPS),
             timed(lambda: Echo().execute(timeout=30), EXECUTE_ROUND_TRIPS))
 
 
@@ -244,8 +327,22 @@ def write_content(path: Path) -> None:
 def main() -> None:
     directory = Path(tempfile.mkdtemp(prefix="bench-local-"))
     content = directory / "content.json"
-    write_content(content)
+    latency_only = sys.argv[1:] == ["--latency"]
+    if latency_only:
+        content.write_bytes(b"{}")
+    else:
+        write_content(content)
     size = content.stat().st_size
+    small_jobs_server, small_jobs = start_server("--serve-small-jobs", content)
+    try:
+        small_job_latencies(small_jobs, small_jobs_server)
+    finally:
+        small_jobs_server.stdin.close()
+        small_jobs_server.wait(timeout=30)
+    if latency_only:
+        content.unlink()
+        directory.rmdir()
+        return
     platform_server, platform = start_server("--serve-platform", content)
     plain_server, plain = start_server("--serve-plain", content)
     try:
@@ -281,6 +378,8 @@ def main() -> None:
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "--serve-platform":
         serve_platform(sys.argv[2])
+    elif len(sys.argv) == 3 and sys.argv[1] == "--serve-small-jobs":
+        serve_small_jobs()
     elif len(sys.argv) == 3 and sys.argv[1] == "--serve-plain":
         serve_plain(sys.argv[2])
     elif len(sys.argv) == 4 and sys.argv[1] == "--client":

@@ -2,10 +2,17 @@
 
 ``LocalPlatform`` runs a real HTTP server on 127.0.0.1 that creates, uploads,
 starts, polls and serves jobs exactly as ``OffloadTask.execute`` expects,
-hands each job to the Python worker registered for its queue, and can be told
-to misbehave (``platform.faults``). ``python -m tessel.local serve`` runs one
-from the command line; the pytest fixture ``local_platform`` gives each test
-its own.
+hands each job to the Python worker registered for its queue (in a thread,
+or with ``isolated=True`` in a worker process it ends at the job's time-out
+or above a memory limit), and can be told to misbehave (``platform.faults``).
+``python -m tessel.local serve`` runs one from the command line; the pytest
+fixture ``local_platform`` gives each test its own.
+
+Modules: ``store`` (queues, jobs and their states, OAuth 2.0 integrations;
+no HTTP), ``server`` (the job API over the store), ``platform``
+(``LocalPlatform``, composing the two), ``execution`` (one job's worker run
+on its files), ``processes`` (worker processes), ``errors`` (refusals that
+carry their answer), ``faults``, ``workers``.
 """
 
 try:
@@ -20,7 +27,8 @@ except ModuleNotFoundError as missing:
 from typing import Any
 
 from .faults import Fault, Faults
-from .platform import Job, LocalPlatform, OAuth2IntegrationState
+from .platform import DEFAULT_MEMORY_LIMIT, LocalPlatform
+from .store import Job, OAuth2IntegrationState
 from .workers import ERROR, SUCCESS, TIMEOUT_ERROR, WorkerFailure, echo_worker
 
 
@@ -47,4 +55,5 @@ __all__ = [
     "SUCCESS",
     "ERROR",
     "TIMEOUT_ERROR",
+    "DEFAULT_MEMORY_LIMIT",
 ]

@@ -45,8 +45,8 @@ class GrasshopperWorker:
         self.angle_tolerance = angle_tolerance
 
     def register(self, platform: Any) -> None:
-        """Serve the queue "grasshopper" of `platform`."""
-        platform.register(self.queue, self, content="dict")
+        """Serve the queue "grasshopper" of `platform`, each job in a worker process."""
+        platform.register(self.queue, self, content="dict", isolated=True)
 
     def __call__(self, content: dict[str, Any]) -> dict[str, Any]:
         """Check the job content; return {"output": ...} in the documented shape."""

@@ -88,9 +88,9 @@ class ScriptWorker:
                    **options)
 
     def register(self, platform: Any, queues: Iterable[str] | None = None) -> None:
-        """Serve the given queues (default: "python" and "tressa") of `platform`."""
+        """Serve the given queues (default: "python" and "tressa") of `platform`, each job in a worker process."""
         for queue in queues or self.queues:
-            platform.register(queue, self, content="dict")
+            platform.register(queue, self, content="dict", isolated=True)
 
     def __call__(self, content: dict[str, Any]) -> dict[str, Any]:
         """Run the job's script; return the requested output files or raise `WorkerFailure`."""

@@ -1,4 +1,4 @@
-"""HTTP side of the local platform: a threaded Werkzeug server and the job API.
+"""HTTP face of the local platform: a threaded Werkzeug server and the job API over a job store.
 
 Routes (the API base URL is ROOT + "api/"):
 
@@ -12,6 +12,10 @@ Routes (the API base URL is ROOT + "api/"):
 Path segments are matched on the raw request target and percent-decoded one
 by one, so a name holding an encoded "/" stays one segment; a target with raw
 bytes outside ASCII matches no route.
+
+The endpoints call the job store's public methods only. A refusal, the
+store's or the server's own, is raised as a `PlatformError`, which carries
+its whole answer; `_JobApi.__call__` turns any of them into the response.
 """
 
 from __future__ import annotations
@@ -35,8 +39,10 @@ from werkzeug.serving import ThreadedWSGIServer, WSGIRequestHandler
 from werkzeug.wrappers import Response
 from werkzeug.wsgi import get_content_length, get_input_stream, wrap_file
 
+from . import errors
+from .errors import PlatformError
 from .faults import Fault
-from .platform import Job, LocalPlatform, _Answer
+from .store import Job, JobStore
 
 if TYPE_CHECKING:
     from _typeshed.wsgi import WSGIEnvironment
@@ -50,7 +56,7 @@ _BUFFER_SIZE = 1024 * 1024
 _MAX_FORM_FIELD_SIZE = 2 * _BUFFER_SIZE
 _MAX_FORM_PARTS = 32
 
-_NOT_AUTHENTICATED = {"detail": "Authentication credentials were not provided or are not valid."}
+_NOT_AUTHENTICATED = "Authentication credentials were not provided or are not valid."
 
 
 class _QuietRequestHandler(WSGIRequestHandler):
@@ -68,6 +74,14 @@ class _QuietRequestHandler(WSGIRequestHandler):
 class _Server(ThreadedWSGIServer):
     """Threaded Werkzeug server whose own log lines stay at debug level."""
 
+    @property
+    def url(self) -> str:
+        """Root URL of the server, ending in "/"."""
+        host = str(self.server_address[0])
+        if ":" in host:
+            host = f"[{host}]"
+        return f"http://{host}:{self.server_port}/"
+
     def log(self, type: str, message: str, *args: Any) -> None:
         """Send server errors to the debug log instead of stderr."""
         logger.debug(message, *args)
@@ -77,15 +91,20 @@ class _Server(ThreadedWSGIServer):
         logger.debug("error while serving %s", client_address, exc_info=True)
 
 
-def make_server(platform: LocalPlatform, host: str, port: int) -> _Server:
-    """Bind a server for ``platform`` on ``host``:``port`` (0 = a free port)."""
-    return _Server(host, port, _JobApi(platform), handler=_QuietRequestHandler)
+def make_server(store: JobStore, host: str, port: int) -> _Server:
+    """Bind a server of the job API over ``store`` on ``host``:``port`` (0 = a free port)."""
+    api = _JobApi(store)
+    server = _Server(host, port, api, handler=_QuietRequestHandler)
+    api.root_url = server.url
+    return server
 
 
-def _json(answer: _Answer) -> Response:
-    if answer.body is None:
-        return Response(status=answer.status, headers=answer.headers)
-    return Response(json.dumps(answer.body), answer.status, answer.headers, mimetype="application/json")
+def _json(body: Any, status: int = 200, headers: dict[str, str] | None = None) -> Response:
+    return Response(json.dumps(body), status, headers or {}, mimetype="application/json")
+
+
+def _error_response(error: PlatformError) -> Response:
+    return _json(error.body, error.status, error.headers)
 
 
 def _segments(environ: WSGIEnvironment) -> list[str] | None:
@@ -164,13 +183,18 @@ class _Dropped(ConnectionAbortedError):
 class _JobApi:
     """The WSGI application of the local platform."""
 
-    def __init__(self, platform: LocalPlatform) -> None:
-        """Serve ``platform``."""
-        self.platform = platform
+    def __init__(self, store: JobStore) -> None:
+        """Serve the jobs of ``store``; ``root_url`` is set once the server is bound."""
+        self.store = store
+        self.root_url = ""
 
     def __call__(self, environ: WSGIEnvironment, start_response: Any) -> Any:
         """Route one request and answer it."""
-        return self.dispatch(environ)(environ, start_response)
+        try:
+            response = self.dispatch(environ)
+        except PlatformError as error:
+            response = _error_response(error)
+        return response(environ, start_response)
 
     def dispatch(self, environ: WSGIEnvironment) -> Response:
         """Find the endpoint of the request and run it."""
@@ -178,10 +202,10 @@ class _JobApi:
         path = _segments(environ)
         route = None if path is None else self._route(path)
         if route is None:
-            return _json(_Answer(404, {"detail": "Not found."}))
+            raise errors.NotFound("Not found.")
         allowed, endpoint, args = route
         if method != allowed:
-            return _json(_Answer(405, {"detail": f"Method {method} not allowed."}, {"Allow": allowed}))
+            raise errors.MethodNotAllowed(f"Method {method} not allowed.", {"Allow": allowed})
         response: Response = endpoint(environ, *args)
         return response
 
@@ -205,7 +229,7 @@ class _JobApi:
 
     def _fault(self, environ: WSGIEnvironment, queue: str, step: str) -> Response | None:
         """Apply the fault of ``queue``/``step`` if there is one; a Response replaces the answer."""
-        fault = self.platform.faults.take(queue, step)
+        fault = self.store.faults.take(queue, step)
         if fault is None:
             return None
         if fault.delay:
@@ -223,66 +247,62 @@ class _JobApi:
 
     # -- endpoints ------------------------------------------------------------
 
-    def _unauthorized(self, environ: WSGIEnvironment) -> Response | None:
-        if self.platform._authorized(environ.get("HTTP_AUTHORIZATION")):
-            return None
-        return _json(_Answer(401, _NOT_AUTHENTICATED, {"WWW-Authenticate": "Bearer"}))
+    def _authorize(self, environ: WSGIEnvironment) -> None:
+        """Refuse a request that does not carry the job token as "Bearer <token>"."""
+        scheme, _, credentials = (environ.get("HTTP_AUTHORIZATION") or "").partition(" ")
+        if scheme.lower() != "bearer" or not self.store.accepts(credentials.strip()):
+            raise errors.Unauthorized(_NOT_AUTHENTICATED, {"WWW-Authenticate": "Bearer"})
 
     def _refusal(self, environ: WSGIEnvironment, queue: str, step: str) -> Response | None:
-        """The answer that replaces the endpoint's own: an injected fault, else a 401."""
+        """The answer of an injected fault, which replaces the endpoint's own; then the token is checked."""
         faulty = self._fault(environ, queue, step)
-        return faulty if faulty is not None else self._unauthorized(environ)
-
-    def _job_answer(
-        self, environ: WSGIEnvironment, queue: str, job_id: str, step: str, answer: Callable[[Job], _Answer]
-    ) -> Response:
-        """Answer ``step`` of an existing job with ``answer(job)``, after faults and auth."""
-        refused = self._refusal(environ, queue, step)
-        if refused is not None:
-            return refused
-        job = self.platform._job(queue, job_id)
-        if job is None:
-            return _json(_Answer(404, {"detail": "Job not found."}))
-        return _json(answer(job))
+        if faulty is None:
+            self._authorize(environ)
+        return faulty
 
     def create(self, environ: WSGIEnvironment, queue: str) -> Response:
         """Create a job on ``queue``: its id and where and how to upload its content."""
         refused = self._refusal(environ, queue, "create")
         if refused is not None:
             return refused
-        job = self.platform._create_job(queue)
-        if job is None:
-            return _json(_Answer(404, {"detail": f"No worker is connected to queue '{queue}'"}))
-        body = {"id": job.id, "upload_url": self.platform._upload_url(job), "upload_data": job.upload_data}
-        return _json(_Answer(200, body))
+        job = self.store.create_job(queue)
+        upload_url = f"{self.root_url}storage/uploads/{job.upload_key}"
+        return _json({"id": job.id, "upload_url": upload_url, "upload_data": job.upload_data})
 
     def start(self, environ: WSGIEnvironment, queue: str, job_id: str) -> Response:
-        """Hand an uploaded job to the worker pool (again: nothing happens)."""
-        return self._job_answer(environ, queue, job_id, "start", self.platform._start_job)
+        """Hand an uploaded job to its worker (again: nothing happens)."""
+        refused = self._refusal(environ, queue, "start")
+        if refused is not None:
+            return refused
+        job = self.store.job(queue, job_id)
+        self.store.start_job(job)
+        return _json({"id": job.id})
 
     def poll(self, environ: WSGIEnvironment, queue: str, job_id: str) -> Response:
         """404 while the job waits or runs; 200 with status, message and result_url once ended."""
-        return self._job_answer(environ, queue, job_id, "poll", self.platform._poll)
+        refused = self._refusal(environ, queue, "poll")
+        if refused is not None:
+            return refused
+        job = self.store.job(queue, job_id)
+        answer = self.store.poll(job)
+        result_url = f"{self.root_url}storage/results/{job.result_key}" if answer.has_result else None
+        return _json({"status": answer.status, "message": answer.message, "result_url": result_url})
 
     def rotate_access_token(self, environ: WSGIEnvironment, name: str) -> Response:
         """Rotate and return the access token of the OAuth 2.0 integration ``name``."""
-        refused = self._unauthorized(environ)
-        if refused is not None:
-            return refused
-        return _json(self.platform._rotate_access_token(name))
+        self._authorize(environ)
+        return _json({"access_token": self.store.rotate_access_token(name)})
 
     def upload(self, environ: WSGIEnvironment, key: str) -> Response:
         """Take the job content from a multipart form, streaming its file part to disk."""
-        job = self.platform._job_by_upload_key(key)
-        if job is None:
-            return _json(_Answer(404, {"detail": "Unknown upload URL."}))
+        job = self.store.job_by_upload_key(key)
         faulty = self._fault(environ, job.queue, "upload")
         if faulty is not None:
             return faulty
         mimetype, options = parse_options_header(environ.get("CONTENT_TYPE"))
         boundary = options.get("boundary", "").encode("latin-1")
         if mimetype != "multipart/form-data" or not boundary:
-            return _json(_Answer(400, {"detail": "The upload must be a multipart/form-data body."}))
+            raise errors.BadRequest("The upload must be a multipart/form-data body.")
 
         streams: list[IO[bytes]] = []
 
@@ -291,24 +311,26 @@ class _JobApi:
             streams.append(stream)
             return stream
 
-        limit = self.platform.max_upload_size
+        limit = self.store.max_upload_size
         try:
             stream = get_input_stream(environ, max_content_length=limit)
             form, files = _parse_form(stream, boundary, to_job_directory)
             for part in streams:
                 part.close()
-            return _json(self.platform._accept_upload(job, form, files))
+            parts = [(name, Path(str(file.stream.name))) for name, file in files.items(multi=True)]
+            self.store.accept_upload(job, form, parts)
+            return Response(status=204)
         except _TooManyParts:
-            return _json(_Answer(413, {"detail": f"The upload has more than {_MAX_FORM_PARTS} form parts."}))
+            raise errors.PayloadTooLarge(f"The upload has more than {_MAX_FORM_PARTS} form parts.") from None
         except RequestEntityTooLarge:
             declared = get_content_length(environ)
             if declared is None or declared > limit:
                 detail = f"The upload exceeds the size limit of {limit} bytes."
             else:
                 detail = f"A form field of the upload exceeds {_MAX_FORM_FIELD_SIZE} bytes."
-            return _json(_Answer(413, {"detail": detail}))
+            raise errors.PayloadTooLarge(detail) from None
         except (ValueError, BadRequest) as exc:
-            return _json(_Answer(400, {"detail": f"The upload is not a valid multipart/form-data body: {exc}"}))
+            raise errors.BadRequest(f"The upload is not a valid multipart/form-data body: {exc}") from None
         finally:
             for part in streams:
                 part.close()
@@ -316,9 +338,7 @@ class _JobApi:
 
     def download(self, environ: WSGIEnvironment, key: str) -> Response:
         """Stream the result content of an ended job from disk."""
-        job: Job | None = self.platform._job_by_result_key(key)
-        if job is None:
-            return _json(_Answer(404, {"detail": "Unknown result URL."}))
+        job: Job = self.store.job_by_result_key(key)
         faulty = self._fault(environ, job.queue, "download")
         if faulty is not None:
             return faulty
@@ -328,7 +348,7 @@ class _JobApi:
         except OSError:
             stream = None
         if stream is None:
-            return _json(_Answer(404, {"detail": "The job has no result content."}))
+            raise errors.NotFound("The job has no result content.")
         size = os.fstat(stream.fileno()).st_size
         return Response(
             wrap_file(environ, stream, buffer_size=_BUFFER_SIZE),

@@ -102,8 +102,8 @@ class PlexumWorker:
     queue = "plexum"
 
     def register(self, platform: Any) -> None:
-        """Serve the queue "plexum" of `platform`."""
-        platform.register(self.queue, self, content="dict")
+        """Serve the queue "plexum" of `platform`, each job in a worker process."""
+        platform.register(self.queue, self, content="dict", isolated=True)
 
     def __call__(self, content: dict) -> dict:
         """Run one job: the job content in, the result content out."""
