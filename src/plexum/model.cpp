@@ -91,6 +91,7 @@ nb::object model_serialize(nb::handle self) {
 }  // namespace
 
 void populate_model(nb::module_&) {
+    capture_kinds();
     bind::ClassBuilder cls(g, "Model", kModelDoc);
     cls.def("__init__", &model_init, kInitDoc);
     for (const InterfaceSlot& slot : kSlots) {

@@ -195,6 +195,21 @@ const KindKeys& kind_keys() {
     return keys;
 }
 
+// Each kind's class while its global still names it: an argument of exactly
+// that class is of the kind without asking isinstance.
+const bind::Guard kind_guards[] = {
+    {"Node", {}},     {"Line", {}},     {"Member", {}},          {"Material", {}},
+    {"CrossSection", {}}, {"Domain", {}}, {"LoadCase", {}},     {"LoadCombination", {}},
+    {"NodeSupport", {}}, {"Section", {}}, {"Reference", {}},
+};
+static_assert(std::size(kind_guards) == kKindCount);
+
+bool is_of_kind(nb::handle obj, std::size_t kind) {
+    const bind::Guard& guard = kind_guards[kind];
+    if (Py_TYPE(obj.ptr()) == guard.cls() && guard.holds()) return true;
+    return bind::isinstance(obj, global(kind_keys().cls[kind]));
+}
+
 // The object a weak reference points to, or an invalid object when it is gone.
 nb::object referent(PyObject* ref) {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -219,9 +234,38 @@ std::unordered_map<PyObject*, ModelLink>& model_links() {
     return *map;
 }
 
+// The links of the interfaces used last (operations alternate between few):
+// entries leave with their link.
+struct CachedLink {
+    PyObject* interface = nullptr;
+    const ModelLink* link = nullptr;  // null: the interface has no model
+};
+CachedLink link_cache[4];
+unsigned next_link_slot = 0;
+
+void forget_cached_link(PyObject* interface) {
+    for (CachedLink& c : link_cache)
+        if (c.interface == interface) c = CachedLink{};
+}
+
 nb::object model_of(nb::handle interface) {
+    for (const CachedLink& c : link_cache)
+        if (c.interface == interface.ptr()) return c.link ? referent(c.link->model) : nb::object();
     auto found = model_links().find(interface.ptr());
-    return found == model_links().end() ? nb::object() : referent(found->second.model);
+    const ModelLink* link = found == model_links().end() ? nullptr : &found->second;
+    // Interfaces without a model are not cached: nothing would drop them.
+    if (link) link_cache[next_link_slot++ % std::size(link_cache)] = CachedLink{interface.ptr(), link};
+    return link ? referent(link->model) : nb::object();
+}
+
+// `obj.<key>` of the module's own objects, which keep their attributes in
+// their instance dict; through getattr for anything else.
+nb::object attribute_of(nb::handle obj, PyObject* key) {
+    if (PyObject** dict = _PyObject_GetDictPtr(obj.ptr()); dict && *dict) {
+        if (PyObject* v = PyDict_GetItemWithError(*dict, key)) return nb::borrow(v);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return nb::steal(bind::check(PyObject_GetAttr(obj.ptr(), key)));
 }
 
 // "Material 2" for a model object (its class name and id when it has one).
@@ -234,16 +278,17 @@ nb::object describe(nb::handle obj) {
     return nb::steal(bind::check(PyUnicode_FromFormat("%s %S", Py_TYPE(obj.ptr())->tp_name, id.ptr())));
 }
 
-// Whether `interface._objects` holds `obj` at the place its id names.
-bool created_by(nb::handle interface, nb::handle obj) {
-    nb::object objects = nb::steal(bind::check(PyObject_GetAttr(interface.ptr(), str<"_objects">().ptr())));
-    nb::object id = id_of(obj);
+// Whether `interface._objects` holds `obj` at the place its `id` names.
+bool created_by(nb::handle interface, nb::handle obj, nb::handle id) {
+    nb::object objects = attribute_of(interface, str<"_objects">().ptr());
     if (!PyLong_Check(id.ptr())) return false;
     const Py_ssize_t index = PyLong_AsSsize_t(id.ptr()) - 1;
-    if (PyErr_Occurred()) {
+    if (index == -2 && PyErr_Occurred()) {
         PyErr_Clear();
         return false;
     }
+    if (PyList_CheckExact(objects.ptr()))
+        return index >= 0 && index < PyList_GET_SIZE(objects.ptr()) && PyList_GET_ITEM(objects.ptr(), index) == obj.ptr();
     const Py_ssize_t n = PyObject_Size(objects.ptr());
     if (n < 0) throw nb::python_error();
     if (index < 0 || index >= n) return false;
@@ -258,6 +303,7 @@ void link_to_model(nb::handle interface, nb::handle model) {
     nb::object model_ref = nb::steal(bind::check(PyWeakref_NewRef(model.ptr(), nullptr)));
     nb::object callback = nb::cpp_function([key](nb::handle) {
         bind::SavedError saved;
+        forget_cached_link(key);
         auto found = model_links().find(key);
         if (found == model_links().end()) return;
         ModelLink link = found->second;
@@ -266,6 +312,7 @@ void link_to_model(nb::handle interface, nb::handle model) {
         Py_DECREF(link.interface);
     });
     nb::object interface_ref = nb::steal(bind::check(PyWeakref_NewRef(key, callback.ptr())));
+    forget_cached_link(key);
     auto [it, inserted] = model_links().try_emplace(key, ModelLink{model_ref.ptr(), interface_ref.ptr()});
     if (!inserted) {
         Py_DECREF(it->second.model);
@@ -276,31 +323,53 @@ void link_to_model(nb::handle interface, nb::handle model) {
     interface_ref.release();
 }
 
-void check_argument(nb::handle obj, const Expected& expected, nb::handle interface) {
+void capture_kinds() {
+    for (std::size_t kind = 0; kind < kKindCount; ++kind) kind_guards[kind].capture(global(kind_keys().cls[kind]));
+}
+
+namespace {
+
+// The checks of check_argument; returns the id read on the way (invalid for
+// a stand-in, whose id is read only when its record is written).
+nb::object checked(nb::handle obj, const Expected& expected, nb::handle interface) {
     const auto kind = static_cast<std::size_t>(expected.kind);
-    if (!bind::isinstance(obj, global(kind_keys().cls[kind]))) {
+    if (!is_of_kind(obj, kind)) {
         // Another kind of model object is a mistake; anything else (a
         // stand-in that carries an id) is taken as it is.
-        if (!bind::isinstance(obj, global(str<"Object">()))) return;
+        if (!bind::isinstance(obj, global(str<"Object">()))) return {};
         for (PyObject* other : kind_keys().all)
             if (bind::isinstance(obj, global(other))) {
                 PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a %s, not %U", expected.function,
                              expected.argument, kKinds[kind].cls, describe(obj).ptr());
                 throw nb::python_error();
             }
-        return;
+        return {};
     }
+    nb::object id = id_of(obj);
     nb::object model = model_of(interface);
-    if (!model.is_valid()) return;  // an interface made without a Model
-    nb::object owner = nb::steal(bind::check(PyObject_GetAttr(model.ptr(), kind_keys().attribute[kind])));
+    if (!model.is_valid()) return id;  // an interface made without a Model
+    nb::object owner = attribute_of(model, kind_keys().attribute[kind]);
     // A member belongs where its line does.
-    nb::object created = expected.kind == Kind::member
-                             ? nb::steal(bind::check(PyObject_GetAttr(obj.ptr(), str<"_line">().ptr())))
-                             : nb::borrow(obj);
-    if (created_by(owner, created)) return;
+    if (expected.kind == Kind::member) {
+        nb::object line = attribute_of(obj, str<"_line">().ptr());
+        if (created_by(owner, line, id_of(line))) return id;
+    } else if (created_by(owner, obj, id)) {
+        return id;
+    }
     model_error(nb::steal(bind::check(PyUnicode_FromFormat(
         "%s() argument '%s': %U belongs to another model; use the objects created through this model",
         expected.function, expected.argument, describe(obj).ptr()))));
+}
+
+}  // namespace
+
+void check_argument(nb::handle obj, const Expected& expected, nb::handle interface) {
+    checked(obj, expected, interface);
+}
+
+nb::object id_of(nb::handle obj, const Expected& expected, nb::handle interface) {
+    nb::object id = checked(obj, expected, interface);
+    return id.is_valid() ? id : id_of(obj);
 }
 
 namespace {

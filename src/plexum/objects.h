@@ -75,15 +75,14 @@ struct Expected {
 // belongs to raises ModelError. Anything that is no model object at all is
 // taken as it is (a stand-in that carries an `id`).
 void check_argument(nb::handle obj, const Expected& expected, nb::handle interface);
-// `obj.id` of a checked argument.
-inline nb::object id_of(nb::handle obj, const Expected& expected, nb::handle interface) {
-    check_argument(obj, expected, interface);
-    return id_of(obj);
-}
+// `obj.id` of an argument checked as check_argument does (read once).
+nb::object id_of(nb::handle obj, const Expected& expected, nb::handle interface);
 // `[o.id for o in objects]`, as a new list, each item checked as `expected`
 // first when given.
 nb::object ids_of(nb::handle objects);
 nb::object ids_of(nb::handle objects, const Expected& expected, nb::handle interface);
+// Remembers the classes of the kinds as built (once per import, after all).
+void capture_kinds();
 // Remembers that `interface` is an interface of `model` (Model's __init__
 // links all fourteen), so that arguments can be checked against the model.
 void link_to_model(nb::handle interface, nb::handle model);
