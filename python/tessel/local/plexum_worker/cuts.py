@@ -14,8 +14,10 @@ import math
 
 import numpy as np
 
-from .fem import AnalysisError, Solution
-from .mesh import _segment_distance, hole_polygon, inside
+from .errors import AnalysisError
+from .geometry import loop_distance, inside
+from .outline import hole_polygon
+from .recovery import Solution
 from .shells import COMPONENTS, at_points, natural_coordinates
 
 MIN_POINTS = 41
@@ -49,7 +51,7 @@ def sample(solution: Solution, cut, label: str) -> list[dict]:
         within = near & _inside_or_on(shape.polygon, xy, tolerance)
         for hole in mesh.holes:
             polygon = hole_polygon(shape, hole)
-            within &= ~inside(polygon, xy) | (_segment_distance(xy, polygon, np.roll(polygon, -1, axis=0)) <= tolerance)
+            within &= ~inside(polygon, xy) | (loop_distance(xy, polygon) <= tolerance)
         candidates = np.flatnonzero(within & np.array([f is None for f in found]))
         if not candidates.size:
             continue
@@ -75,7 +77,7 @@ def sample(solution: Solution, cut, label: str) -> list[dict]:
 
 
 def _inside_or_on(polygon: np.ndarray, points: np.ndarray, tolerance: float) -> np.ndarray:
-    on = _segment_distance(points, polygon, np.roll(polygon, -1, axis=0)) <= tolerance
+    on = loop_distance(points, polygon) <= tolerance
     return inside(polygon, points) | on
 
 

@@ -5,7 +5,8 @@ from __future__ import annotations
 import numpy as np
 
 from . import cuts
-from .fem import AnalysisError, Solution
+from .errors import AnalysisError
+from .recovery import Solution
 from .model import ResultsRequest
 
 COMPONENTS = ("x", "y", "z", "xx", "yy", "zz")
