@@ -23,6 +23,7 @@ quadrilaterals come from `shells`. Degree of freedom 6 n + k is component k
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import cast
 
 import numpy as np
 import scipy.sparse as sp
@@ -111,8 +112,9 @@ class _Triplets:
         self.data.append(blocks.ravel())
 
     def matrix(self, size: int) -> sp.csc_matrix:
-        return sp.coo_matrix((np.concatenate(self.data), (np.concatenate(self.rows), np.concatenate(self.cols))),
-                             shape=(size, size)).tocsc()
+        coo = sp.coo_matrix((np.concatenate(self.data), (np.concatenate(self.rows), np.concatenate(self.cols))),
+                            shape=(size, size))
+        return cast(sp.csc_matrix, coo.tocsc())
 
 
 def assemble(frame: Frame) -> Assembly:

@@ -110,7 +110,7 @@ class Frame:
             ends += indices[1:]
             s0 += positions[:-1]
             s1 += positions[1:]
-            refs += [line.reference.vector() if line.reference else (math.nan,) * 3] * (len(indices) - 1)
+            refs += [line.reference.vector() if line.reference else (math.nan, math.nan, math.nan)] * (len(indices) - 1)
         return starts, ends, s0, s1, refs
 
     def _domain_meshes(self, plan: MeshPlan) -> None:
@@ -121,7 +121,7 @@ class Frame:
             used = np.unique(mesh.quads)
             inner = used[used >= first]
             if inner.size:
-                self.domain_nodes.append((int(inner.min()), int(inner.max()) + 1, mesh.domain.id))
+                self.domain_nodes.append((int(np.min(inner)), int(np.max(inner)) + 1, mesh.domain.id))
 
     @property
     def notes(self) -> list[str]:
@@ -167,8 +167,9 @@ class Frame:
         beam = line.beam
         assert beam is not None
         e, section = beam.material.e, beam.cross_section
-        return max((foundation[2] / (4 * e * section.i_y)) ** 0.25, (foundation[1] / (4 * e * section.i_z)) ** 0.25,
-                   math.sqrt(foundation[0] / (e * section.area)))
+        lam: float = max((foundation[2] / (4 * e * section.i_y)) ** 0.25,
+                         (foundation[1] / (4 * e * section.i_z)) ** 0.25, math.sqrt(foundation[0] / (e * section.area)))
+        return lam
 
     def _model_node(self, node: Node) -> int:
         index = self.node_index.get(node.id)

@@ -19,6 +19,8 @@ from .model import Line, Vector
 FloatArray = NDArray[np.float64]
 IntArray = NDArray[np.int64]
 BoolArray = NDArray[np.bool_]
+# Indices as numpy makes them: int64, or a library's C int (scipy's Delaunay triangles).
+IndexArray = NDArray[np.integer[Any]]
 
 # Largest angle of one straight piece of a circular arc: the chord shortens the
 # arc by (angle^2 / 24), 0.01 % here, and the bending error is of the same order.
@@ -214,7 +216,7 @@ def interior_point(polygon: FloatArray) -> FloatArray:
         return middle
     pairs = xs.reshape(-1, 2)
     best = int(np.argmax(pairs[:, 1] - pairs[:, 0]))
-    return np.array([pairs[best].mean(), y])
+    return np.array([pairs[best].mean(), y], dtype=float)
 
 
 def corners(plane: FloatArray) -> list[int]:
@@ -282,7 +284,7 @@ def closest_between(p0: FloatArray, p1: FloatArray, q0: FloatArray, q1: FloatArr
 
 
 # -- triangles --------------------------------------------------------------------------------------------------
-def triangulate(polygon: FloatArray) -> IntArray:
+def triangulate(polygon: FloatArray) -> IndexArray:
     """Triangles (t, 3) of indices into a simple polygon (n, 2) that cover it exactly.
 
     The Delaunay triangles inside the polygon where they cover it (every
@@ -290,7 +292,7 @@ def triangulate(polygon: FloatArray) -> IntArray:
     """
     area = abs(signed_area(polygon))
     try:
-        triangles: IntArray = Delaunay(polygon).simplices
+        triangles: IndexArray = Delaunay(polygon).simplices
     except QhullError:
         triangles = np.zeros((0, 3), dtype=np.int64)
     triangles = triangles[inside(polygon, polygon[triangles].mean(axis=1))] if len(triangles) else triangles

@@ -132,26 +132,26 @@ def nodal_loads(model: Model, shells: ShellMesh, nodes: int) -> FloatArray:
             _check_in_plane(load, mesh, q)
         forces = np.einsum("ga,eg,egk->eak", shape, weights[span], q)
         target = result[:, :, load.load_case.id - 1]
-        np.add.at(target, (shells.quads[span], slice(0, 3)), forces)
-        np.add.at(target, (shells.quads[span], slice(3, 6)), np.cross(shells.offsets[span], forces))
+        np.add.at(target[:, 0:3], shells.quads[span], forces)
+        np.add.at(target[:, 3:6], shells.quads[span], np.cross(shells.offsets[span], forces))
         if load.kind == "AddDomainLinear" and load.data["WindowLoad"] == 0:
             for ring in mesh.hole_rings:
                 ring_nodes, ring_forces = hole_forces(load, mesh, shells.xyz, ring)
                 if membrane:
                     _check_in_plane(load, mesh, ring_forces)
-                np.add.at(target, (ring_nodes, slice(0, 3)), ring_forces)
+                np.add.at(target[:, 0:3], ring_nodes, ring_forces)
                 offset = mid_surface_offset(mesh.domain, mesh.outline, shells.xyz[ring_nodes])
-                np.add.at(target, (ring_nodes, slice(3, 6)),
-                          np.cross(offset[:, None] * mesh.outline.axes[2], ring_forces))
+                np.add.at(target[:, 3:6], ring_nodes, np.cross(offset[:, None] * mesh.outline.axes[2], ring_forces))
     return result
 
 
 def _check_in_plane(load: Load, mesh: DomainMesh, q: FloatArray) -> None:
     normal = mesh.outline.axes[2]
+    domain = mesh.domain
     across = np.abs(q.reshape(-1, 3) @ normal)
     if across.size and float(np.max(across)) > 1e-9 * max(float(np.max(np.abs(q))), 1e-300):
-        raise LoadError(f"{load.record}: domain {load.domain.id} is a membrane (surface type "
-                        f"{load.domain.surface_type}), which carries loads in its plane only, and this load has a "
+        raise LoadError(f"{load.record}: domain {domain.id} is a membrane (surface type "
+                        f"{domain.surface_type}), which carries loads in its plane only, and this load has a "
                         "component normal to its plane")
 
 
@@ -178,8 +178,8 @@ def load_field(load: Load, mesh: DomainMesh, points: FloatArray) -> FloatArray:
     axes = mesh.outline.axes
     normal = axes[2]
     out = np.zeros(points.shape)
+    domain = mesh.domain
     if load.kind == "AddDomainSelfWeight":
-        domain = load.domain
         out[..., 2] = -domain.material.rho * domain.thickness * GRAVITY / 1000.0
         return out
     data = load.data
@@ -198,7 +198,7 @@ def load_field(load: Load, mesh: DomainMesh, points: FloatArray) -> FloatArray:
     matrix = np.column_stack([np.ones(3), plane])
     if abs(np.linalg.det(matrix)) <= 1e-12 * max(float(np.max(np.abs(plane))), 1e-150) ** 2:
         raise LoadError(f"{load.record}: the three points of the linear load, projected onto domain "
-                        f"{load.domain.id}, are on one line: they define no load over it")
+                        f"{domain.id}, are on one line: they define no load over it")
     coefficients = np.linalg.solve(matrix, values)
     at = mesh.outline.to_plane(points.reshape(-1, 3))
     value = (coefficients[0] + at @ coefficients[1:]).reshape(points.shape[:-1])
@@ -207,4 +207,5 @@ def load_field(load: Load, mesh: DomainMesh, points: FloatArray) -> FloatArray:
         direction = axes[axis]
     else:
         direction = np.eye(3)[axis] * (abs(normal[axis]) if data["DistributionType"] == 2 else 1.0)
-    return value[..., None] * direction
+    field: FloatArray = value[..., None] * direction
+    return field

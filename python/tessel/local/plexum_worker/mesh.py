@@ -341,7 +341,8 @@ def _nodes_on(model: Model, line: Line) -> list[tuple[float, Node]]:
     xyz = np.array([n.point for n in model.nodes], dtype=float)
     tolerance = 1e-6 * max(line_length(line), 1.0)
     gap = segment_distance(xyz, trace[:-1], trace[1:])
-    found, taken = [], []
+    found: list[tuple[float, Node]] = []
+    taken: list[float] = []
     for k in np.flatnonzero(gap <= tolerance):
         node = model.nodes[k]
         if node is line.start or node is line.end:

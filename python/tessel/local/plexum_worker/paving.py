@@ -27,7 +27,8 @@ import numpy as np
 from scipy.spatial import Delaunay
 
 from .errors import MeshError
-from .geometry import FloatArray, IntArray, as_vector, convex, corners, inside, segment_distance, signed_area
+from .geometry import (BoolArray, FloatArray, IndexArray, IntArray, as_vector, convex, corners, inside,
+                       segment_distance, signed_area)
 from .model import Vector
 from .outline import Outline
 
@@ -148,7 +149,7 @@ class _Area:
     def __init__(self, polygons: list[FloatArray]) -> None:
         self.polygons = polygons
 
-    def contains(self, p: FloatArray) -> FloatArray:
+    def contains(self, p: FloatArray) -> BoolArray:
         result = inside(self.polygons[0], p)
         for hole in self.polygons[1:]:
             result &= ~inside(hole, p)
@@ -188,15 +189,16 @@ def _lattice(area: _Area, edges: _Edges, coarse_xy: FloatArray, a_xy: FloatArray
 
 def _triangles(area: _Area, all_xy: FloatArray, coarse: int, label: str) -> tuple[IntArray, FloatArray]:
     """Delaunay triangles inside the area, counter-clockwise, and the points they use (the coarse ones first)."""
-    triangles: IntArray = Delaunay(all_xy).simplices
-    centroids = all_xy[triangles].mean(axis=1)
-    triangles = triangles[area.contains(centroids)]
+    simplices: IndexArray = Delaunay(all_xy).simplices
+    centroids = all_xy[simplices].mean(axis=1)
+    simplices = simplices[area.contains(centroids)]
     # Interior points that no kept triangle uses would be loose nodes: drop them.
     used = np.zeros(len(all_xy), dtype=bool)
-    used[triangles.ravel()] = True
+    used[simplices.ravel()] = True
     used[:coarse] = True
     renumber = np.cumsum(used) - 1
-    triangles, all_xy = renumber[triangles], all_xy[used]
+    triangles: IntArray = renumber[simplices]
+    all_xy = all_xy[used]
     tri_xy = all_xy[triangles]
     cross = ((tri_xy[:, 1, 0] - tri_xy[:, 0, 0]) * (tri_xy[:, 2, 1] - tri_xy[:, 0, 1])
              - (tri_xy[:, 1, 1] - tri_xy[:, 0, 1]) * (tri_xy[:, 2, 0] - tri_xy[:, 0, 0]))

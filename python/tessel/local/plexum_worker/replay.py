@@ -213,8 +213,8 @@ class Replayer:
         name = p.text("Name")
         if name in self._material_names:
             p.fail(f"a material named '{name}' already exists")
-        values = {key: p.number(key) for key in ("Ex", "Ey", "Ez", "Nux", "Nuy", "Nuz", "Alfax", "Alfay", "Alfaz",
-                                                  "Rho", "Fck", "GammaC", "Alfacc", "Fit")}
+        values: dict[str, Any] = {key: p.number(key) for key in (
+            "Ex", "Ey", "Ez", "Nux", "Nuy", "Nuz", "Alfax", "Alfay", "Alfaz", "Rho", "Fck", "GammaC", "Alfacc", "Fit")}
         e, nu = values["Ex"], values["Nux"]
         if e <= 0:
             p.fail(f"Young's modulus Ex must be positive, got {e!r}")
@@ -400,7 +400,7 @@ class Replayer:
         kind = p.integer("ExcentricityType", raw, "DomainExcentricity.")
         if kind not in ECCENTRICITY_TYPES:
             p.fail(f"eccentricity type {kind} does not exist")
-        data = {"ExcentricityType": kind}
+        data: dict[str, Any] = {"ExcentricityType": kind}
         for key in ("exc1", "exc2", "exc3"):
             data[key] = p.number(key, raw, "DomainExcentricity.")
         for key in ("P1", "P2", "P3"):
@@ -420,7 +420,7 @@ class Replayer:
             p.fail(f"line {line_id} is not defined as a beam")
         return line
 
-    def _refuse_non_linear(self, p: _Params, non_linearity: dict, resistance: dict) -> None:
+    def _refuse_non_linear(self, p: _Params, non_linearity: dict[str, int], resistance: dict[str, float]) -> None:
         if any(non_linearity.values()):
             self.model.unsupported.append((p.label, "non-linear supports cannot be computed yet"))
         if any(resistance.values()):
@@ -470,7 +470,7 @@ class Replayer:
         load_case = _find(self.model.load_cases, load_case_id, "load case", p)
         self.model.loads.append(Load(len(self.model.loads) + 1, kind, load_case, p.label, **targets))
 
-    def _domain_load(self, p: _Params, kind: str, data: dict) -> None:
+    def _domain_load(self, p: _Params, kind: str, data: dict[str, Any]) -> None:
         domain = _find(self.model.domains, p.integer("DomainId", p.params["Data"], "Data."), "domain", p)
         if domain.surface_type == 0:
             p.fail(f"domain {domain.id} is a hole: it carries no load")

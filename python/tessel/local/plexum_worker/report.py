@@ -93,6 +93,7 @@ def _load(load: Load) -> dict[str, Any]:
     entry: dict[str, Any] = {"Id": load.id, "Kind": load.kind, "LoadCase": load.load_case.id, "Record": load.record}
     if load.line is not None:
         beam = load.line.beam
+        assert beam is not None
         entry["Beam"] = load.line.id
         entry["q"] = beam.material.rho * beam.cross_section.area * GRAVITY / 1000.0
         entry["Direction"] = "-Z global, kN/m"
@@ -132,4 +133,4 @@ def _summary(model: Model, results: dict[str, Any]) -> list[str]:
 @lru_cache(maxsize=1)
 def _page() -> Template:
     """The page template (data/result_page.html): the page around its $body."""
-    return Template(resources.files(__package__).joinpath("data/result_page.html").read_text("utf-8"))
+    return Template(resources.files("tessel.local.plexum_worker").joinpath("data/result_page.html").read_text("utf-8"))

@@ -100,12 +100,14 @@ def mid_surface_offset(domain: Domain, outline: Outline, points: FloatArray) -> 
         if np.linalg.norm(direction) <= 1e-9 * max(extent, 1.0):
             raise OffsetError(f"{label}, projected onto its plane, coincide: they give no direction")
         along = (at - given[0]) @ direction / float(direction @ direction)
-        return (values[0] + (values[1] - values[0]) * along).reshape(shape)
+        linear: FloatArray = (values[0] + (values[1] - values[0]) * along).reshape(shape)
+        return linear
     matrix = np.column_stack([np.ones(3), given])
     if abs(np.linalg.det(matrix)) <= 1e-12 * max(extent, 1.0) ** 2:
         raise OffsetError(f"{label}, projected onto its plane, are on one line: they define no plane")
     coefficients = np.linalg.solve(matrix, values)
-    return (coefficients[0] + at @ coefficients[1:]).reshape(shape)
+    planar: FloatArray = (coefficients[0] + at @ coefficients[1:]).reshape(shape)
+    return planar
 
 
 class ShellLibrary:
@@ -135,19 +137,19 @@ class ShellLibrary:
             node_name = f"q{len(self._cache)}_{k}"
             self.model.add_node(node_name, float(x), float(y), 0.0)
             nodes.append(self.model.nodes[node_name])
-        quad = Quad3D(f"q{len(self._cache)}", *nodes, thickness, name, self.model)
+        quad = Quad3D(f"q{len(self._cache)}", nodes[0], nodes[1], nodes[2], nodes[3], thickness, name, self.model)
         results = np.zeros((4, 8, 24))
         if kind == SHELL_KIND:
             ke = np.asarray(quad.ke(), dtype=float)
             hb, hs = quad.Hb(), quad.Hs()
+            for g, (xi, eta) in enumerate(GAUSS_POINTS):
+                results[g, 0:3] = hb @ quad.B_b(xi, eta) @ _BENDING
+                results[g, 3:5] = hs @ quad.B_s(xi, eta) @ _BENDING
         else:
             quad._local_coords()
             ke = np.asarray(quad.ke_m(), dtype=float)
         cm = quad.Cm()
         for g, (xi, eta) in enumerate(GAUSS_POINTS):
-            if kind == SHELL_KIND:
-                results[g, 0:3] = hb @ quad.B_b(xi, eta) @ _BENDING
-                results[g, 3:5] = hs @ quad.B_s(xi, eta) @ _BENDING
             results[g, 5:8] = thickness * cm @ quad.B_m(xi, eta) @ _MEMBRANE
         self._cache[key] = (ke, results)
         return ke, results
@@ -258,7 +260,8 @@ def at_points(gauss_values: FloatArray, xi: FloatArray, eta: FloatArray) -> Floa
     """
     x, y = xi / GAUSS, eta / GAUSS
     h = 0.25 * np.stack([(1 - x) * (1 - y), (1 + x) * (1 - y), (1 + x) * (1 + y), (1 - x) * (1 + y)], axis=1)
-    return np.einsum("pg,pg...->p...", h, gauss_values)
+    values: FloatArray = np.einsum("pg,pg...->p...", h, gauss_values)
+    return values
 
 
 def natural_coordinates(corners: FloatArray, points: FloatArray) -> tuple[FloatArray, FloatArray]:

@@ -9,6 +9,7 @@ with u = B v.
 from __future__ import annotations
 
 from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 import scipy.sparse as sp
@@ -78,8 +79,19 @@ def _solve(stiffness: sp.csc_matrix, rhs: FloatArray, frame: Frame,
     if basis is not None:
         reduced = _solve_full((basis.T @ stiffness @ basis).tocsc(), basis.T @ rhs, frame,
                               lambda k: int(np.argmax(np.abs(basis[:, k].toarray()[:, 0]))))
-        return basis @ reduced
+        u: FloatArray = basis @ reduced
+        return u
     return _solve_full(stiffness, rhs, frame, lambda k: k)
+
+
+def _factorised(scaled: Any) -> Any:
+    """The LU factors of the scaled stiffness, or None where it is singular."""
+    try:
+        # The stiffness is symmetric and, scaled, has a unit diagonal: symmetric ordering, no pivoting.
+        lu = spla.splu(scaled, permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0, options={"SymmetricMode": True})
+    except RuntimeError:
+        return None
+    return lu if np.min(np.abs(lu.U.diagonal())) >= SINGULAR_PIVOT else None
 
 
 def _solve_full(stiffness: sp.csc_matrix, rhs: FloatArray, frame: Frame,
@@ -91,17 +103,13 @@ def _solve_full(stiffness: sp.csc_matrix, rhs: FloatArray, frame: Frame,
     scale = 1.0 / np.sqrt(diagonal)
     scaling = sp.diags(scale)
     scaled = (scaling @ stiffness @ scaling).tocsc()
-    try:
-        # The stiffness is symmetric and, scaled, has a unit diagonal: symmetric ordering, no pivoting.
-        lu = spla.splu(scaled, permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0, options={"SymmetricMode": True})
-        singular = np.min(np.abs(lu.U.diagonal())) < SINGULAR_PIVOT
-    except RuntimeError:
-        singular = True
-    if singular:
+    lu = _factorised(scaled)
+    if lu is None:
         # The solution of the slightly regularised system is dominated by the mechanism's mode.
         shifted = spla.splu((scaled + SINGULAR_PIVOT * 10 * sp.identity(scaled.shape[0])).tocsc())
         mode = shifted.solve(np.random.default_rng(0).standard_normal(scaled.shape[0]))
         raise AnalysisError(f"the model is a mechanism: {frame.describe_dof(dof_of(int(np.argmax(np.abs(mode)))))}")
     if rhs.shape[1] == 0:
         return np.zeros((len(diagonal), 0))
-    return scale[:, None] * lu.solve(scale[:, None] * rhs)
+    solved: FloatArray = scale[:, None] * lu.solve(scale[:, None] * rhs)
+    return solved
