@@ -59,10 +59,9 @@ def _model_with_every_operation():
     return model
 
 
-def _builder_records():
+def _builder_records(model):
     """(list, kind, name, parameters) of every record of the job content the builder sends."""
-    content = json.loads(json.dumps(PlexumAnalysis(_model_with_every_operation(), return_results=True)
-                                    ._generate_job_content()._data))
+    content = json.loads(json.dumps(PlexumAnalysis(model, return_results=True)._generate_job_content()._data))
     found = []
     for part, table in (("Model", MODEL), ("Results", RESULTS)):
         for key in table:
@@ -71,7 +70,8 @@ def _builder_records():
     return content, found
 
 
-CONTENT, RECORDS = _builder_records()
+MODEL_BUILT = _model_with_every_operation()
+CONTENT, RECORDS = _builder_records(MODEL_BUILT)
 
 
 def _keys_and_kinds(shape, params, path=""):
@@ -115,6 +115,8 @@ def test_every_record_of_the_table_has_a_replay_handler():
     assert {key: set(entry.functions) for key, entry in RESULTS.items()} == \
         {key: set(handlers) for key, handlers in RESULT_FUNCTIONS.items()}
     assert set(MODEL_INTERFACES) == set(MODEL) - {"Calculation"}
+    for key, attribute in MODEL_INTERFACES.items():  # each interface serialises to its list
+        assert json.loads(json.dumps(getattr(MODEL_BUILT, attribute)._serialize())) == CONTENT["Model"][key]
 
 
 def _content():

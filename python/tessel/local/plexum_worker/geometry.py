@@ -147,7 +147,7 @@ def plane_axes(normal: FloatArray) -> FloatArray:
         if np.linalg.norm(x) < 0.1:
             x = np.array([0.0, 1.0, 0.0]) - z[1] * z
         x /= np.linalg.norm(x)
-        return np.array([x, np.cross(z, x), z])
+        return np.array([x, np.cross(z, x), z], dtype=float)
     y = np.array([0.0, 0.0, 1.0])
     x = np.array([1.0, 0.0, 0.0]) - normal[0] * normal
     if np.linalg.norm(x) < 1e-6:
@@ -216,7 +216,7 @@ def interior_point(polygon: FloatArray) -> FloatArray:
         return middle
     pairs = xs.reshape(-1, 2)
     best = int(np.argmax(pairs[:, 1] - pairs[:, 0]))
-    return np.array([pairs[best].mean(), y], dtype=float)
+    return np.array([float(pairs[best].mean()), y])
 
 
 def corners(plane: FloatArray) -> list[int]:

@@ -50,7 +50,9 @@ Shape = Mapping[str, Union[Kind, "Shape"]]
 
 @dataclass(frozen=True)
 class RecordList:
-    """One list of a job: its function records and its property records (a property's value is an object)."""
+    """One list of a job: its function records and its property records (a property's value is an object), and
+    the model builder's interface (the `Model` attribute) that serialises to it."""
+    interface: str | None
     functions: Mapping[str, Shape]
     properties: Mapping[str, Shape] = field(default_factory=dict)
 
@@ -113,58 +115,63 @@ _SEGMENT_CHAIN: Shape = {"Index": INTEGER, "ChainIndex": INTEGER, "LoadCombinati
 
 # The lists of "Model", in the order the model serialises them and the worker replays them.
 MODEL: Mapping[str, RecordList] = {
-    "References": RecordList({"Add": {"Item": {"ReferenceType": INTEGER, "ReferenceData": _REFERENCE_DATA}}}),
-    "Materials": RecordList({"AddConcrete_EuroCode": _MATERIAL,
-                             "AddFromCatalog": {"NationalDesignCode": INTEGER, "MaterialName": TEXT}}),
-    "Nodes": RecordList({"Add": POINT}),
-    "CrossSections": RecordList({"AddCircle": {"Name": TEXT, "d": NUMBER},
-                                 "AddRectangular": {"Name": TEXT, "b": NUMBER, "h": NUMBER, "Process": INTEGER}}),
-    "Lines": RecordList(
-        {"Add": {"StartNode": INTEGER, "EndNode": INTEGER, "GeomType": INTEGER,
-                 "GeomData": {"CircleArc": _ARC, "EllipseArc": _ELLIPSE}},
-         "DefineAsBeam": {"MaterialIndex": INTEGER, "StartCrossSectionIndex": INTEGER,
-                          "EndCrossSectionIndex": INTEGER, "StartEccentricity": POINT, "EndEccentricity": POINT,
-                          "LineIndex": INTEGER},
-         "SplitByN": {"N": INTEGER, "LineIndex": INTEGER}},
+    "References": RecordList("_references", {
+        "Add": {"Item": {"ReferenceType": INTEGER, "ReferenceData": _REFERENCE_DATA}}}),
+    "Materials": RecordList("_materials", {
+        "AddConcrete_EuroCode": _MATERIAL,
+        "AddFromCatalog": {"NationalDesignCode": INTEGER, "MaterialName": TEXT}}),
+    "Nodes": RecordList("_nodes", {"Add": POINT}),
+    "CrossSections": RecordList("_cross_sections", {
+        "AddCircle": {"Name": TEXT, "d": NUMBER},
+        "AddRectangular": {"Name": TEXT, "b": NUMBER, "h": NUMBER, "Process": INTEGER}}),
+    "Lines": RecordList("_lines", {
+        "Add": {"StartNode": INTEGER, "EndNode": INTEGER, "GeomType": INTEGER,
+                "GeomData": {"CircleArc": _ARC, "EllipseArc": _ELLIPSE}},
+        "DefineAsBeam": {"MaterialIndex": INTEGER, "StartCrossSectionIndex": INTEGER, "EndCrossSectionIndex": INTEGER,
+                         "StartEccentricity": POINT, "EndEccentricity": POINT, "LineIndex": INTEGER},
+        "SplitByN": {"N": INTEGER, "LineIndex": INTEGER}},
         {"Reference": {"ReferenceIndex": INTEGER, "LineIndex": INTEGER}}),
-    "Domains": RecordList({"Add": {"LineIds": INTEGERS, "SurfaceAttr": _SURFACE},
-                           "GenerateMeshOnSelectedDomains": {"MeshParameters": _MESH, "DomainIds": INTEGERS},
-                           "SetExcentricity": {"Index": INTEGER, "DomainExcentricity": _ECCENTRICITY}}),
-    "NodesSupports": RecordList({"AddNodalBeamRelative": {
-        "Stiffnesses": SIX_NUMBERS, "NonLinearity": SIX_INTEGERS, "Resistances": SIX_NUMBERS, "NodeId": INTEGER,
-        "BeamId": INTEGER}}),
-    "LineSupports": RecordList({"AddBeamElasticFoundation": {
-        "BeamId": INTEGER, "StiffnessesXYZ": POINT, "NonLinearityXYZ": XYZ_INTEGERS, "ResistancesXYZ": POINT}}),
-    "LoadCases": RecordList({"Add": {"Name": TEXT, "LoadCaseType": INTEGER}}),
-    "Loads": RecordList({"AddDomainLinear": {"Data": _LINEAR_LOAD},
-                         "AddDomainConstant": {"Data": _CONSTANT_LOAD},
-                         "AddDomainSelfWeight": {"DomainId": INTEGER, "LoadCaseId": INTEGER},
-                         "AddBeamSelfWeight": {"LineId": INTEGER, "LoadCaseId": INTEGER}}),
-    "LoadCombinations": RecordList({"Add": {"Name": TEXT, "CombinationType": INTEGER, "Factors": NUMBERS,
-                                            "LoadCaseIds": INTEGERS}}),
-    "Calculation": RecordList({"LinearAnalysis": {"UserInteraction": INTEGER}}),
+    "Domains": RecordList("_domains", {
+        "Add": {"LineIds": INTEGERS, "SurfaceAttr": _SURFACE},
+        "GenerateMeshOnSelectedDomains": {"MeshParameters": _MESH, "DomainIds": INTEGERS},
+        "SetExcentricity": {"Index": INTEGER, "DomainExcentricity": _ECCENTRICITY}}),
+    "NodesSupports": RecordList("_node_supports", {
+        "AddNodalBeamRelative": {"Stiffnesses": SIX_NUMBERS, "NonLinearity": SIX_INTEGERS,
+                                 "Resistances": SIX_NUMBERS, "NodeId": INTEGER, "BeamId": INTEGER}}),
+    "LineSupports": RecordList("_line_supports", {
+        "AddBeamElasticFoundation": {"BeamId": INTEGER, "StiffnessesXYZ": POINT, "NonLinearityXYZ": XYZ_INTEGERS,
+                                     "ResistancesXYZ": POINT}}),
+    "LoadCases": RecordList("_load_cases", {"Add": {"Name": TEXT, "LoadCaseType": INTEGER}}),
+    "Loads": RecordList("_loads", {
+        "AddDomainLinear": {"Data": _LINEAR_LOAD},
+        "AddDomainConstant": {"Data": _CONSTANT_LOAD},
+        "AddDomainSelfWeight": {"DomainId": INTEGER, "LoadCaseId": INTEGER},
+        "AddBeamSelfWeight": {"LineId": INTEGER, "LoadCaseId": INTEGER}}),
+    "LoadCombinations": RecordList("_load_combinations", {
+        "Add": {"Name": TEXT, "CombinationType": INTEGER, "Factors": NUMBERS, "LoadCaseIds": INTEGERS}}),
+    # Written by the analysis when it ships the model, not by an interface.
+    "Calculation": RecordList(None, {"LinearAnalysis": {"UserInteraction": INTEGER}}),
 }
 
 # The record lists of the results request ("Results"), beside its id lists "LoadCombinations" and "LoadCases".
 RESULTS: Mapping[str, RecordList] = {
-    "Forces": RecordList({"NodalSupportForceByLoadCaseId": {"NodalSupportId": INTEGER},
-                          "NodalSupportForceByLoadCombinationId": {"NodalSupportId": INTEGER},
-                          "LineForcesByLoadCaseId": {"LineId": INTEGER},
-                          "LineForcesByLoadCombinationId": {"LineId": INTEGER}}),
-    "Displacements": RecordList({"NodalDisplacementByLoadCaseId": {"NodeId": INTEGER},
-                                 "NodalDisplacementByLoadCombinationId": {"NodeId": INTEGER}}),
-    "Sections": RecordList({"Add": {"Section": _SECTION},
-                            "GetSegmentChainSurfaceForcesByLoadCombinationId": _SEGMENT_CHAIN,
-                            "GetSegmentChainSurfaceStressesByLoadCombinationId": _SEGMENT_CHAIN}),
+    "Forces": RecordList(None, {
+        "NodalSupportForceByLoadCaseId": {"NodalSupportId": INTEGER},
+        "NodalSupportForceByLoadCombinationId": {"NodalSupportId": INTEGER},
+        "LineForcesByLoadCaseId": {"LineId": INTEGER},
+        "LineForcesByLoadCombinationId": {"LineId": INTEGER}}),
+    "Displacements": RecordList(None, {
+        "NodalDisplacementByLoadCaseId": {"NodeId": INTEGER},
+        "NodalDisplacementByLoadCombinationId": {"NodeId": INTEGER}}),
+    "Sections": RecordList(None, {
+        "Add": {"Section": _SECTION},
+        "GetSegmentChainSurfaceForcesByLoadCombinationId": _SEGMENT_CHAIN,
+        "GetSegmentChainSurfaceStressesByLoadCombinationId": _SEGMENT_CHAIN}),
 }
 RESULT_ID_LISTS = ("LoadCombinations", "LoadCases")
 
 # The model builder's interface attribute serialised to each list of "Model" but "Calculation".
-MODEL_INTERFACES: Mapping[str, str] = {
-    "References": "_references", "Materials": "_materials", "Nodes": "_nodes", "CrossSections": "_cross_sections",
-    "Lines": "_lines", "Domains": "_domains", "NodesSupports": "_node_supports", "LineSupports": "_line_supports",
-    "LoadCases": "_load_cases", "Loads": "_loads", "LoadCombinations": "_load_combinations",
-}
+MODEL_INTERFACES: Mapping[str, str] = {key: table.interface for key, table in MODEL.items() if table.interface}
 
 
 def problem(shape: Shape, params: Any, path: str = "") -> str | None:
