@@ -17,8 +17,9 @@ REQUIRED = [
     r"tessel/py\.typed",
     r"tessel_external-[^/]+\.dist-info/licenses/LICENSE",
 ]
-# Test-only content: the binding layer's self-test module, test folders.
-FORBIDDEN = [r"(^|/)_bind_selftest\b", r"(^|/)tests?/", r"(^|/)conftest\.py$"]
+# Test-only content: the binding layer's self-test module, test folders, the
+# Plexum job records that the worker's tests write directly.
+FORBIDDEN = [r"(^|/)_bind_selftest\b", r"(^|/)tests?/", r"(^|/)conftest\.py$", r"(^|/)(plexum_)?records\.py$"]
 
 
 def problems(names: list[str]) -> list[str]:

@@ -1,6 +1,6 @@
 """A strip slab on one beam along its middle line, as Plexum job records, for the worker's surface tests."""
 
-from tessel.local.plexum_worker.records import JobRecords
+from plexum_records import JobRecords
 
 E = 30e6  # kN/m2
 RIGID = 1e12

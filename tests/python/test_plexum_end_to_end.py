@@ -11,7 +11,7 @@ from tessel.external.plexum import CrossSection, LoadCombination, Material, Mode
 
 pytest.importorskip("Pynite", reason="the local worker needs the 'local' extra")
 from tessel.local.plexum_worker import PlexumWorker  # noqa: E402
-from tessel.local.plexum_worker.records import JobRecords  # noqa: E402
+from plexum_records import JobRecords  # noqa: E402
 
 LENGTH, WIDTH, HEIGHT = 3.0, 0.3, 0.5
 

@@ -8,7 +8,7 @@ import math
 import pytest
 
 from tessel.local.plexum_worker import PlexumWorker
-from tessel.local.plexum_worker.records import JobRecords
+from plexum_records import JobRecords
 from tessel.local.plexum_worker.sections import circle, rectangle, rectangle_torsion
 
 RIGID = 1e12

@@ -9,7 +9,7 @@ from tessel.errors import ExecutionError
 from tessel.external.offload_task import OffloadTask, _JobContent, _get_file_body
 from tessel.local.__main__ import _queue
 from tessel.local.plexum_worker import worker
-from tessel.local.plexum_worker.records import JobRecords
+from plexum_records import JobRecords
 
 
 class RecordedPlexumJob(OffloadTask):

@@ -5,7 +5,7 @@ import json
 import pytest
 
 from tessel.local.plexum_worker import PlexumWorker
-from tessel.local.plexum_worker.records import JobRecords
+from plexum_records import JobRecords
 from tessel.local.workers import ERROR, WorkerFailure
 
 from strips import E, ribbed_strip

@@ -7,7 +7,7 @@ import pytest
 
 from tessel.local import ERROR, WorkerFailure
 from tessel.local.plexum_worker import PlexumWorker
-from tessel.local.plexum_worker.records import JobRecords
+from plexum_records import JobRecords
 
 RIGID = 1e12
 
@@ -59,6 +59,13 @@ def _append(key, record, results=False):
     return change
 
 
+def _record(key, build, results=False):
+    """The record that a `JobRecords` method writes, complete as the builder writes it."""
+    job = JobRecords()
+    build(job)
+    return (job.results if results else job.model)[key]["Functions"][-1]
+
+
 def _line_property(record):
     def change(content):
         content["Model"]["Lines"]["Properties"].append(["Reference", record])
@@ -97,9 +104,9 @@ def _results_list(key, value):
      '(this worker knows the concrete grades C12/15 to C90/105)'),
     (_append("Materials", ["AddFromCatalog", {"NationalDesignCode": 3, "MaterialName": "C20/25"}]),
      'Materials record 2 "AddFromCatalog": design code 3 does not exist'),
-    (_append("Domains", ["Add", {"LineIds": [1, 2, 9], "SurfaceAttr": {}}]),
+    (_append("Domains", _record("Domains", lambda job: job.domain([1, 2, 9], 1, 0.2))),
      'Domains record 1 "Add": line 9 does not exist'),
-    (_append("Domains", ["GenerateMeshOnSelectedDomains", {"MeshParameters": {}, "DomainIds": [1]}]),
+    (_append("Domains", _record("Domains", lambda job: job.mesh([1], 0.5))),
      'Domains record 1 "GenerateMeshOnSelectedDomains": domain 1 does not exist'),
     (_append("Loads", ["AddDomainSelfWeight", {"DomainId": 1, "LoadCaseId": 1}]),
      'Loads record 3 "AddDomainSelfWeight": domain 1 does not exist'),
@@ -107,8 +114,7 @@ def _results_list(key, value):
      'Displacements record 2 "NodalDisplacementByLoadCaseId": node 4 does not exist'),
     (_append("Forces", ["NodalSupportForceByLoadCombinationId", {"NodalSupportId": 2}], results=True),
      'Forces record 1 "NodalSupportForceByLoadCombinationId": node support 2 does not exist'),
-    (_append("Sections", ["GetSegmentChainSurfaceForcesByLoadCombinationId",
-                          {"Index": 1, "ChainIndex": 1, "LoadCombinationId": 1}], results=True),
+    (_append("Sections", _record("Sections", lambda job: job.section_results([1], [1]), results=True), results=True),
      'Sections record 1 "GetSegmentChainSurfaceForcesByLoadCombinationId": section 1 does not exist'),
     (_results_list("LoadCases", [1, 2]), '"Results" "LoadCases" entry 2: load case 2 does not exist'),
     (_results_list("LoadCombinations", [0]), '"Results" "LoadCombinations" entry 1: load combination 0 does not exist'),
@@ -188,9 +194,8 @@ def test_a_mechanism_with_one_free_rotation_names_it():
      'NodesSupports record 1 "AddNodalBeamRelative": support resistances cannot be computed yet'),
     (_set("Lines", 4, "StartEccentricity", {"x": 0.0, "y": 0.0, "z": 0.1}),
      'Lines record 4 "DefineAsBeam": beam eccentricities cannot be computed yet'),
-    (_append("Sections", ["Add", {"Section": {"Name": "1", "P": {"x": 0, "y": 0, "z": 0},
-                                              "N": {"x": 1, "y": 0, "z": 0},
-                                              "SegmentEndP": {"x": 0, "y": 1, "z": 0}}}], results=True),
+    (_append("Sections", _record("Sections", lambda job: job.section((0, 0, 0), (0, 1, 0), (1, 0, 0)),
+                                 results=True), results=True),
      None),
 ])
 def test_what_cannot_be_computed_is_refused_but_described(change, message):

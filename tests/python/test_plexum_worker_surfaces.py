@@ -8,9 +8,10 @@ import numpy as np
 import pytest
 
 from tessel.local.plexum_worker import PlexumWorker
-from tessel.local.plexum_worker.fem import Frame
-from tessel.local.plexum_worker.mesh import hole_polygon, inside
-from tessel.local.plexum_worker.records import JobRecords
+from tessel.local.plexum_worker.geometry import inside
+from tessel.local.plexum_worker.outline import hole_polygon
+from tessel.local.plexum_worker.pipeline import discretise
+from plexum_records import JobRecords
 from tessel.local.plexum_worker.replay import Replayer
 from tessel.local.workers import ERROR, WorkerFailure
 
@@ -212,7 +213,7 @@ def test_the_hole_is_cut_out_and_the_edges_are_shared():
     job, domain, edges, _ = inclined_slab_with_hole()
     replayer = Replayer()
     model = replayer.replay_model(json.loads(json.dumps(job.content()))["Model"])
-    frame = Frame(model)
+    frame = discretise(model)
     (mesh,) = frame.meshes
     assert mesh.method == "paved" and len(mesh.holes) == 1
     corners = frame.xyz[mesh.quads]
@@ -399,15 +400,14 @@ def test_a_load_on_holes_is_carried_by_the_edges_of_the_holes(hole, on_holes):
     [(0, 0), (3, 0), (3, 3), (2, 1), (1, 3), (0, 3)],
 ])
 def test_a_hole_is_covered_exactly_by_its_triangles(polygon):
-    from tessel.local.plexum_worker.loads import triangulate
-    from tessel.local.plexum_worker.mesh import _signed_area
+    from tessel.local.plexum_worker.geometry import signed_area, triangulate
     points = np.array(polygon, dtype=float)
     triangles = triangulate(points)
     corners = points[triangles]
     areas = ((corners[:, 1, 0] - corners[:, 0, 0]) * (corners[:, 2, 1] - corners[:, 0, 1])
              - (corners[:, 1, 1] - corners[:, 0, 1]) * (corners[:, 2, 0] - corners[:, 0, 0])) / 2
     assert np.all(np.abs(areas) > 0)
-    assert np.sum(np.abs(areas)) == pytest.approx(abs(_signed_area(points)), rel=1e-12)
+    assert np.sum(np.abs(areas)) == pytest.approx(abs(signed_area(points)), rel=1e-12)
     assert inside(points, corners.mean(axis=1)).all()
 
 
@@ -475,7 +475,7 @@ def test_beams_inside_a_slab_share_its_nodes(rib):
     assert sum(s["LoadCases"]["1"]["Global"]["z"] for s in supports.values()) == pytest.approx(
         2500 * 0.2 * 16 * G / 1000, rel=1e-9)
     model = Replayer().replay_model(json.loads(json.dumps(job.content()))["Model"])
-    frame = Frame(model)
+    frame = discretise(model)
     (mesh,) = frame.meshes
     used = set(np.unique(mesh.quads).tolist())
     for line in ribs:
@@ -519,7 +519,7 @@ def test_a_wall_standing_on_a_slab_shares_the_nodes_of_its_foot():
     supports = answer["Forces"]["NodalSupports"]
     assert sum(s["LoadCases"]["1"]["Global"]["z"] for s in supports.values()) == pytest.approx(
         2500 * 0.2 * (16 + 4) * G / 1000, rel=1e-9)
-    frame = Frame(Replayer().replay_model(json.loads(json.dumps(job.content()))["Model"]))
+    frame = discretise(Replayer().replay_model(json.loads(json.dumps(job.content()))["Model"]))
     slab, wall_mesh = frame.meshes
     bottom = {int(n) for n in np.unique(wall_mesh.quads) if abs(frame.xyz[n, 2]) < 1e-9}
     assert len(bottom) == 9 and bottom <= set(np.unique(slab.quads).tolist())
@@ -546,7 +546,7 @@ def test_the_pictures_hide_what_the_slab_covers_and_carry_a_colour_scale():
     job.mesh([slab], 0.5)
     job.domain_self_weight(job.load_case(), slab)
     model = Replayer().replay_model(json.loads(json.dumps(job.content()))["Model"])
-    picture = drawing.model_picture(model, Frame(model))
+    picture = drawing.model_picture(model, discretise(model))
     behind = [points for kind, points, style in picture.shapes if kind == "line" and style["behind"]]
     assert len(behind) == 1 and np.allclose(behind[0][:, :2], [4, 4]) and 0 < behind[0][:, 2].min() < 3
     page = run(job)

@@ -9,21 +9,19 @@ from __future__ import annotations
 
 import base64
 import binascii
+import json
+import os
 from typing import Any
 
 from tessel.local.workers import ERROR, WorkerFailure
 
-from . import fem, report, results
-from .fem import AnalysisError
-from .replay import Replayer, ReplayError
+from . import drawing, report, results
+from .errors import AnalysisError, ReplayError
+from .pipeline import analyse, discretise
+from .replay import Replayer, refuse_unsupported
+from .schema import MODEL_INTERFACES
 
 __all__ = ["PlexumWorker", "render_model", "worker"]
-
-# The builder's interface attributes, by the list each one serialises to.
-_MODEL_INTERFACES = {"References": "_references", "Materials": "_materials", "Nodes": "_nodes",
-                     "CrossSections": "_cross_sections", "Lines": "_lines", "Domains": "_domains",
-                     "NodesSupports": "_node_supports", "LineSupports": "_line_supports", "LoadCases": "_load_cases",
-                     "Loads": "_loads", "LoadCombinations": "_load_combinations"}
 
 SUPPORTED_VERSION = 1
 COMMANDS = ("Run", "RunReturnModel", "CreateModel")
@@ -105,7 +103,7 @@ class PlexumWorker:
         """Serve the queue "plexum" of `platform`, each job in a worker process."""
         platform.register(self.queue, self, content="dict", isolated=True)
 
-    def __call__(self, content: dict) -> dict:
+    def __call__(self, content: dict[str, Any]) -> dict[str, Any]:
         """Run one job: the job content in, the result content out."""
         version = content.get("version")
         if version != SUPPORTED_VERSION or isinstance(version, bool):
@@ -116,7 +114,7 @@ class PlexumWorker:
         except (ReplayError, AnalysisError) as problem:
             raise WorkerFailure(ERROR, str(problem)) from None
 
-    def _run(self, content: dict) -> dict:
+    def _run(self, content: dict[str, Any]) -> dict[str, Any]:
         command = content.get("command")
         if command not in COMMANDS:
             raise ReplayError(f"unknown command {command!r}: expected one of {', '.join(COMMANDS)}")
@@ -135,10 +133,10 @@ class PlexumWorker:
             return {"ModelFile": _base64(report.model_file(model))}
         if not model.analyses:
             raise ReplayError(f'the command "{command}" needs a "LinearAnalysis" record in "Calculation"')
-        fem.refuse_unsupported(model)
-        solution = fem.analyse(model)
+        refuse_unsupported(model)
+        solution = analyse(model)
         answer = results.collect(solution, request)
-        answer["ResultFile"] = _base64(report.result_file(model, request, answer, solution))
+        answer["ResultFile"] = _base64(report.result_file(model, answer, solution))
         if command == "RunReturnModel":
             answer["ModelFile"] = _base64(report.model_file(model, solution.frame))
         return answer
@@ -154,19 +152,13 @@ def render_model(model: Any, path_or_format: Any = "svg") -> Any:
     "LinearAnalysis" record). A record the worker would refuse raises
     `ValueError` with the worker's message.
     """
-    import json
-    import os
-
-    from . import drawing
-    from .fem import Frame
-
     # As the job content travels: JSON text (the records hold tuples).
     content = json.loads(json.dumps({key: getattr(model, attribute)._serialize()
-                                     for key, attribute in _MODEL_INTERFACES.items()}))
+                                     for key, attribute in MODEL_INTERFACES.items()}))
     content["Calculation"] = {"Functions": [], "Properties": []}
     try:
         resolved = Replayer().replay_model(content)
-        frame = Frame(resolved)
+        frame = discretise(resolved)
     except (ReplayError, AnalysisError) as problem:
         raise ValueError(str(problem)) from None
     picture = drawing.model_picture(resolved, frame, "Model")

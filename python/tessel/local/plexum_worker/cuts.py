@@ -11,11 +11,16 @@ along the cut, so (n, t, z) is right-handed.
 from __future__ import annotations
 
 import math
+from typing import Any
 
 import numpy as np
 
-from .fem import AnalysisError, Solution
-from .mesh import _segment_distance, hole_polygon, inside
+from .errors import AnalysisError
+from .geometry import FloatArray, IntArray
+from .model import SectionCut
+from .geometry import loop_distance, inside
+from .outline import hole_polygon
+from .recovery import Solution
 from .shells import COMPONENTS, at_points, natural_coordinates
 
 MIN_POINTS = 41
@@ -24,7 +29,7 @@ STRESSES = ("sx_top", "sy_top", "txy_top", "sx_bottom", "sy_bottom", "txy_bottom
             "sn_top", "snt_top", "sn_bottom", "snt_bottom", "tnz")
 
 
-def sample(solution: Solution, cut, label: str) -> list[dict]:
+def sample(solution: Solution, cut: SectionCut, label: str) -> list[dict[str, Any]]:
     """The sampled points: position, point, domain, element and (xi, eta), the cut's axes in the domain."""
     shells = solution.shells
     start = np.array([cut.data["P"][k] for k in "xyz"], dtype=float)
@@ -39,7 +44,7 @@ def sample(solution: Solution, cut, label: str) -> list[dict]:
     count = max(MIN_POINTS, math.ceil(length / (finest / 4)) + 1)
     fractions = np.linspace(0.0, 1.0, count)
     points = start + fractions[:, None] * (end - start)
-    found: list[dict | None] = [None] * count
+    found: list[dict[str, Any] | None] = [None] * count
     for k, mesh in enumerate(shells.meshes):
         shape = mesh.outline
         extent = float(np.max(np.ptp(shape.polygon, axis=0)))
@@ -49,7 +54,7 @@ def sample(solution: Solution, cut, label: str) -> list[dict]:
         within = near & _inside_or_on(shape.polygon, xy, tolerance)
         for hole in mesh.holes:
             polygon = hole_polygon(shape, hole)
-            within &= ~inside(polygon, xy) | (_segment_distance(xy, polygon, np.roll(polygon, -1, axis=0)) <= tolerance)
+            within &= ~inside(polygon, xy) | (loop_distance(xy, polygon) <= tolerance)
         candidates = np.flatnonzero(within & np.array([f is None for f in found]))
         if not candidates.size:
             continue
@@ -75,7 +80,7 @@ def sample(solution: Solution, cut, label: str) -> list[dict]:
 
 
 def _inside_or_on(polygon: np.ndarray, points: np.ndarray, tolerance: float) -> np.ndarray:
-    on = _segment_distance(points, polygon, np.roll(polygon, -1, axis=0)) <= tolerance
+    on = loop_distance(points, polygon) <= tolerance
     return inside(polygon, points) | on
 
 
@@ -89,7 +94,7 @@ def _locate(corners: np.ndarray, point: np.ndarray) -> int | None:
     return int(hits[0]) if hits.size else None
 
 
-def surface_values(solution: Solution, samples: list[dict], column: int) -> np.ndarray:
+def surface_values(solution: Solution, samples: list[dict[str, Any]], column: int) -> np.ndarray:
     """(points, 8): mx .. nxy of the domain axes at the sampled points, one result column."""
     results = solution.shell_results
     elements = np.array([s["Element"] for s in samples])
@@ -98,7 +103,7 @@ def surface_values(solution: Solution, samples: list[dict], column: int) -> np.n
     return at_points(results[elements][..., column], xi, eta)
 
 
-def section_result(solution: Solution, cut, label: str, column: int, stresses: bool) -> dict:
+def section_result(solution: Solution, cut: SectionCut, label: str, column: int, stresses: bool) -> dict[str, Any]:
     """{"Points": [...], "Integrals": {...}} of one section in one result column."""
     samples = sample(solution, cut, label)
     values = surface_values(solution, samples, column)
@@ -142,9 +147,10 @@ def section_result(solution: Solution, cut, label: str, column: int, stresses: b
     return {"Points": rows, "Integrals": integrals}
 
 
-def _runs(rows: list[dict]) -> list[list[dict]]:
+def _runs(rows: list[dict[str, Any]]) -> list[list[dict[str, Any]]]:
     """Consecutive points of one domain, without gaps (holes, outside)."""
-    runs, step = [], None
+    runs: list[list[dict[str, Any]]] = []
+    step = 0.0  # one point: no step, a run of its own
     if len(rows) > 1:
         step = min(b["Position"] - a["Position"] for a, b in zip(rows, rows[1:]))
     for row in rows:
@@ -156,11 +162,11 @@ def _runs(rows: list[dict]) -> list[list[dict]]:
     return runs
 
 
-def _covered(rows: list[dict]) -> float:
+def _covered(rows: list[dict[str, Any]]) -> float:
     return float(sum(run[-1]["Position"] - run[0]["Position"] for run in _runs(rows)))
 
 
-def _integral(rows: list[dict], name: str) -> float:
+def _integral(rows: list[dict[str, Any]], name: str) -> float:
     """Trapezoidal integral along the cut over the stretches inside domains."""
     total = 0.0
     for run in _runs(rows):

@@ -16,44 +16,60 @@ from __future__ import annotations
 import html
 import io
 import math
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
+from .frame import BeamChain, Frame
+from .geometry import BoolArray, FloatArray, IntArray
+from .model import Model
+from .recovery import Solution
+
 WIDTH, HEIGHT, MARGIN = 700, 480, 36
 # Views as (azimuth, elevation) in degrees.
-AXONOMETRIC = (30.0, 30.0)
+View = tuple[float, float]
+AXONOMETRIC: View = (30.0, 30.0)
 _ELEVATIONS = {1: ((0.0, 0.0), "seen in elevation from -Y"), 0: ((-90.0, 0.0), "seen in elevation from +X")}
 # Blue (negative) to white to red (positive).
 _COLD, _WARM = np.array([49, 99, 189]), np.array([200, 45, 45])
 
 
+# One primitive of a picture: its kind, its points (n, 3) in model coordinates and its style.
+Shape = tuple[str, FloatArray, dict[str, Any]]
+Points = Any  # anything numpy takes as points (n, 3): an array, a list of points
+
+
 @dataclass
 class Picture:
     title: str
-    shapes: list = field(default_factory=list)  # (kind, points (n, 3) model coordinates, style)
-    legend: list = field(default_factory=list)  # lines of text under the title
-    scale: tuple | None = None  # (limit, unit, text): the colour scale from -limit (blue) to +limit (red)
-    view: tuple = AXONOMETRIC
+    shapes: list[Shape] = field(default_factory=list)
+    legend: list[str] = field(default_factory=list)  # lines of text under the title
+    # (limit, unit, text): the colour scale from -limit (blue) to +limit (red)
+    scale: tuple[float, str, str] | None = None
+    view: View = AXONOMETRIC
 
-    def polygon(self, points, fill, stroke="none", width=0.5, opacity=1.0, behind=False):
+    def polygon(self, points: Points, fill: str, stroke: str = "none", width: float = 0.5, opacity: float = 1.0,
+                behind: bool = False) -> None:
         self.shapes.append(("polygon", np.asarray(points, float), dict(fill=fill, stroke=stroke, width=width,
                                                                          opacity=opacity, behind=behind)))
 
-    def line(self, points, stroke, width=1.5, dash=None, behind=False):
+    def line(self, points: Points, stroke: str, width: float = 1.5, dash: str | None = None,
+             behind: bool = False) -> None:
         self.shapes.append(("line", np.asarray(points, float), dict(stroke=stroke, width=width, dash=dash,
                                                                       behind=behind)))
 
-    def dot(self, point, fill, radius=2.5, behind=False):
+    def dot(self, point: Points, fill: str, radius: float = 2.5, behind: bool = False) -> None:
         self.shapes.append(("dot", np.asarray([point], float), dict(fill=fill, radius=radius, behind=behind)))
 
-    def marker(self, point, kind, fill, behind=False):
+    def marker(self, point: Points, kind: str, fill: str, behind: bool = False) -> None:
         self.shapes.append((kind, np.asarray([point], float), dict(fill=fill, behind=behind)))
 
-    def text(self, point, label, fill="#333", behind=False):
+    def text(self, point: Points, label: str, fill: str = "#333", behind: bool = False) -> None:
         self.shapes.append(("text", np.asarray([point], float), dict(fill=fill, label=label, behind=behind)))
 
-    def polyline(self, points, hidden, stroke, width, dash=None):
+    def polyline(self, points: Points, hidden: BoolArray, stroke: str, width: float, dash: str | None = None) -> None:
         """A line split into runs in front of and behind the surfaces (`hidden` per point)."""
         points = np.asarray(points, float)
         start = 0
@@ -72,12 +88,12 @@ class Occluders:
     so a point is tested against the few triangles of its cell.
     """
 
-    def __init__(self, corners: np.ndarray, view: tuple = AXONOMETRIC) -> None:
+    def __init__(self, corners: FloatArray, view: View = AXONOMETRIC) -> None:
         self.view = view
-        view = project(corners.reshape(-1, 3), view).reshape(-1, 4, 3) if len(corners) else np.zeros((0, 4, 3))
+        seen = project(corners.reshape(-1, 3), view).reshape(-1, 4, 3) if len(corners) else np.zeros((0, 4, 3))
         # Each quadrilateral as two triangles (0, 1, 2) and (0, 2, 3) in view coordinates.
-        self.triangles = np.concatenate([view[:, [0, 1, 2]], view[:, [0, 2, 3]]])
-        extent = float(np.max(np.ptp(view.reshape(-1, 3), axis=0))) if len(view) else 1.0
+        self.triangles = np.concatenate([seen[:, [0, 1, 2]], seen[:, [0, 2, 3]]])
+        extent = float(np.max(np.ptp(seen.reshape(-1, 3), axis=0))) if len(seen) else 1.0
         self.tolerance = 1e-6 * max(extent, 1.0)
         if not len(self.triangles):
             return
@@ -97,7 +113,7 @@ class Occluders:
         self.starts = np.concatenate([[0], np.cumsum(counts)])
         self.members = np.array([t for m in members for t in m], dtype=np.int64)
 
-    def hidden(self, points: np.ndarray) -> np.ndarray:
+    def hidden(self, points: Points) -> BoolArray:
         """Per point (n, 3): does a quadrilateral cover it, in front of it where the point is seen?"""
         points = np.asarray(points, float).reshape(-1, 3)
         out = np.zeros(len(points), dtype=bool)
@@ -128,7 +144,8 @@ class Occluders:
         return out
 
 
-def _draw_beams(picture: Picture, occluders: Occluders, polylines: list, stroke, width, dash=None) -> None:
+def _draw_beams(picture: Picture, occluders: Occluders, polylines: Sequence[FloatArray], stroke: str, width: float,
+                dash: str | None = None) -> None:
     """Beams as polylines, each split into its runs in front of and behind the surfaces (one visibility pass)."""
     if not polylines:
         return
@@ -144,7 +161,7 @@ def _draw_beams(picture: Picture, occluders: Occluders, polylines: list, stroke,
         start += len(points)
 
 
-def _sampled(points: np.ndarray, pieces: int = 6) -> np.ndarray:
+def _sampled(points: FloatArray, pieces: int = 6) -> FloatArray:
     """A polyline with each piece divided further, so that its hidden runs start and end near where they do."""
     points = np.asarray(points, float)
     if len(points) < 2:
@@ -154,7 +171,7 @@ def _sampled(points: np.ndarray, pieces: int = 6) -> np.ndarray:
     return np.concatenate(parts + [points[-1:]])
 
 
-def project(points: np.ndarray, view: tuple = AXONOMETRIC) -> np.ndarray:
+def project(points: FloatArray, view: View = AXONOMETRIC) -> FloatArray:
     """Parallel projection: (n, 3) model coordinates to (n, 3) view (x right, y up, depth away)."""
     azimuth, elevation = math.radians(view[0]), math.radians(view[1])
     ca, sa, ce, se = math.cos(azimuth), math.sin(azimuth), math.cos(elevation), math.sin(elevation)
@@ -164,7 +181,7 @@ def project(points: np.ndarray, view: tuple = AXONOMETRIC) -> np.ndarray:
     return np.column_stack([x, y, depth])
 
 
-def choose_view(points: np.ndarray) -> tuple[tuple, str | None]:
+def choose_view(points: Points) -> tuple[View, str | None]:
     """The view for points (n, 3): in elevation when they lie in a plane X or Y = constant, with its
     description, else the axonometric one (and None)."""
     points = np.asarray(points, float).reshape(-1, 3)
@@ -178,14 +195,14 @@ def choose_view(points: np.ndarray) -> tuple[tuple, str | None]:
     return AXONOMETRIC, None
 
 
-def _viewed(picture: Picture, points: np.ndarray) -> None:
+def _viewed(picture: Picture, points: FloatArray) -> None:
     """Sets the picture's view for what it draws (points), saying so when it is an elevation."""
     picture.view, text = choose_view(points)
     if text:
         picture.legend.append(text)
 
 
-def _layout(picture: Picture):
+def _layout(picture: Picture) -> tuple[Callable[[FloatArray], FloatArray], float]:
     everything = [p for _, p, _ in picture.shapes]
     if not everything:
         return lambda p: p[:, :2], 1.0
@@ -198,18 +215,18 @@ def _layout(picture: Picture):
     scale = min((WIDTH - 2 * MARGIN) / span[0], (HEIGHT - top - bottom) / span[1])
     offset = np.array([(WIDTH - scale * span[0]) / 2, top + (HEIGHT - top - bottom - scale * span[1]) / 2])
 
-    def to_picture(points):
+    def to_picture(points: FloatArray) -> FloatArray:
         v = project(points, picture.view)
         return np.column_stack([offset[0] + (v[:, 0] - low[0]) * scale,
                                 offset[1] + (high[1] - v[:, 1]) * scale])
     return to_picture, scale
 
 
-def _order(picture: Picture) -> list:
+def _order(picture: Picture) -> list[Shape]:
     """Far shapes first (painter's order); lines, markers and text above the surfaces, hidden ones below."""
     rank = {"polygon": 0, "line": 1, "dot": 2, "support": 2, "arrow": 2, "text": 3}
 
-    def key(shape):
+    def key(shape: Shape) -> tuple[int, float]:
         kind, points, style = shape
         return (rank[kind] - (4 if style.get("behind") else 0),
                 -float(np.mean(project(points, picture.view)[:, 2])))
@@ -220,10 +237,12 @@ SCALE_HEIGHT = 34
 _SCALE_STEPS = 40
 
 
-def _scale_boxes(picture: Picture):
+def _scale_boxes(picture: Picture) -> tuple[list[tuple[float, float, float, str]], list[tuple[float, float, str]],
+                                             str, tuple[float, float]]:
     """The colour scale: (x, y, width, colour) boxes, its tick labels (x, y, text) and its caption."""
+    assert picture.scale is not None
     limit, unit, caption = picture.scale
-    width, left, y = 240.0, WIDTH - MARGIN - 240.0, HEIGHT - SCALE_HEIGHT + 2
+    width, left, y = 240.0, WIDTH - MARGIN - 240.0, HEIGHT - SCALE_HEIGHT + 2.0
     boxes = []
     for k in range(_SCALE_STEPS):
         value = -limit + (k + 0.5) * 2 * limit / _SCALE_STEPS
@@ -339,7 +358,7 @@ def colour(value: float, limit: float) -> str:
     return "#%02x%02x%02x" % tuple(int(round(c)) for c in rgb)
 
 
-def _beam_nodes(frame, chain) -> list:
+def _beam_nodes(frame: Frame, chain: BeamChain) -> list[int]:
     return [frame.i[chain.first]] + list(frame.j[chain.first:chain.first + chain.count])
 
 
@@ -347,7 +366,7 @@ def _plural(count: int, word: str) -> str:
     return f"{count} {word}" if count == 1 else f"{count} {word}s"
 
 
-def model_picture(model, frame, title: str = "Model") -> Picture:
+def model_picture(model: Model, frame: Frame, title: str = "Model") -> Picture:
     """Nodes, beams, domains (their mesh), supports and loads."""
     picture = Picture(title)
     xyz = frame.xyz
@@ -355,7 +374,6 @@ def model_picture(model, frame, title: str = "Model") -> Picture:
         np.array(node.point).reshape(-1, 3) for node in model.nodes]))
     quads = np.concatenate([mesh.quads for mesh in frame.meshes]) if frame.meshes else np.zeros((0, 4), int)
     occluders = Occluders(xyz[quads], picture.view)
-    hidden = occluders.hidden
     for mesh in frame.meshes:
         fill = "#e3d9f0" if mesh.domain.surface_type in (1, 2) else "#cfe0f3"
         for quad in mesh.quads:
@@ -364,33 +382,42 @@ def model_picture(model, frame, title: str = "Model") -> Picture:
     for line in model.lines:
         if line.beam is None and line.id not in frame.line_nodes:
             picture.line(np.array([line.start.point, line.end.point]), stroke="#999", width=1, dash="4 3")
-    node_points = np.array([node.point for node in model.nodes]).reshape(-1, 3)
-    behind = hidden(node_points)
-    for node, back in zip(model.nodes, behind):
-        picture.dot(node.point, fill="#222", radius=2.2, behind=bool(back))
-        picture.text(node.point, str(node.id), fill="#555", behind=bool(back))
-    supported = hidden(np.array([support.node.point for support in model.node_supports]).reshape(-1, 3))
-    for support, back in zip(model.node_supports, supported):
-        picture.marker(support.node.point, "support", fill="#e0a030", behind=bool(back))
+    _nodes_and_supports(picture, model, occluders)
     loaded = {load.domain.id for load in model.loads if load.domain is not None}
     for mesh in frame.meshes:
         if mesh.domain.id in loaded:
             centre = mesh.outline.origin
             picture.marker(centre, "arrow", fill="#c03030")
-    beams = sum(1 for line in model.lines if line.beam)
-    membranes = sum(1 for mesh in frame.meshes if mesh.domain.surface_type in (1, 2))
-    kinds = f", {membranes} of them {'a membrane' if membranes == 1 else 'membranes'} (violet)" if membranes else ""
-    picture.legend.append(f"{_plural(len(model.nodes), 'node')}, {_plural(beams, 'beam')}, "
-                          f"{_plural(len(frame.meshes), 'domain')}{kinds} "
-                          f"({_plural(sum(len(m.quads) for m in frame.meshes), 'quadrilateral')}), "
-                          f"{_plural(len(model.node_supports), 'support')} (triangles)")
+    picture.legend.append(_model_legend(model, frame))
     picture.legend.append("surface loads: red arrows; hidden beams and nodes: dashed and pale")
     if view_note:
         picture.legend.append(view_note)
     return picture
 
 
-def deformed_picture(model, solution, column: int, name: str) -> Picture:
+def _nodes_and_supports(picture: Picture, model: Model, occluders: Occluders) -> None:
+    """The model's nodes with their ids, and its node supports; pale where a surface hides them."""
+    node_points = np.array([node.point for node in model.nodes]).reshape(-1, 3)
+    behind = occluders.hidden(node_points)
+    for node, back in zip(model.nodes, behind):
+        picture.dot(node.point, fill="#222", radius=2.2, behind=bool(back))
+        picture.text(node.point, str(node.id), fill="#555", behind=bool(back))
+    supported = occluders.hidden(np.array([support.node.point for support in model.node_supports]).reshape(-1, 3))
+    for support, back in zip(model.node_supports, supported):
+        picture.marker(support.node.point, "support", fill="#e0a030", behind=bool(back))
+
+
+def _model_legend(model: Model, frame: Frame) -> str:
+    beams = sum(1 for line in model.lines if line.beam)
+    membranes = sum(1 for mesh in frame.meshes if mesh.domain.surface_type in (1, 2))
+    kinds = f", {membranes} of them {'a membrane' if membranes == 1 else 'membranes'} (violet)" if membranes else ""
+    return (f"{_plural(len(model.nodes), 'node')}, {_plural(beams, 'beam')}, "
+            f"{_plural(len(frame.meshes), 'domain')}{kinds} "
+            f"({_plural(sum(len(m.quads) for m in frame.meshes), 'quadrilateral')}), "
+            f"{_plural(len(model.node_supports), 'support')} (triangles)")
+
+
+def deformed_picture(model: Model, solution: Solution, column: int, name: str) -> Picture:
     frame = solution.frame
     u = solution.displacements[:, :3, column]
     largest = float(np.max(np.linalg.norm(u, axis=1))) if len(u) else 0.0
@@ -416,7 +443,8 @@ def deformed_picture(model, solution, column: int, name: str) -> Picture:
     return picture
 
 
-def moment_picture(model, solution, stations, column: int, name: str) -> Picture:
+def moment_picture(model: Model, solution: Solution, stations: tuple[IntArray, FloatArray, FloatArray], column: int,
+                   name: str) -> Picture:
     """Bending moment My of every beam, drawn along its local z (the tension side of My > 0 is +z)."""
     frame = solution.frame
     elements, positions, forces = stations
@@ -432,19 +460,23 @@ def moment_picture(model, solution, stations, column: int, name: str) -> Picture
     for quad in quads:
         picture.polygon(frame.xyz[quad], fill="#eef2f6", stroke="none", opacity=0.7)
     row = 0
-    labelled, diagrams, lines, outlines = [], [], [], []
+    labelled: list[tuple[FloatArray, float]] = []
+    diagrams: list[tuple[list[FloatArray], str]] = []
+    lines: list[FloatArray] = []
+    outlines: list[FloatArray] = []
     for chain in frame.chains:
         rows = range(row, row + 1 + 2 * chain.count)
         row += 1 + 2 * chain.count
-        base, tip = [], []
+        base_points: list[FloatArray] = []
+        tip_points: list[FloatArray] = []
         for r in rows:
             e = elements[r]
             start = frame.xyz[frame.i[e]]
             local = (positions[r] - frame.s0[e]) / max(frame.s1[e] - frame.s0[e], 1e-300) * frame.length[e]
             point = start + frame.axes[e, 0] * local
-            base.append(point)
-            tip.append(point + frame.axes[e, 2] * my[r] * factor)
-        base, tip = np.array(base), np.array(tip)
+            base_points.append(point)
+            tip_points.append(point + frame.axes[e, 2] * my[r] * factor)
+        base, tip = np.array(base_points), np.array(tip_points)
         for k in range(len(base) - 1):
             value = (my[rows[k]] + my[rows[k + 1]]) / 2
             diagrams.append(([base[k], base[k + 1], tip[k + 1], tip[k]], colour(value, largest)))
@@ -475,7 +507,7 @@ def moment_picture(model, solution, stations, column: int, name: str) -> Picture
     return picture
 
 
-def contour_picture(model, solution, column: int, name: str, component: int, label: str, unit: str,
+def contour_picture(model: Model, solution: Solution, column: int, name: str, component: int, label: str, unit: str,
                     membranes: bool | None = None) -> Picture:
     """One surface result, averaged per quadrilateral over its Gauss points.
 
@@ -483,11 +515,13 @@ def contour_picture(model, solution, column: int, name: str, component: int, lab
     """
     frame = solution.frame
     shells = solution.shells
-    chosen = np.ones(len(shells.quads), dtype=bool) if membranes is None else shells.membrane == membranes
+    assert shells is not None
+    chosen: BoolArray = np.ones(len(shells.quads), dtype=np.bool_) if membranes is None \
+        else shells.membrane == membranes
     values = solution.shell_results[chosen, :, component, column].mean(axis=1)
     limit = float(np.max(np.abs(values))) if len(values) else 0.0
     picture = Picture(f"{label}: {name}")
-    low, high = (float(values.min()), float(values.max())) if len(values) else (0.0, 0.0)
+    low, high = (float(np.min(values)), float(np.max(values))) if len(values) else (0.0, 0.0)
     picture.legend.append(f"from {low:.4g} to {high:.4g} {unit}, in the domains' plane axes")
     _viewed(picture, frame.xyz)
     quads = shells.quads[chosen]

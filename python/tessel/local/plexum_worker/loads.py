@@ -1,4 +1,11 @@
-"""Surface loads on domains as consistent nodal forces of the quadrilaterals.
+"""The load vectors of every load case, and the weights that make the combinations of them.
+
+Beam self-weight (rho A g along -Z, per unit length of the beam: an arc piece
+weighs what the arc it stands for weighs) becomes fixed-end forces of the
+elements (PyNiteFEA's). Combinations are factored sums of the load cases,
+which is exact for a linear model: one solve per load case serves them all.
+
+Surface loads on domains become consistent nodal forces of the quadrilaterals.
 
 Every load is a force per unit area q(x) (kN/m2) in global axes at each Gauss
 point; node a of an element receives the integral of N_a q over the element
@@ -29,19 +36,86 @@ their moments d x f.
 
 from __future__ import annotations
 
+from dataclasses import dataclass
+
 import numpy as np
-from scipy.spatial import Delaunay, QhullError
 
-from .mesh import _signed_area, inside
-from .model import GRAVITY
-from .shells import SHELL_KIND, mid_surface_offset
-
-
-class LoadError(Exception):
-    """A surface load that cannot be applied; the message names its record."""
+from .assembly import Assembly
+from .errors import LoadError
+from .geometry import FloatArray, IntArray, triangulate
+from .mesh import DomainMesh
+from .model import GRAVITY, Load, Model
+from .shells import SHELL_KIND, ShellMesh, mid_surface_offset
 
 
-def nodal_loads(model, shells, nodes: int) -> np.ndarray:
+@dataclass
+class Loading:
+    """The loads of every load case, and how the result columns combine them."""
+    columns: dict[tuple[str, int], int]  # ("case" | "combination", id) -> result column
+    weights: FloatArray  # (cases, columns): column k is the sum of weights[:, k] times the cases
+    local: FloatArray  # (beam elements, cases, 3): distributed load on each element, local axes, kN/m
+    fixed_end: FloatArray  # (beam elements, cases, 12): fixed-end forces, local axes
+    rhs: FloatArray  # (degrees of freedom, cases)
+    applied: FloatArray  # (cases, 3): total surface and beam load, global kN
+
+
+def apply(assembly: Assembly) -> Loading:
+    """The right-hand sides of the load cases and the weights of the result columns."""
+    frame = assembly.frame
+    model = frame.model
+    columns, weights = combination_weights(model)
+    cases = len(model.load_cases)
+    w_global = beam_loads(assembly)
+    w_local = np.einsum("eij,ecj->eci", frame.axes, w_global)
+    unit_fer = np.stack([assembly.elements.unit_fixed_end_reactions(float(length)) for length in frame.length]) \
+        if len(frame.length) else np.zeros((0, 3, 12))
+    fer_cases = np.einsum("ecd,edk->eck", w_local, unit_fer)  # (ne, cases, 12), local
+    fer_global = np.einsum("eki,eck->eci", assembly.t, fer_cases)
+    rhs = np.zeros((assembly.dof_count, cases))
+    np.add.at(rhs, assembly.dofs, -fer_global.transpose(0, 2, 1))
+    applied = np.zeros((cases, 3))
+    applied[:, 2] = np.einsum("ec,e->c", w_global[:, :, 2], frame.length)
+    if assembly.shells is not None:
+        nodal = nodal_loads(model, assembly.shells, len(frame.xyz))  # (nodes, 3, cases)
+        rhs += nodal.reshape(-1, cases)
+        applied += nodal[:, :3].sum(axis=0).T
+    return Loading(columns, weights, w_local, fer_cases, rhs, applied)
+
+
+def combination_weights(model: Model) -> tuple[dict[tuple[str, int], int], FloatArray]:
+    """The result columns (the load cases, then the combinations) and their weights over the load cases."""
+    cases = model.load_cases
+    combinations = model.load_combinations
+    columns = {("case", case.id): k for k, case in enumerate(cases)}
+    columns.update({("combination", c.id): len(cases) + k for k, c in enumerate(combinations)})
+    weights = np.zeros((len(cases), len(columns)))
+    weights[:, :len(cases)] = np.eye(len(cases))
+    for k, combination in enumerate(combinations):
+        for case, factor in combination.factors:
+            weights[case.id - 1, len(cases) + k] += factor
+    return columns, weights
+
+
+def beam_loads(assembly: Assembly) -> FloatArray:
+    """(beam elements, cases, 3): the distributed load on each element, global axes, kN/m."""
+    frame = assembly.frame
+    model = frame.model
+    w_global = np.zeros((len(frame.length), len(model.load_cases), 3))
+    for load in model.loads:
+        if load.kind != "AddBeamSelfWeight":
+            continue  # surface loads: `nodal_loads`
+        line = load.line
+        assert line is not None and line.beam is not None
+        chain = frame.chain_of[line.id]
+        span = slice(chain.first, chain.first + chain.count)
+        q = line.beam.material.rho * line.beam.cross_section.area * GRAVITY / 1000.0
+        # The weight of an arc piece is that of the arc it stands for.
+        q_elements = q * (frame.s1[span] - frame.s0[span]) / frame.length[span]
+        w_global[span, load.load_case.id - 1, 2] -= q_elements
+    return w_global
+
+
+def nodal_loads(model: Model, shells: ShellMesh, nodes: int) -> FloatArray:
     """(FE nodes, 6, load cases): global nodal forces and moments of all surface loads."""
     result = np.zeros((nodes, 6, len(model.load_cases)))
     shape, points, weights = shells.gauss()
@@ -58,30 +132,30 @@ def nodal_loads(model, shells, nodes: int) -> np.ndarray:
             _check_in_plane(load, mesh, q)
         forces = np.einsum("ga,eg,egk->eak", shape, weights[span], q)
         target = result[:, :, load.load_case.id - 1]
-        np.add.at(target, (shells.quads[span], slice(0, 3)), forces)
-        np.add.at(target, (shells.quads[span], slice(3, 6)), np.cross(shells.offsets[span], forces))
+        np.add.at(target[:, 0:3], shells.quads[span], forces)
+        np.add.at(target[:, 3:6], shells.quads[span], np.cross(shells.offsets[span], forces))
         if load.kind == "AddDomainLinear" and load.data["WindowLoad"] == 0:
             for ring in mesh.hole_rings:
                 ring_nodes, ring_forces = hole_forces(load, mesh, shells.xyz, ring)
                 if membrane:
                     _check_in_plane(load, mesh, ring_forces)
-                np.add.at(target, (ring_nodes, slice(0, 3)), ring_forces)
+                np.add.at(target[:, 0:3], ring_nodes, ring_forces)
                 offset = mid_surface_offset(mesh.domain, mesh.outline, shells.xyz[ring_nodes])
-                np.add.at(target, (ring_nodes, slice(3, 6)),
-                          np.cross(offset[:, None] * mesh.outline.axes[2], ring_forces))
+                np.add.at(target[:, 3:6], ring_nodes, np.cross(offset[:, None] * mesh.outline.axes[2], ring_forces))
     return result
 
 
-def _check_in_plane(load, mesh, q: np.ndarray) -> None:
+def _check_in_plane(load: Load, mesh: DomainMesh, q: FloatArray) -> None:
     normal = mesh.outline.axes[2]
+    domain = mesh.domain
     across = np.abs(q.reshape(-1, 3) @ normal)
     if across.size and float(np.max(across)) > 1e-9 * max(float(np.max(np.abs(q))), 1e-300):
-        raise LoadError(f"{load.record}: domain {load.domain.id} is a membrane (surface type "
-                        f"{load.domain.surface_type}), which carries loads in its plane only, and this load has a "
+        raise LoadError(f"{load.record}: domain {domain.id} is a membrane (surface type "
+                        f"{domain.surface_type}), which carries loads in its plane only, and this load has a "
                         "component normal to its plane")
 
 
-def hole_forces(load, mesh, xyz: np.ndarray, ring: list[int]) -> tuple[np.ndarray, np.ndarray]:
+def hole_forces(load: Load, mesh: DomainMesh, xyz: FloatArray, ring: list[int]) -> tuple[IntArray, FloatArray]:
     """The edge nodes of a hole and the global forces (n, 3) on them of the load over the hole."""
     ring_nodes = np.array(ring, dtype=np.int64)
     corners = xyz[ring_nodes]
@@ -99,62 +173,13 @@ def hole_forces(load, mesh, xyz: np.ndarray, ring: list[int]) -> tuple[np.ndarra
     return ring_nodes, out
 
 
-def triangulate(polygon: np.ndarray) -> np.ndarray:
-    """Triangles (t, 3) of indices into a simple polygon (n, 2) that cover it exactly.
-
-    The Delaunay triangles inside the polygon where they cover it (every
-    convex hole, most others), otherwise ear clipping.
-    """
-    area = abs(_signed_area(polygon))
-    try:
-        triangles = Delaunay(polygon).simplices
-    except QhullError:
-        triangles = np.zeros((0, 3), dtype=np.int64)
-    triangles = triangles[inside(polygon, polygon[triangles].mean(axis=1))] if len(triangles) else triangles
-    tri = polygon[triangles]
-    covered = np.sum(np.abs((tri[:, 1, 0] - tri[:, 0, 0]) * (tri[:, 2, 1] - tri[:, 0, 1])
-                            - (tri[:, 1, 1] - tri[:, 0, 1]) * (tri[:, 2, 0] - tri[:, 0, 0]))) / 2
-    if len(triangles) and abs(covered - area) <= 1e-9 * area:
-        return triangles
-    return _ear_clipping(polygon)
-
-
-def _ear_clipping(polygon: np.ndarray) -> np.ndarray:
-    order = list(range(len(polygon)))
-    if _signed_area(polygon) < 0:
-        order.reverse()
-    triangles = []
-    while len(order) > 3:
-        for k in range(len(order)):
-            a, b, c = order[k - 1], order[k], order[(k + 1) % len(order)]
-            pa, pb, pc = polygon[a], polygon[b], polygon[c]
-            if (pb[0] - pa[0]) * (pc[1] - pa[1]) - (pb[1] - pa[1]) * (pc[0] - pa[0]) <= 0:
-                continue  # a reflex or straight corner
-            others = polygon[[i for i in order if i not in (a, b, c)]]
-            if np.any(_in_triangle(others, pa, pb, pc)):
-                continue
-            triangles.append((a, b, c))
-            del order[k]
-            break
-        else:
-            raise LoadError("the edge of a hole crosses itself: it cannot be split into triangles")
-    triangles.append(tuple(order))
-    return np.array(triangles, dtype=np.int64)
-
-
-def _in_triangle(points: np.ndarray, a, b, c) -> np.ndarray:
-    def side(p, q):
-        return (q[0] - p[0]) * (points[:, 1] - p[1]) - (q[1] - p[1]) * (points[:, 0] - p[0])
-    return (side(a, b) >= 0) & (side(b, c) >= 0) & (side(c, a) >= 0)
-
-
-def load_field(load, mesh, points: np.ndarray) -> np.ndarray:
+def load_field(load: Load, mesh: DomainMesh, points: FloatArray) -> FloatArray:
     """The load per unit area (global kN/m2) at points (..., 3) of the domain."""
     axes = mesh.outline.axes
     normal = axes[2]
     out = np.zeros(points.shape)
+    domain = mesh.domain
     if load.kind == "AddDomainSelfWeight":
-        domain = load.domain
         out[..., 2] = -domain.material.rho * domain.thickness * GRAVITY / 1000.0
         return out
     data = load.data
@@ -173,7 +198,7 @@ def load_field(load, mesh, points: np.ndarray) -> np.ndarray:
     matrix = np.column_stack([np.ones(3), plane])
     if abs(np.linalg.det(matrix)) <= 1e-12 * max(float(np.max(np.abs(plane))), 1e-150) ** 2:
         raise LoadError(f"{load.record}: the three points of the linear load, projected onto domain "
-                        f"{load.domain.id}, are on one line: they define no load over it")
+                        f"{domain.id}, are on one line: they define no load over it")
     coefficients = np.linalg.solve(matrix, values)
     at = mesh.outline.to_plane(points.reshape(-1, 3))
     value = (coefficients[0] + at @ coefficients[1:]).reshape(points.shape[:-1])
@@ -182,4 +207,5 @@ def load_field(load, mesh, points: np.ndarray) -> np.ndarray:
         direction = axes[axis]
     else:
         direction = np.eye(3)[axis] * (abs(normal[axis]) if data["DistributionType"] == 2 else 1.0)
-    return value[..., None] * direction
+    field: FloatArray = value[..., None] * direction
+    return field

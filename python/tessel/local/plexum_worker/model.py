@@ -8,6 +8,7 @@ job content's: m, kN, kN/m2, kg/m3, rad.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 # Reference types as the records number them.
 REFERENCE_TYPES = {1: "point", 2: "vector", 3: "axis", 4: "plane", 5: "angle"}
@@ -29,7 +30,7 @@ GRAVITY = 9.80665  # m/s2
 class Reference:
     id: int
     kind: str
-    data: dict
+    data: dict[str, Any]
     record: str
 
     def vector(self) -> Vector:
@@ -50,7 +51,7 @@ class Material:
     f_ck: float  # kN/m2
     record: str
     design_code: int | None = None
-    values: dict = field(default_factory=dict)  # everything the record or the catalogue gave
+    values: dict[str, Any] = field(default_factory=dict)  # everything the record or the catalogue gave
     orthotropic: bool = False
 
 
@@ -59,7 +60,7 @@ class CrossSection:
     id: int
     name: str
     shape: str  # "rectangle" or "circle"
-    dimensions: dict  # {"b": .., "h": ..} or {"d": ..}, m
+    dimensions: dict[str, Any]  # {"b": .., "h": ..} or {"d": ..}, m
     area: float  # m2
     i_y: float  # m4, about local y (bending in the x-z plane)
     i_z: float  # m4, about local z
@@ -116,8 +117,8 @@ class Domain:
     surface_type: int
     record: str
     # The last "SetExcentricity" record's "DomainExcentricity" naming it, and that record's label.
-    eccentricity: dict | None = None
-    eccentricity_record: str | None = None
+    eccentricity: dict[str, Any] | None = None
+    eccentricity_record: str = ""
 
 
 @dataclass
@@ -125,9 +126,9 @@ class NodeSupport:
     id: int
     node: Node
     line: Line
-    stiffness: dict  # SUPPORT_COMPONENTS -> kN/m or kNm/rad, member axes
-    non_linearity: dict
-    resistance: dict
+    stiffness: dict[str, float]  # SUPPORT_COMPONENTS -> kN/m or kNm/rad, member axes
+    non_linearity: dict[str, Any]
+    resistance: dict[str, Any]
     record: str
 
 
@@ -135,9 +136,9 @@ class NodeSupport:
 class LineSupport:
     id: int
     line: Line
-    stiffness: dict  # "x", "y", "z" -> kN/m/m, member axes
-    non_linearity: dict
-    resistance: dict
+    stiffness: dict[str, float]  # "x", "y", "z" -> kN/m/m, member axes
+    non_linearity: dict[str, Any]
+    resistance: dict[str, Any]
     record: str
 
 
@@ -157,7 +158,7 @@ class Load:
     record: str
     line: Line | None = None
     domain: Domain | None = None
-    data: dict = field(default_factory=dict)
+    data: dict[str, Any] = field(default_factory=dict)
 
 
 @dataclass
@@ -173,7 +174,7 @@ class LoadCombination:
 class SectionCut:
     id: int
     name: str
-    data: dict
+    data: dict[str, Any]
     record: str
 
 

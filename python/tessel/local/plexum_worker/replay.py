@@ -1,7 +1,11 @@
 """Replay of a Plexum job's records into a resolved model, checked as Plexum checks them.
 
 Records are applied list by list in the model's key order and, within a list,
-in record order; a record may only name objects made before it. Every problem
+in record order; a record may only name objects made before it. Each record is
+first checked against the record table (`schema`): a list, function or
+property it does not hold, or parameters with a key missing, unknown or of the
+wrong kind, are refused. Each record then goes to its handler, found in the
+dispatch tables at the end of this module. Every problem
 ends the replay with a `ReplayError` whose message names the list, the record's
 position (1-based) and function name, and what is wrong, for example
 ``Lines record 4 "DefineAsBeam": material 3 does not exist``.
@@ -16,52 +20,53 @@ the analysis refuses it, a model-only job describes it.
 from __future__ import annotations
 
 import math
-from typing import Any
+from collections.abc import Callable
+from typing import Any, NoReturn, TypeVar
 
-from . import sections
+from . import schema, sections
+from .errors import ReplayError
+from .geometry import add, cross, distance, dot, norm, rotate, scale, sub
 from .model import (
     COMBINATION_TYPES, CROSS_SECTION_PROCESSES, ECCENTRICITY_TYPES, NON_LINEARITIES, REFERENCE_TYPES,
     SUPPORT_COMPONENTS, Arc, Beam, CrossSection, Domain, Line, LineSupport, Load, LoadCase, LoadCombination,
-    Material, Model, Node, NodeSupport, Reference, Request, ResultsRequest, SectionCut,
+    Material, Model, Node, NodeSupport, Reference, Request, ResultsRequest, SectionCut, Vector,
 )
 
-MODEL_LISTS = ("References", "Materials", "Nodes", "CrossSections", "Lines", "Domains", "NodesSupports",
-               "LineSupports", "LoadCases", "Loads", "LoadCombinations", "Calculation")
 # Design codes that exist, and those whose catalogue holds the EN 1992-1-1 concrete grades.
 DESIGN_CODES = set(range(26)) - {3}
 EUROCODE_FAMILY = {2, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 25}
-_ZERO = 0.0
-
-
-class ReplayError(Exception):
-    """A record that Plexum would refuse; the message names the record."""
+_Item = TypeVar("_Item")
 
 
 class _Params:
-    """Typed access to one record's parameters; a bad value names the record."""
+    """Typed access to one record's parameters, checked against the record table; a bad value names the record."""
 
-    def __init__(self, label: str, params: Any) -> None:
+    def __init__(self, label: str, params: Any, shape: schema.Shape | None = None) -> None:
         self.label = label
         if not isinstance(params, dict):
             self.fail("the parameters are not an object")
-        self.params = params
+        if shape is not None:
+            problem = schema.problem(shape, params)
+            if problem is not None:
+                self.fail(problem)
+        self.params: dict[str, Any] = params
 
-    def fail(self, what: str) -> None:
+    def fail(self, what: str) -> NoReturn:
         raise ReplayError(f"{self.label}: {what}")
 
-    def get(self, key: str, source: dict | None = None, path: str = "") -> Any:
+    def get(self, key: str, source: dict[str, Any] | None = None, path: str = "") -> Any:
         source = self.params if source is None else source
         if key not in source:
             self.fail(f'parameter "{path}{key}" is missing')
         return source[key]
 
-    def number(self, key: str, source: dict | None = None, path: str = "") -> float:
+    def number(self, key: str, source: dict[str, Any] | None = None, path: str = "") -> float:
         value = self.get(key, source, path)
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
             self.fail(f'parameter "{path}{key}" is not a finite number: {value!r}')
         return float(value)
 
-    def integer(self, key: str, source: dict | None = None, path: str = "") -> int:
+    def integer(self, key: str, source: dict[str, Any] | None = None, path: str = "") -> int:
         value = self.get(key, source, path)
         if isinstance(value, bool) or not isinstance(value, int):
             self.fail(f'parameter "{path}{key}" is not an integer: {value!r}')
@@ -73,13 +78,13 @@ class _Params:
             self.fail(f'parameter "{key}" is not text: {value!r}')
         return value
 
-    def obj(self, key: str, source: dict | None = None, path: str = "") -> dict:
+    def obj(self, key: str, source: dict[str, Any] | None = None, path: str = "") -> dict[str, Any]:
         value = self.get(key, source, path)
         if not isinstance(value, dict):
             self.fail(f'parameter "{path}{key}" is not an object')
         return value
 
-    def point(self, key: str, source: dict | None = None, path: str = "") -> tuple[float, float, float]:
+    def point(self, key: str, source: dict[str, Any] | None = None, path: str = "") -> Vector:
         value = self.obj(key, source, path)
         inner = f"{path}{key}."
         return (self.number("x", value, inner), self.number("y", value, inner), self.number("z", value, inner))
@@ -90,11 +95,11 @@ class _Params:
             self.fail(f'parameter "{key}" is not a list of integers')
         return value
 
-    def components(self, key: str, names: tuple[str, ...]) -> dict:
+    def components(self, key: str, names: tuple[str, ...]) -> dict[str, float]:
         value = self.obj(key)
         return {name: self.number(name, value, f"{key}.") for name in names}
 
-    def choices(self, key: str, names: tuple[str, ...], allowed: dict) -> dict:
+    def choices(self, key: str, names: tuple[str, ...], allowed: dict[int, str]) -> dict[str, int]:
         value = self.obj(key)
         result = {}
         for name in names:
@@ -105,7 +110,7 @@ class _Params:
         return result
 
 
-def _records(content: dict, where: str, key: str) -> tuple[list, list]:
+def _records(content: dict[str, Any], where: str, key: str) -> tuple[list[Any], list[Any]]:
     lists = content.get(key)
     if not isinstance(lists, dict):
         raise ReplayError(f'{where} has no list "{key}"')
@@ -121,7 +126,25 @@ def _split(record: Any, key: str, position: int, kind: str = "record") -> tuple[
     return record[0], record[1]
 
 
-def _find(items: list, index: int, what: str, p: _Params) -> Any:
+def _checked(key: str, table: schema.RecordList, record: Any, position: int,
+             kind: str = "record") -> tuple[str, _Params]:
+    """One record of a list, its name known to the record table and its parameters of the table's shape."""
+    name, params = _split(record, key, position, kind)
+    shapes = table.functions if kind == "record" else table.properties
+    shape = shapes.get(name)
+    label = f'{key} {kind} {position} "{name}"'
+    if shape is None:
+        raise ReplayError(f"{label}: unknown {'function' if kind == 'record' else 'property'}")
+    return name, _Params(label, params, shape)
+
+
+def _unknown_lists(content: dict[str, Any], where: str, known: Any) -> None:
+    for key in content:
+        if key not in known:
+            raise ReplayError(f'{where} has an unknown list "{key}"')
+
+
+def _find(items: list[_Item], index: int, what: str, p: _Params) -> _Item:
     """The object that the index-th creating record made (1-based)."""
     if 1 <= index <= len(items):
         return items[index - 1]
@@ -140,22 +163,18 @@ class Replayer:
     def replay_model(self, content: Any) -> Model:
         if not isinstance(content, dict):
             raise ReplayError('the job content has no object "Model"')
-        for key in MODEL_LISTS:
+        for key, table in schema.MODEL.items():
             functions, properties = _records(content, '"Model"', key)
-            handlers = getattr(self, "_" + key)
+            handlers = MODEL_FUNCTIONS[key]
             for position, record in enumerate(functions, 1):
-                name, params = _split(record, key, position)
-                handler = handlers.get(name)
-                if handler is None:
-                    raise ReplayError(f'{key} record {position} "{name}": unknown function')
-                handler(self, _Params(f'{key} record {position} "{name}"', params))
+                name, p = _checked(key, table, record, position)
+                handlers[name](self, p)
             for position, record in enumerate(properties, 1):
-                name, value = _split(record, key, position, "property")
-                if key != "Lines" or name != "Reference":
-                    raise ReplayError(f'{key} property {position} "{name}": unknown property')
-                self._line_reference(_Params(f'{key} property {position} "{name}"', value))
+                name, p = _checked(key, table, record, position, "property")
+                MODEL_PROPERTIES[key][name](self, p)
             if key == "Domains":
                 self._check_eccentricities()
+        _unknown_lists(content, '"Model"', schema.MODEL)
         return self.model
 
     def _check_eccentricities(self) -> None:
@@ -188,15 +207,14 @@ class Replayer:
         reference = Reference(len(self.model.references) + 1, REFERENCE_TYPES[kind], data, p.label)
         self.model.references.append(reference)
 
-    _References = {"Add": _reference_add}
 
     # Materials
     def _concrete(self, p: _Params) -> None:
         name = p.text("Name")
         if name in self._material_names:
             p.fail(f"a material named '{name}' already exists")
-        values = {key: p.number(key) for key in ("Ex", "Ey", "Ez", "Nux", "Nuy", "Nuz", "Alfax", "Alfay", "Alfaz",
-                                                  "Rho", "Fck", "GammaC", "Alfacc", "Fit")}
+        values: dict[str, Any] = {key: p.number(key) for key in (
+            "Ex", "Ey", "Ez", "Nux", "Nuy", "Nuz", "Alfax", "Alfay", "Alfaz", "Rho", "Fck", "GammaC", "Alfacc", "Fit")}
         e, nu = values["Ex"], values["Nux"]
         if e <= 0:
             p.fail(f"Young's modulus Ex must be positive, got {e!r}")
@@ -231,13 +249,11 @@ class Replayer:
             values={"Ecm": e, "fck": grade["fck"] * 1e3, "fcm": grade["fcm"] * 1e3, "fctm": grade["fctm"] * 1e3,
                     "nu": nu, "rho": catalogue["rho"], "alpha": catalogue["alpha"]}))
 
-    _Materials = {"AddConcrete_EuroCode": _concrete, "AddFromCatalog": _catalogue}
 
     # Nodes
     def _node_add(self, p: _Params) -> None:
         self.model.nodes.append(Node(len(self.model.nodes) + 1, p.number("x"), p.number("y"), p.number("z")))
 
-    _Nodes = {"Add": _node_add}
 
     # Cross-sections
     def _section_name(self, p: _Params) -> str:
@@ -265,7 +281,6 @@ class Replayer:
             len(self.model.cross_sections) + 1, name, "rectangle", {"b": b, "h": h}, *sections.rectangle(b, h),
             p.label, process=CROSS_SECTION_PROCESSES[process]))
 
-    _CrossSections = {"AddCircle": _circle, "AddRectangular": _rectangle}
 
     # Lines
     def _line_add(self, p: _Params) -> None:
@@ -284,7 +299,7 @@ class Replayer:
             p.fail(f"geometry type {geom_type} is not supported (0 straight line, 1 circular arc)")
         if start is end:
             p.fail(f"the line starts and ends at node {start.id}")
-        if arc is None and _distance(start.point, end.point) == 0.0:
+        if arc is None and distance(start.point, end.point) == 0.0:
             p.fail(f"nodes {start.id} and {end.id} are at the same position: the line has no length")
         self.model.lines.append(Line(len(self.model.lines) + 1, start, end, arc, p.label))
 
@@ -317,15 +332,14 @@ class Replayer:
         if reference.kind != "vector":
             p.fail(f"reference {reference.id} is a {reference.kind}, not a vector")
         direction = reference.vector()
-        if _norm(direction) == 0.0:
+        if norm(direction) == 0.0:
             p.fail(f"reference {reference.id} is a vector of length zero")
         if line.arc is None:
-            axis = _sub(line.end.point, line.start.point)
-            if _norm(_cross(axis, direction)) <= 1e-9 * _norm(axis) * _norm(direction):
+            axis = sub(line.end.point, line.start.point)
+            if norm(cross(axis, direction)) <= 1e-9 * norm(axis) * norm(direction):
                 p.fail(f"reference {reference.id} is parallel to line {line.id}: it cannot give its local z")
         line.reference, line.reference_record = reference, p.label
 
-    _Lines = {"Add": _line_add, "DefineAsBeam": _define_as_beam, "SplitByN": _split_by_n}
 
     # Domains
     def _domain_add(self, p: _Params) -> None:
@@ -386,7 +400,7 @@ class Replayer:
         kind = p.integer("ExcentricityType", raw, "DomainExcentricity.")
         if kind not in ECCENTRICITY_TYPES:
             p.fail(f"eccentricity type {kind} does not exist")
-        data = {"ExcentricityType": kind}
+        data: dict[str, Any] = {"ExcentricityType": kind}
         for key in ("exc1", "exc2", "exc3"):
             data[key] = p.number(key, raw, "DomainExcentricity.")
         for key in ("P1", "P2", "P3"):
@@ -395,8 +409,6 @@ class Replayer:
         # Like every setting, the last record naming the domain counts.
         domain.eccentricity, domain.eccentricity_record = data, p.label
 
-    _Domains = {"Add": _domain_add, "GenerateMeshOnSelectedDomains": _generate_mesh,
-                "SetExcentricity": _set_eccentricity}
 
     # Supports
     def _beam(self, p: _Params, key: str) -> Line:
@@ -408,7 +420,7 @@ class Replayer:
             p.fail(f"line {line_id} is not defined as a beam")
         return line
 
-    def _refuse_non_linear(self, p: _Params, non_linearity: dict, resistance: dict) -> None:
+    def _refuse_non_linear(self, p: _Params, non_linearity: dict[str, int], resistance: dict[str, float]) -> None:
         if any(non_linearity.values()):
             self.model.unsupported.append((p.label, "non-linear supports cannot be computed yet"))
         if any(resistance.values()):
@@ -429,7 +441,6 @@ class Replayer:
         self.model.node_supports.append(NodeSupport(len(self.model.node_supports) + 1, node, line, stiffness,
                                                     non_linearity, resistance, p.label))
 
-    _NodesSupports = {"AddNodalBeamRelative": _node_support}
 
     def _foundation(self, p: _Params) -> None:
         line = self._beam(p, "BeamId")
@@ -443,7 +454,6 @@ class Replayer:
         self.model.line_supports.append(LineSupport(len(self.model.line_supports) + 1, line, stiffness,
                                                     non_linearity, resistance, p.label))
 
-    _LineSupports = {"AddBeamElasticFoundation": _foundation}
 
     # Load cases, loads, combinations
     def _load_case(self, p: _Params) -> None:
@@ -455,13 +465,12 @@ class Replayer:
             p.fail(f"a load case named '{name}' already exists")
         self.model.load_cases.append(LoadCase(len(self.model.load_cases) + 1, name, kind, p.label))
 
-    _LoadCases = {"Add": _load_case}
 
     def _new_load(self, p: _Params, kind: str, load_case_id: int, **targets: Any) -> None:
         load_case = _find(self.model.load_cases, load_case_id, "load case", p)
         self.model.loads.append(Load(len(self.model.loads) + 1, kind, load_case, p.label, **targets))
 
-    def _domain_load(self, p: _Params, kind: str, data: dict) -> None:
+    def _domain_load(self, p: _Params, kind: str, data: dict[str, Any]) -> None:
         domain = _find(self.model.domains, p.integer("DomainId", p.params["Data"], "Data."), "domain", p)
         if domain.surface_type == 0:
             p.fail(f"domain {domain.id} is a hole: it carries no load")
@@ -477,8 +486,8 @@ class Replayer:
             if not 0 <= data[key] < allowed:
                 p.fail(f'"Data.{key}" {data[key]} is not a known value')
         points = [(data[f"x{k}"], data[f"y{k}"], data[f"z{k}"]) for k in (1, 2, 3)]
-        if _norm(_cross(_sub(points[1], points[0]), _sub(points[2], points[0]))) <= 1e-12 * max(
-                _norm(_sub(points[1], points[0])), _norm(_sub(points[2], points[0])), 1e-150) ** 2:
+        if norm(cross(sub(points[1], points[0]), sub(points[2], points[0]))) <= 1e-12 * max(
+                norm(sub(points[1], points[0])), norm(sub(points[2], points[0])), 1e-150) ** 2:
             p.fail("the three points of the linear load are on one line: they define no plane")
         self._domain_load(p, "AddDomainLinear", data)
 
@@ -509,8 +518,6 @@ class Replayer:
         line = self._beam(p, "LineId")
         self._new_load(p, "AddBeamSelfWeight", p.integer("LoadCaseId"), line=line)
 
-    _Loads = {"AddDomainLinear": _domain_linear, "AddDomainConstant": _domain_constant,
-              "AddDomainSelfWeight": _domain_self_weight, "AddBeamSelfWeight": _beam_self_weight}
 
     def _combination(self, p: _Params) -> None:
         name = p.text("Name")
@@ -530,7 +537,6 @@ class Replayer:
         self.model.load_combinations.append(LoadCombination(len(self.model.load_combinations) + 1, name, kind,
                                                             pairs, p.label))
 
-    _LoadCombinations = {"Add": _combination}
 
     def _linear_analysis(self, p: _Params) -> None:
         mode = p.integer("UserInteraction")
@@ -538,7 +544,6 @@ class Replayer:
             p.fail(f"user interaction {mode} does not exist")
         self.model.analyses.append(p.label)
 
-    _Calculation = {"LinearAnalysis": _linear_analysis}
 
     # -- results request -------------------------------------------------------------------------------------
     def replay_results(self, content: Any) -> ResultsRequest:
@@ -547,29 +552,20 @@ class Replayer:
         load_cases = self._id_list(content, "LoadCases", self.model.load_cases, "load case")
         combinations = self._id_list(content, "LoadCombinations", self.model.load_combinations, "load combination")
         requests: list[Request] = []
-        for key, table in (("Forces", _FORCE_REQUESTS), ("Displacements", _DISPLACEMENT_REQUESTS)):
+        for key, table in schema.RESULTS.items():
             functions, properties = _records(content, '"Results"', key)
             if properties:
-                raise ReplayError(f'{key} property 1 "{_split(properties[0], key, 1, "property")[0]}": '
-                                  "unknown property")
+                _checked(key, table, properties[0], 1, "property")
+            handlers = RESULT_FUNCTIONS[key]
             for position, record in enumerate(functions, 1):
-                name, params = _split(record, key, position)
-                if name not in table:
-                    raise ReplayError(f'{key} record {position} "{name}": unknown function')
-                kind, id_key, by_case = table[name]
-                p = _Params(f'{key} record {position} "{name}"', params)
-                target = p.integer(id_key)
-                if kind == "displacement":
-                    _find(self.model.nodes, target, "node", p)
-                elif kind == "support force":
-                    _find(self.model.node_supports, target, "node support", p)
-                else:
-                    self._beam(p, id_key)
-                requests.append(Request(kind, target, by_case, p.label))
-        requests.extend(self._sections(content))
+                name, p = _checked(key, table, record, position)
+                request = handlers[name](self, name, p)
+                if request is not None:
+                    requests.append(request)
+        _unknown_lists(content, '"Results"', (*schema.RESULT_ID_LISTS, *schema.RESULTS))
         return ResultsRequest(load_cases, combinations, requests)
 
-    def _id_list(self, content: dict, key: str, items: list, what: str) -> list:
+    def _id_list(self, content: dict[str, Any], key: str, items: list[_Item], what: str) -> list[_Item]:
         ids = content.get(key)
         if not isinstance(ids, list):
             raise ReplayError(f'"Results" has no list "{key}"')
@@ -580,104 +576,94 @@ class Replayer:
             resolved.append(items[value - 1])
         return resolved
 
-    def _sections(self, content: dict) -> list[Request]:
-        functions, properties = _records(content, '"Results"', "Sections")
-        if properties:
-            raise ReplayError(f'Sections property 1 "{_split(properties[0], "Sections", 1, "property")[0]}": '
-                              "unknown property")
-        requests = []
-        for position, record in enumerate(functions, 1):
-            name, params = _split(record, "Sections", position)
-            p = _Params(f'Sections record {position} "{name}"', params)
-            if name == "Add":
-                section = p.obj("Section")
-                cut_name = p.get("Name", section, "Section.")
-                if not isinstance(cut_name, str):
-                    p.fail('parameter "Section.Name" is not text')
-                if any(cut.name == cut_name for cut in self.model.section_cuts):
-                    p.fail(f"a section named '{cut_name}' already exists")
-                for key in ("P", "N", "SegmentEndP"):
-                    p.point(key, section, "Section.")
-                self.model.section_cuts.append(SectionCut(len(self.model.section_cuts) + 1, cut_name, section,
-                                                          p.label))
-            elif name in ("GetSegmentChainSurfaceForcesByLoadCombinationId",
-                          "GetSegmentChainSurfaceStressesByLoadCombinationId"):
-                cut = _find(self.model.section_cuts, p.integer("Index"), "section", p)
-                combination = _find(self.model.load_combinations, p.integer("LoadCombinationId"),
-                                    "load combination", p)
-                chain = p.integer("ChainIndex")
-                if chain != 1:
-                    p.fail(f"section {cut.id} is one straight segment: its only segment chain is 1, not {chain}")
-                kind = "section forces" if "Forces" in name else "section stresses"
-                requests.append(Request(kind, cut.id, False, p.label, combination.id))
-            else:
-                raise ReplayError(f'Sections record {position} "{name}": unknown function')
-        return requests
+    def _displacement_request(self, name: str, p: _Params) -> Request:
+        target = p.integer("NodeId")
+        _find(self.model.nodes, target, "node", p)
+        return Request("displacement", target, name.endswith("ByLoadCaseId"), p.label)
+
+    def _support_force_request(self, name: str, p: _Params) -> Request:
+        target = p.integer("NodalSupportId")
+        _find(self.model.node_supports, target, "node support", p)
+        return Request("support force", target, name.endswith("ByLoadCaseId"), p.label)
+
+    def _line_forces_request(self, name: str, p: _Params) -> Request:
+        line = self._beam(p, "LineId")
+        return Request("line forces", line.id, name.endswith("ByLoadCaseId"), p.label)
+
+    def _section_add(self, name: str, p: _Params) -> None:
+        section = p.obj("Section")
+        cut_name: str = section["Name"]  # text: the record table says so
+        if any(cut.name == cut_name for cut in self.model.section_cuts):
+            p.fail(f"a section named '{cut_name}' already exists")
+        self.model.section_cuts.append(SectionCut(len(self.model.section_cuts) + 1, cut_name, section, p.label))
+
+    def _section_request(self, name: str, p: _Params) -> Request:
+        cut = _find(self.model.section_cuts, p.integer("Index"), "section", p)
+        combination = _find(self.model.load_combinations, p.integer("LoadCombinationId"), "load combination", p)
+        chain = p.integer("ChainIndex")
+        if chain != 1:
+            p.fail(f"section {cut.id} is one straight segment: its only segment chain is 1, not {chain}")
+        kind = "section forces" if "Forces" in name else "section stresses"
+        return Request(kind, cut.id, False, p.label, combination.id)
 
 
-_FORCE_REQUESTS = {
-    "NodalSupportForceByLoadCaseId": ("support force", "NodalSupportId", True),
-    "NodalSupportForceByLoadCombinationId": ("support force", "NodalSupportId", False),
-    "LineForcesByLoadCaseId": ("line forces", "LineId", True),
-    "LineForcesByLoadCombinationId": ("line forces", "LineId", False),
+_ModelHandler = Callable[[Replayer, _Params], None]
+_ResultHandler = Callable[[Replayer, str, _Params], "Request | None"]
+
+# The handler of every record of the record table, by list and name.
+MODEL_FUNCTIONS: dict[str, dict[str, _ModelHandler]] = {
+    "References": {"Add": Replayer._reference_add},
+    "Materials": {"AddConcrete_EuroCode": Replayer._concrete, "AddFromCatalog": Replayer._catalogue},
+    "Nodes": {"Add": Replayer._node_add},
+    "CrossSections": {"AddCircle": Replayer._circle, "AddRectangular": Replayer._rectangle},
+    "Lines": {"Add": Replayer._line_add, "DefineAsBeam": Replayer._define_as_beam, "SplitByN": Replayer._split_by_n},
+    "Domains": {"Add": Replayer._domain_add, "GenerateMeshOnSelectedDomains": Replayer._generate_mesh,
+                "SetExcentricity": Replayer._set_eccentricity},
+    "NodesSupports": {"AddNodalBeamRelative": Replayer._node_support},
+    "LineSupports": {"AddBeamElasticFoundation": Replayer._foundation},
+    "LoadCases": {"Add": Replayer._load_case},
+    "Loads": {"AddDomainLinear": Replayer._domain_linear, "AddDomainConstant": Replayer._domain_constant,
+              "AddDomainSelfWeight": Replayer._domain_self_weight, "AddBeamSelfWeight": Replayer._beam_self_weight},
+    "LoadCombinations": {"Add": Replayer._combination},
+    "Calculation": {"LinearAnalysis": Replayer._linear_analysis},
 }
-_DISPLACEMENT_REQUESTS = {
-    "NodalDisplacementByLoadCaseId": ("displacement", "NodeId", True),
-    "NodalDisplacementByLoadCombinationId": ("displacement", "NodeId", False),
+MODEL_PROPERTIES: dict[str, dict[str, _ModelHandler]] = {key: {} for key in schema.MODEL}
+MODEL_PROPERTIES["Lines"]["Reference"] = Replayer._line_reference
+RESULT_FUNCTIONS: dict[str, dict[str, _ResultHandler]] = {
+    "Forces": {"NodalSupportForceByLoadCaseId": Replayer._support_force_request,
+               "NodalSupportForceByLoadCombinationId": Replayer._support_force_request,
+               "LineForcesByLoadCaseId": Replayer._line_forces_request,
+               "LineForcesByLoadCombinationId": Replayer._line_forces_request},
+    "Displacements": {"NodalDisplacementByLoadCaseId": Replayer._displacement_request,
+                      "NodalDisplacementByLoadCombinationId": Replayer._displacement_request},
+    "Sections": {"Add": Replayer._section_add,
+                 "GetSegmentChainSurfaceForcesByLoadCombinationId": Replayer._section_request,
+                 "GetSegmentChainSurfaceStressesByLoadCombinationId": Replayer._section_request},
 }
+
+
+def refuse_unsupported(model: Model) -> None:
+    """Refuse, naming the first record, what the analysis cannot compute."""
+    if model.unsupported:
+        label, reason = model.unsupported[0]
+        raise ReplayError(f"{label}: {reason}")
 
 
 def _check_arc(p: _Params, start: Node, end: Node, arc: Arc) -> None:
     """The arc must have a plane, a radius, and end at the end node."""
     normal = arc.normal
-    if _norm(normal) == 0.0:
+    if norm(normal) == 0.0:
         p.fail("the arc's normal vector has length zero")
-    radius_vector = _sub(start.point, arc.center)
-    radius = _norm(radius_vector)
+    radius_vector = sub(start.point, arc.center)
+    radius = norm(radius_vector)
     if radius == 0.0:
         p.fail(f"the arc's centre is at its start node {start.id}")
-    n = _scale(normal, 1.0 / _norm(normal))
-    if abs(_dot(radius_vector, n)) > 1e-6 * radius:
+    n = scale(normal, 1.0 / norm(normal))
+    if abs(dot(radius_vector, n)) > 1e-6 * radius:
         p.fail(f"the start node {start.id} is not in the plane of the arc")
     if arc.alpha == 0.0 or abs(arc.alpha) > 2.0 * math.pi:
         p.fail(f"the arc's angle must be non-zero and at most 2 pi, got {arc.alpha!r}")
-    reached = _add(arc.center, rotate(radius_vector, n, arc.alpha))
-    gap = _distance(reached, end.point)
+    reached = add(arc.center, rotate(radius_vector, n, arc.alpha))
+    gap = distance(reached, end.point)
     if gap > 1e-6 * max(radius, 1.0):
         p.fail(f"the arc does not end at node {end.id}: it ends {gap:.6g} m away")
-
-
-def rotate(v: tuple, axis: tuple, angle: float) -> tuple:
-    """Rodrigues' rotation of v about the unit vector axis by angle (counter-clockwise)."""
-    c, s = math.cos(angle), math.sin(angle)
-    k_cross_v = _cross(axis, v)
-    k_dot_v = _dot(axis, v)
-    return tuple(v[i] * c + k_cross_v[i] * s + axis[i] * k_dot_v * (1.0 - c) for i in range(3))
-
-
-def _sub(a: tuple, b: tuple) -> tuple:
-    return (a[0] - b[0], a[1] - b[1], a[2] - b[2])
-
-
-def _add(a: tuple, b: tuple) -> tuple:
-    return (a[0] + b[0], a[1] + b[1], a[2] + b[2])
-
-
-def _scale(a: tuple, f: float) -> tuple:
-    return (a[0] * f, a[1] * f, a[2] * f)
-
-
-def _dot(a: tuple, b: tuple) -> float:
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]
-
-
-def _cross(a: tuple, b: tuple) -> tuple:
-    return (a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0])
-
-
-def _norm(a: tuple) -> float:
-    return math.sqrt(_dot(a, a))
-
-
-def _distance(a: tuple, b: tuple) -> float:
-    return _norm(_sub(a, b))

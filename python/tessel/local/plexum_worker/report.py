@@ -1,18 +1,30 @@
-"""The model file (JSON of what the worker understood) and the result file (an HTML page of what it computed)."""
+"""The model file (JSON of what the worker understood) and the result file (an HTML page of what it computed).
+
+The page is the template data/result_page.html filled with a summary, the
+pictures `figures` chooses (drawn by `drawing`) and the tables of `tables`.
+"""
 
 from __future__ import annotations
 
 import html
 import json
+from functools import lru_cache
+from importlib import resources
+from string import Template
+from typing import Any
 
-from .model import COMBINATION_TYPES, Model, ResultsRequest
+from . import drawing
+from .figures import MAX_PICTURED_COLUMNS, figures, result_columns
+from .frame import Frame
+from .mesh import SURFACE_TYPES, DomainMesh
+from .model import COMBINATION_TYPES, GRAVITY, Domain, Line, Load, Model
+from .recovery import Solution
+from .tables import result_tables
 
-_AXES = ("x", "y", "z", "xx", "yy", "zz")
 
-
-def model_file(model: Model, frame=None) -> bytes:
+def model_file(model: Model, frame: Frame | None = None) -> bytes:
     """The model as JSON text: every object resolved, with the properties the analysis uses."""
-    local_axes = {}
+    local_axes: dict[int, dict[str, Any]] = {}
     meshes = {m.domain.id: m for m in frame.meshes} if frame is not None else {}
     if frame is not None:
         for chain in frame.chains:
@@ -48,10 +60,10 @@ def model_file(model: Model, frame=None) -> bytes:
     return (json.dumps(document, indent=1, ensure_ascii=False) + "\n").encode("utf-8")
 
 
-def _domain(domain, mesh) -> dict:
-    kinds = {0: "hole", 1: "membrane (plane stress)", 2: "membrane (plane strain)", 3: "plate", 4: "shell"}
-    entry = {"Id": domain.id, "LineIds": domain.line_ids, "Material": domain.material.id,
-             "Thickness": domain.thickness, "SurfaceType": domain.surface_type, "Kind": kinds[domain.surface_type],
+def _domain(domain: Domain, mesh: DomainMesh | None) -> dict[str, Any]:
+    entry: dict[str, Any] = {
+        "Id": domain.id, "LineIds": domain.line_ids, "Material": domain.material.id,
+        "Thickness": domain.thickness, "SurfaceType": domain.surface_type, "Kind": SURFACE_TYPES[domain.surface_type],
              "Record": domain.record}
     if domain.eccentricity is not None:
         entry["Eccentricity"] = {**domain.eccentricity, "Record": domain.eccentricity_record}
@@ -64,8 +76,8 @@ def _domain(domain, mesh) -> dict:
     return entry
 
 
-def _line(line, axes) -> dict:
-    entry = {"Id": line.id, "StartNode": line.start.id, "EndNode": line.end.id,
+def _line(line: Line, axes: dict[str, Any] | None) -> dict[str, Any]:
+    entry: dict[str, Any] = {"Id": line.id, "StartNode": line.start.id, "EndNode": line.end.id,
              "Geometry": "arc" if line.arc else "straight", "Parts": line.parts, "Record": line.record}
     if line.arc:
         entry["Arc"] = {"Center": line.arc.center, "Normal": line.arc.normal, "Alfa": line.arc.alpha}
@@ -77,137 +89,48 @@ def _line(line, axes) -> dict:
     return entry
 
 
-def _load(load) -> dict:
-    entry = {"Id": load.id, "Kind": load.kind, "LoadCase": load.load_case.id, "Record": load.record}
+def _load(load: Load) -> dict[str, Any]:
+    entry: dict[str, Any] = {"Id": load.id, "Kind": load.kind, "LoadCase": load.load_case.id, "Record": load.record}
     if load.line is not None:
         beam = load.line.beam
+        assert beam is not None
         entry["Beam"] = load.line.id
-        entry["q"] = beam.material.rho * beam.cross_section.area * 9.80665 / 1000.0
+        entry["q"] = beam.material.rho * beam.cross_section.area * GRAVITY / 1000.0
         entry["Direction"] = "-Z global, kN/m"
     if load.domain is not None:
         entry["Domain"] = load.domain.id
     return entry
 
 
-def result_file(model: Model, request: ResultsRequest, results: dict, solution=None) -> bytes:
+def result_file(model: Model, results: dict[str, Any], solution: Solution | None = None) -> bytes:
     """The result file: a self-contained HTML page with pictures and tables of the requested results."""
-    from . import drawing
-    from .results import stations as beam_stations
-
-    cases = {str(c.id): c.name for c in model.load_cases}
-    combinations = {str(c.id): c.name for c in model.load_combinations}
-
-    def label(group: str, key: str) -> str:
-        return f"LC {key} '{cases[key]}'" if group == "LoadCases" else f"CO {key} '{combinations[key]}'"
-
-    body = [f"<h1>Linear static analysis</h1><p>Units: m, rad, kN, kNm. Global axes X, Y, Z with Z up.</p>",
-            "<p>Load cases: " + html.escape(", ".join(f"{i} '{n}'" for i, n in cases.items()) or "none") + "</p>",
-            "<p>Load combinations: " + html.escape(", ".join(
-                f"{c.id} '{c.name}' = " + " + ".join(f"{f:g} x LC{case.id}" for case, f in c.factors)
-                for c in model.load_combinations) or "none") + "</p>"]
-    for note in results.get("Notes", []):
-        body.append(f'<p class="note">{html.escape(note)}</p>')
+    body = _summary(model, results)
     if solution is not None:
-        frame = solution.frame
-        figures = [drawing.model_picture(model, frame)]
-        columns = [(f"LC {c.id} '{c.name}'", solution.columns[("case", c.id)]) for c in model.load_cases]
-        columns += [(f"CO {c.id} '{c.name}'", solution.columns[("combination", c.id)])
-                    for c in model.load_combinations]
-        station_data = beam_stations(solution) if frame.chains else None
-        for name, column in columns[:MAX_PICTURED_COLUMNS]:
-            figures.append(drawing.deformed_picture(model, solution, column, name))
-            if station_data is not None:
-                figures.append(drawing.moment_picture(model, solution, station_data, column, name))
-            shells = solution.shells
-            if shells is not None:
-                bending = not shells.membrane.all()
-                if bending:
-                    figures.append(drawing.contour_picture(model, solution, column, name, 0, "Slab moments mx",
-                                                           "kNm/m", False if shells.membrane.any() else None))
-                    figures.append(drawing.contour_picture(model, solution, column, name, 1, "Slab moments my",
-                                                           "kNm/m", False if shells.membrane.any() else None))
-                if shells.membrane.any():
-                    figures.append(drawing.contour_picture(model, solution, column, name, 5,
-                                                           "Membrane forces nx", "kN/m", True if bending else None))
-                    figures.append(drawing.contour_picture(model, solution, column, name, 6,
-                                                           "Membrane forces ny", "kN/m", True if bending else None))
-        if len(columns) > MAX_PICTURED_COLUMNS:
-            body.append(f"<p>Pictures of the first {MAX_PICTURED_COLUMNS} of {len(columns)} load cases and "
+        columns = len(result_columns(model, solution))
+        pictures = figures(model, solution)
+        if columns > MAX_PICTURED_COLUMNS:
+            body.append(f"<p>Pictures of the first {MAX_PICTURED_COLUMNS} of {columns} load cases and "
                         "combinations.</p>")
         body.append('<div class="figures">')
-        for figure in figures:
-            body.append(f'<figure>{drawing.svg(figure)}</figure>')
+        body += [f"<figure>{drawing.svg(picture)}</figure>" for picture in pictures]
         body.append("</div>")
-
-    nodes = results["Displacements"]["Nodes"]
-    if nodes:
-        body.append(_table("Nodal displacements (global axes; mm, mrad)",
-                           ["node", "case"] + [f"u{a}" if len(a) == 1 else f"r{a[0]}" for a in _AXES],
-                           [[node, label(group, key)] + [1e3 * v[a] for a in _AXES]
-                            for node, groups in nodes.items() for group, values in groups.items()
-                            for key, v in values.items()]))
-    supports = results["Forces"]["NodalSupports"]
-    if supports:
-        body.append(_table("Support forces on the structure (member axes; kN, kNm)",
-                           ["support", "case", "Fx", "Fy", "Fz", "Mx", "My", "Mz"],
-                           [[support, label(group, key)] + [v["Local"][a] for a in _AXES]
-                            for support, groups in supports.items() for group, values in groups.items()
-                            for key, v in values.items()]))
-    lines = results["Forces"]["Lines"]
-    if lines:
-        body.append(_table("Beam internal forces (member axes; kN, kNm; N > 0 tension)",
-                           ["beam", "case", "position", "N", "Vy", "Vz", "Mx", "My", "Mz"],
-                           [[line, label(group, key), s["Position"], s["N"], s["Vy"], s["Vz"], s["Mx"], s["My"],
-                             s["Mz"]]
-                            for line, groups in lines.items() for group, values in groups.items()
-                            for key, stations in values.items() for s in stations]))
-    for section, kinds in results["Sections"].items():
-        for kind, groups in kinds.items():
-            for key, result in groups["LoadCombinations"].items():
-                points = result["Points"]
-                names = [k for k in points[0] if k not in ("Position", "x", "y", "z", "Domain")] if points else []
-                title = (f"Section {section} '{model.section_cuts[int(section) - 1].name}', "
-                         f"{'surface forces (kNm/m, kN/m)' if kind == 'SurfaceForces' else 'stresses (kN/m2)'}, "
-                         f"{label('LoadCombinations', key)}")
-                integrals = result["Integrals"]
-                body.append(_table(title + ": integrals along the cut", list(integrals),
-                                   [list(integrals.values())]))
-                body.append(_table(title, ["position", "domain"] + names,
-                                   [[p["Position"], p["Domain"]] + [p[n] for n in names] for p in points]))
-    page = _PAGE.format(body="\n".join(body))
-    return page.encode("utf-8")
+    body += result_tables(model, results)
+    return _page().substitute(body="\n".join(body)).encode("utf-8")
 
 
-MAX_PICTURED_COLUMNS = 6
-_PAGE = """<!DOCTYPE html>
-<html lang="en"><head><meta charset="utf-8"><title>Linear static analysis</title>
-<style>
-body {{ font-family: sans-serif; margin: 24px; color: #222; }}
-h1 {{ font-size: 22px; }} h2 {{ font-size: 16px; margin-top: 28px; }}
-.note {{ background: #fff6d8; padding: 6px 10px; border-left: 4px solid #e0a030; }}
-.figures {{ display: grid; grid-template-columns: repeat(auto-fill, minmax(560px, 1fr)); gap: 16px; }}
-figure {{ margin: 0; border: 1px solid #ddd; max-width: 900px; }}
-figure svg {{ display: block; width: 100%; height: auto; }}
-table {{ border-collapse: collapse; font-size: 12px; }}
-td, th {{ border: 1px solid #ddd; padding: 2px 6px; text-align: right; }}
-th {{ background: #f0f3f7; }}
-</style></head>
-<body>
-{body}
-</body></html>
-"""
+def _summary(model: Model, results: dict[str, Any]) -> list[str]:
+    """The page's title, units, load cases, combinations and notes."""
+    cases = ", ".join(f"{c.id} '{c.name}'" for c in model.load_cases)
+    combinations = ", ".join(f"{c.id} '{c.name}' = " + " + ".join(f"{f:g} x LC{case.id}" for case, f in c.factors)
+                             for c in model.load_combinations)
+    body = ["<h1>Linear static analysis</h1><p>Units: m, rad, kN, kNm. Global axes X, Y, Z with Z up.</p>",
+            "<p>Load cases: " + html.escape(cases or "none") + "</p>",
+            "<p>Load combinations: " + html.escape(combinations or "none") + "</p>"]
+    body += [f'<p class="note">{html.escape(note)}</p>' for note in results.get("Notes", [])]
+    return body
 
 
-def _table(title: str, header: list, rows: list) -> str:
-    def cell(value) -> str:
-        if isinstance(value, float):
-            # Three decimals of the table's unit; what rounds to zero shows as 0 (no "-0.000").
-            text = f"{value:.3f}"
-            return "0" if float(text) == 0 else text
-        return html.escape(str(value))
-    out = [f"<h2>{html.escape(title)}</h2><table><tr>" + "".join(f"<th>{html.escape(str(h))}</th>" for h in header)
-           + "</tr>"]
-    out += ["<tr>" + "".join(f"<td>{cell(v)}</td>" for v in row) + "</tr>" for row in rows]
-    out.append("</table>")
-    return "\n".join(out)
-
+@lru_cache(maxsize=1)
+def _page() -> Template:
+    """The page template (data/result_page.html): the page around its $body."""
+    return Template(resources.files("tessel.local.plexum_worker").joinpath("data/result_page.html").read_text("utf-8"))

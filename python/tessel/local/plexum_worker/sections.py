@@ -6,6 +6,7 @@ import json
 import math
 from functools import lru_cache
 from importlib import resources
+from typing import Any
 
 
 def rectangle(b: float, h: float) -> tuple[float, float, float, float]:
@@ -38,9 +39,9 @@ def circle(d: float) -> tuple[float, float, float, float]:
 
 
 @lru_cache(maxsize=1)
-def concrete_catalogue() -> dict:
+def concrete_catalogue() -> dict[str, Any]:
     """The EN 1992-1-1 concrete grades by name, from the worker's data file."""
-    text = resources.files(__package__).joinpath("data/concrete_en1992.json").read_text("utf-8")
+    text = resources.files("tessel.local.plexum_worker").joinpath("data/concrete_en1992.json").read_text("utf-8")
     table = json.loads(text)
     grades = {grade["name"]: grade for grade in table["grades"]}
     return {"grades": grades, "nu": table["poisson_ratio"], "rho": table["density"],

@@ -45,6 +45,12 @@ import numpy as np
 from Pynite import FEModel3D
 from Pynite.Quad3D import Quad3D
 
+from .errors import OffsetError
+from .geometry import FloatArray, IntArray, cross_matrices
+from .mesh import DomainMesh
+from .model import Domain, Material
+from .outline import Outline
+
 GAUSS = 1.0 / 3.0 ** 0.5
 # Gauss points in PyNiteFEA's order, in (xi, eta).
 GAUSS_POINTS = np.array([(-GAUSS, -GAUSS), (GAUSS, -GAUSS), (GAUSS, GAUSS), (-GAUSS, GAUSS)])
@@ -53,7 +59,7 @@ _BENDING_DOFS = (2, 4, 3, 8, 10, 9, 14, 16, 15, 20, 22, 21)
 _MEMBRANE_DOFS = (0, 1, 6, 7, 12, 13, 18, 19)
 
 
-def _selectors() -> tuple[np.ndarray, np.ndarray]:
+def _selectors() -> tuple[FloatArray, FloatArray]:
     bending = np.zeros((12, 24))
     for row, dof in enumerate(_BENDING_DOFS):
         # The DKMQ derivation's rotation about x is opposite to the right-handed one.
@@ -71,11 +77,7 @@ KIND_OF_SURFACE = {1: PLANE_STRESS, 2: PLANE_STRAIN, 3: SHELL_KIND, 4: SHELL_KIN
 CONSTANT, ONE_WAY, TWO_WAY, TOP_ALIGNED, BOTTOM_ALIGNED = 1, 2, 3, 4, 5
 
 
-class OffsetError(Exception):
-    """An eccentricity whose reference points define no offset over the domain; the message names it."""
-
-
-def mid_surface_offset(domain, outline, points: np.ndarray) -> np.ndarray:
+def mid_surface_offset(domain: Domain, outline: Outline, points: FloatArray) -> FloatArray:
     """Distance (m) of a domain's mid-surface from its drawn plane at points (..., 3), along the domain's z."""
     eccentricity = domain.eccentricity
     shape = np.asarray(points).shape[:-1]
@@ -98,12 +100,14 @@ def mid_surface_offset(domain, outline, points: np.ndarray) -> np.ndarray:
         if np.linalg.norm(direction) <= 1e-9 * max(extent, 1.0):
             raise OffsetError(f"{label}, projected onto its plane, coincide: they give no direction")
         along = (at - given[0]) @ direction / float(direction @ direction)
-        return (values[0] + (values[1] - values[0]) * along).reshape(shape)
+        linear: FloatArray = (values[0] + (values[1] - values[0]) * along).reshape(shape)
+        return linear
     matrix = np.column_stack([np.ones(3), given])
     if abs(np.linalg.det(matrix)) <= 1e-12 * max(extent, 1.0) ** 2:
         raise OffsetError(f"{label}, projected onto its plane, are on one line: they define no plane")
     coefficients = np.linalg.solve(matrix, values)
-    return (coefficients[0] + at @ coefficients[1:]).reshape(shape)
+    planar: FloatArray = (coefficients[0] + at @ coefficients[1:]).reshape(shape)
+    return planar
 
 
 class ShellLibrary:
@@ -111,10 +115,10 @@ class ShellLibrary:
 
     def __init__(self) -> None:
         self.model = FEModel3D()
-        self._cache: dict[bytes, tuple[np.ndarray, np.ndarray]] = {}
+        self._cache: dict[bytes, tuple[FloatArray, FloatArray]] = {}
 
-    def matrices(self, local_xy: np.ndarray, thickness: float, material,
-                 kind: int = SHELL_KIND) -> tuple[np.ndarray, np.ndarray]:
+    def matrices(self, local_xy: FloatArray, thickness: float, material: Material,
+                 kind: int = SHELL_KIND) -> tuple[FloatArray, FloatArray]:
         """`kind`: SHELL_KIND (plates and shells), PLANE_STRESS or PLANE_STRAIN (membranes)."""
         e, nu = material.e, material.nu
         if kind == PLANE_STRAIN:
@@ -133,19 +137,19 @@ class ShellLibrary:
             node_name = f"q{len(self._cache)}_{k}"
             self.model.add_node(node_name, float(x), float(y), 0.0)
             nodes.append(self.model.nodes[node_name])
-        quad = Quad3D(f"q{len(self._cache)}", *nodes, thickness, name, self.model)
+        quad = Quad3D(f"q{len(self._cache)}", nodes[0], nodes[1], nodes[2], nodes[3], thickness, name, self.model)
         results = np.zeros((4, 8, 24))
         if kind == SHELL_KIND:
             ke = np.asarray(quad.ke(), dtype=float)
             hb, hs = quad.Hb(), quad.Hs()
+            for g, (xi, eta) in enumerate(GAUSS_POINTS):
+                results[g, 0:3] = hb @ quad.B_b(xi, eta) @ _BENDING
+                results[g, 3:5] = hs @ quad.B_s(xi, eta) @ _BENDING
         else:
             quad._local_coords()
             ke = np.asarray(quad.ke_m(), dtype=float)
         cm = quad.Cm()
         for g, (xi, eta) in enumerate(GAUSS_POINTS):
-            if kind == SHELL_KIND:
-                results[g, 0:3] = hb @ quad.B_b(xi, eta) @ _BENDING
-                results[g, 3:5] = hs @ quad.B_s(xi, eta) @ _BENDING
             results[g, 5:8] = thickness * cm @ quad.B_m(xi, eta) @ _MEMBRANE
         self._cache[key] = (ke, results)
         return ke, results
@@ -158,7 +162,7 @@ class ShellLibrary:
 class ShellMesh:
     """All quadrilaterals of the model: nodes, frames, global stiffness blocks and result matrices."""
 
-    def __init__(self, xyz: np.ndarray, meshes: list) -> None:
+    def __init__(self, xyz: FloatArray, meshes: list[DomainMesh]) -> None:
         self.meshes = meshes
         self.xyz = xyz
         self.quads = np.concatenate([m.quads for m in meshes]) if meshes else np.zeros((0, 4), dtype=np.int64)
@@ -206,7 +210,7 @@ class ShellMesh:
             link = np.tile(np.eye(24), (offset.size, 1, 1))
             d = self.offsets[offset]
             for a in range(4):
-                link[:, 6 * a:6 * a + 3, 6 * a + 3:6 * a + 6] = -_cross_matrices(d[:, a])
+                link[:, 6 * a:6 * a + 3, 6 * a + 3:6 * a + 6] = -cross_matrices(d[:, a])
             t[offset] = np.einsum("eij,ejk->eik", t[offset], link)
         self.t = t
         self.k_global = np.einsum("eji,ejk,ekl->eil", t, self.ke, t)
@@ -215,7 +219,7 @@ class ShellMesh:
         domain_axes = np.array([m.outline.axes for m in meshes]).reshape(-1, 3, 3)[self.domain_of]
         self.to_domain = np.einsum("eij,ekj->eik", domain_axes[:, :2], self.axes[:, :2])
 
-    def gauss(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def gauss(self) -> tuple[FloatArray, FloatArray, FloatArray]:
         """Shape functions (4 points, 4 nodes), points (n, 4, 3) and area weights (n, 4) of every element."""
         xi, eta = GAUSS_POINTS[:, 0], GAUSS_POINTS[:, 1]
         shape = 0.25 * np.stack([(1 - xi) * (1 - eta), (1 + xi) * (1 - eta), (1 + xi) * (1 + eta),
@@ -228,22 +232,14 @@ class ShellMesh:
         weights = np.linalg.norm(np.cross(a1, a2), axis=2)
         return shape, points, weights
 
-    def element_results(self, u: np.ndarray) -> np.ndarray:
+    def element_results(self, u: FloatArray) -> FloatArray:
         """Gauss-point results (elements, 4, 8, columns) in the domains' plane axes, from global displacements."""
         local = np.einsum("eij,ejc->eic", self.t, u[self.dofs])
         values = np.einsum("egkj,ejc->egkc", self.recovery, local)
         return to_domain_axes(values, self.to_domain)
 
 
-def _cross_matrices(d: np.ndarray) -> np.ndarray:
-    """[d]x for each row of d (n, 3): [d]x @ v = d x v."""
-    out = np.zeros(d.shape[:-1] + (3, 3))
-    out[..., 0, 1], out[..., 0, 2], out[..., 1, 2] = -d[..., 2], d[..., 1], -d[..., 0]
-    out[..., 1, 0], out[..., 2, 0], out[..., 2, 1] = d[..., 2], -d[..., 1], d[..., 0]
-    return out
-
-
-def to_domain_axes(values: np.ndarray, rotation: np.ndarray) -> np.ndarray:
+def to_domain_axes(values: FloatArray, rotation: FloatArray) -> FloatArray:
     """Rotate element-axes results (elements, points, 8, columns) into the domain axes (rotation (elements, 2, 2))."""
     out = np.empty_like(values)
     r = rotation
@@ -257,17 +253,18 @@ def to_domain_axes(values: np.ndarray, rotation: np.ndarray) -> np.ndarray:
     return out
 
 
-def at_points(gauss_values: np.ndarray, xi: np.ndarray, eta: np.ndarray) -> np.ndarray:
+def at_points(gauss_values: FloatArray, xi: FloatArray, eta: FloatArray) -> FloatArray:
     """Values at natural coordinates (xi, eta) of their elements, extrapolated bilinearly from the Gauss points.
 
     gauss_values: (points, 4, ...), one element's Gauss values per point.
     """
     x, y = xi / GAUSS, eta / GAUSS
     h = 0.25 * np.stack([(1 - x) * (1 - y), (1 + x) * (1 - y), (1 + x) * (1 + y), (1 - x) * (1 + y)], axis=1)
-    return np.einsum("pg,pg...->p...", h, gauss_values)
+    values: FloatArray = np.einsum("pg,pg...->p...", h, gauss_values)
+    return values
 
 
-def natural_coordinates(corners: np.ndarray, points: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def natural_coordinates(corners: FloatArray, points: FloatArray) -> tuple[FloatArray, FloatArray]:
     """(xi, eta) of points (n, 2) in bilinear quadrilaterals (n, 4, 2), by Newton's method."""
     xi = np.zeros(len(points))
     eta = np.zeros(len(points))

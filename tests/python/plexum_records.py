@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import copy
 
-from .replay import MODEL_LISTS
+from tessel.local.plexum_worker.schema import MODEL, RESULTS
 
 _ZERO_POINT = {"x": 0.0, "y": 0.0, "z": 0.0}
 
@@ -22,8 +22,8 @@ class JobRecords:
     """The "Model" and "Results" of one job, built up record by record."""
 
     def __init__(self) -> None:
-        self.model = {key: {"Functions": [], "Properties": []} for key in MODEL_LISTS}
-        self.results = {key: {"Functions": [], "Properties": []} for key in ("Forces", "Displacements", "Sections")}
+        self.model = {key: {"Functions": [], "Properties": []} for key in MODEL}
+        self.results = {key: {"Functions": [], "Properties": []} for key in RESULTS}
         self._counts: dict[str, int] = {}
 
     def _add(self, key: str, name: str, params: dict, creates: bool = True) -> int:
