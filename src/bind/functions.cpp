@@ -118,6 +118,9 @@ nb::object python_function(nb::handle impl, nb::handle name, nb::handle qualname
     nb::dict namespace_;
     namespace_["__impl"] = impl;
     namespace_["__name__"] = module;
+    // As a module's globals have them: C-API calls made while the function
+    // runs (imports among them) look the builtins up here.
+    namespace_["__builtins__"] = nb::borrow(PyEval_GetBuiltins());
     if (!defaults.is_none()) {
         std::size_t i = 0;
         for (nb::handle d : defaults) namespace_[("__default" + std::to_string(i++)).c_str()] = d;

@@ -206,6 +206,17 @@ private:
     }
 
     void fallback(PyObject* v) {
+        if (PyObject* self_written = written_by_itself(v)) {
+            char* data;
+            Py_ssize_t length;
+            if (PyBytes_AsStringAndSize(self_written, &data, &length) < 0) {
+                Py_DECREF(self_written);
+                throw nb::python_error();
+            }
+            out_.append({data, static_cast<std::size_t>(length)});
+            Py_DECREF(self_written);
+            return;
+        }
         PyObject* text = check(PyObject_CallOneArg(dumps_, v));
         Py_ssize_t length;
         const char* utf8 = PyUnicode_AsUTF8AndSize(text, &length);
@@ -215,6 +226,14 @@ private:
         }
         out_.append({utf8, static_cast<std::size_t>(length)});
         Py_DECREF(text);
+    }
+
+    // The bytes of `v.__json_text__()` when its class has that method; null
+    // otherwise.
+    static PyObject* written_by_itself(PyObject* v) {
+        PyObject* method = _PyType_Lookup(Py_TYPE(v), str<"__json_text__">().ptr());
+        if (!method) return nullptr;
+        return check(PyObject_CallMethodNoArgs(v, str<"__json_text__">().ptr()));
     }
 
     jt::Buffer& out_;
@@ -230,5 +249,28 @@ nb::bytes json_dumps_bytes(nb::handle value, nb::handle dumps) {
     Encoder(out, dumps.ptr()).value(value.ptr());
     return out.take();
 }
+
+struct JsonWriter::State {
+    State(nb::handle dumps, std::size_t reserve) : out(reserve), dumps(nb::borrow(dumps)), encoder(out, dumps.ptr()) {}
+    BytesBuffer out;
+    nb::object dumps;
+    Encoder encoder;
+};
+
+JsonWriter::JsonWriter(nb::handle dumps, std::size_t reserve) : state_(new State(dumps, reserve)) {}
+
+JsonWriter::~JsonWriter() { delete state_; }
+
+JsonWriter& JsonWriter::raw(std::string_view text) {
+    state_->out.append(text);
+    return *this;
+}
+
+JsonWriter& JsonWriter::value(nb::handle v) {
+    state_->encoder.value(v.ptr());
+    return *this;
+}
+
+nb::bytes JsonWriter::take() { return state_->out.take(); }
 
 }  // namespace tessel::bind

@@ -4,6 +4,8 @@
 
 #include "bind/bind.h"
 
+#include <string_view>
+
 namespace tessel::bind {
 
 // The bytes of `dumps(value).encode("utf-8")`, where `dumps` is the
@@ -16,6 +18,29 @@ namespace tessel::bind {
 // output and the errors for it stay the stdlib's. A container met again inside
 // itself raises ValueError("Circular reference detected"); nesting deeper than
 // the interpreter allows raises RecursionError.
+//
+// A value whose class has `__json_text__` writes itself: the method returns
+// its JSON text as bytes, which are copied in as they are (for content made
+// by C++ that never needs to become Python objects).
 nb::bytes json_dumps_bytes(nb::handle value, nb::handle dumps);
+
+// The same encoder, fed piece by piece: JSON text written as it is (the
+// punctuation between pieces) and values written as `json.dumps` would.
+class JsonWriter {
+public:
+    explicit JsonWriter(nb::handle dumps, std::size_t reserve = 4096);
+    ~JsonWriter();
+    JsonWriter(const JsonWriter&) = delete;
+    JsonWriter& operator=(const JsonWriter&) = delete;
+
+    JsonWriter& raw(std::string_view text);
+    JsonWriter& value(nb::handle v);
+    // The text written, as bytes (the writer takes nothing more afterwards).
+    nb::bytes take();
+
+private:
+    struct State;
+    State* state_;
+};
 
 }  // namespace tessel::bind

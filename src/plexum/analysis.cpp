@@ -1,6 +1,7 @@
 // PlexumAnalysis: ships a Model to the queue "plexum" with a results request,
 // to be built (and calculated) by Plexum, and reads back the results, the
 // model file and the result file.
+#include "plexum/model.h"
 #include "plexum/objects.h"
 
 #include "bind/buffers.h"
@@ -60,14 +61,50 @@ nb::object command_of(nb::handle self) {
     bind::raise(PyExc_ValueError, kBothFalse);
 }
 
+// The job content goes straight from `_generate_job_content` to the upload
+// while the analysis is this module's own class and every method on that way
+// is the original: nothing else can see it then, so the model may be shipped
+// as JSON text written from its records (see serialized_for_shipping).
+const bind::Guard shipping_guard{
+    nullptr, {"execute", "_generate_job_content", "_get_job_content", "_upload_job_content"}, {"execute"}};
+
+// The analysis whose execute is running on this thread, for the first
+// _generate_job_content it calls.
+thread_local PyObject* shipping = nullptr;
+
+class Shipping {
+public:
+    explicit Shipping(nb::handle self) : previous_(shipping) { shipping = self.ptr(); }
+    ~Shipping() { shipping = previous_; }
+    Shipping(const Shipping&) = delete;
+    Shipping& operator=(const Shipping&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
+// Whether this call of _generate_job_content is the one execute makes on its
+// way to the upload, with nothing in between that could look at the content.
+bool ships_directly(nb::handle self) {
+    if (shipping != self.ptr()) return false;
+    shipping = nullptr;  // one job content per execute
+    if (!shipping_guard.holds_for(Py_TYPE(self.ptr()))) return false;
+    nb::object dict = instance_dict(self);
+    for (nb::handle name : {str<"_generate_job_content">(), str<"_get_job_content">(), str<"_upload_job_content">()})
+        if (has_own(dict, name)) return false;
+    return true;
+}
+
 // Refuses the switches before any platform request: otherwise the job would
 // be created on the platform first and then left there, never started.
 nb::object execute(nb::handle self, nb::handle timeout) {
     command_of(self);
+    Shipping shipping_now(self);
     return super_of(self).attr("execute")("timeout"_a = timeout);
 }
 
 nb::object generate_job_content(nb::handle self) {
+    const bool direct = ships_directly(self);
     nb::object command = command_of(self);
     nb::object model = self.attr("_model");
 
@@ -84,7 +121,7 @@ nb::object generate_job_content(nb::handle self) {
     }
     // Serialising appends the linear analysis: after the command was chosen
     // and the request built, before the template is encoded.
-    nb::object serialized = model.attr("_serialize")();
+    nb::object serialized = direct ? serialized_for_shipping(model) : model.attr("_serialize")();
     if (!template_bytes.is_valid())
         return g("_JobContent")("Model"_a = serialized, "Results"_a = results, "command"_a = command);
     nb::object encoded = g("base64").attr("b64encode")(template_bytes).attr("decode")("utf-8");
@@ -148,6 +185,7 @@ void populate_analysis(nb::module_&) {
                  ":param as_file: Return as BytesIO (default) or File ::version(v13.5.0)")
             .build();
     *analysis_class = cls;
+    shipping_guard.capture(cls);
 }
 
 }  // namespace tessel::plexum

@@ -182,6 +182,7 @@ nb::object arc_serialize(nb::handle self) {
 
 const bind::Guard add_function_guard{nullptr, {"add_function"}};
 const bind::Guard add_property_guard{nullptr, {"add_property"}};
+const bind::Guard serialize_guard{nullptr, {"serialize"}};
 const bind::Guard point3d_guard{"_Point3D", {"__init__", "from_tuple", "serialize"}};
 const bind::Guard circle_arc_guard{"CircleArc", {"__init__", "_serialize"}};
 
@@ -223,6 +224,7 @@ void populate_instructions(nb::module_&) {
             .build();
     add_function_guard.capture(instruction_list);
     add_property_guard.capture(instruction_list);
+    serialize_guard.capture(instruction_list);
 
     object_class_made(bind::ClassBuilder(g, "Object",
                                          "Abstract base class of all Plexum objects.\n\n"
@@ -232,6 +234,7 @@ void populate_instructions(nb::module_&) {
                           .def_property("id", &object_id, "Identifier of the object.")
                           .build());
 
+    interface_serialize_guard.capture(
     bind::ClassBuilder(g, "_Interface", "Abstract base class of the interfaces of a :class:`Model`.")
         .base(g("ABC"))
         .def("__init__", &interface_init)
@@ -240,7 +243,7 @@ void populate_instructions(nb::module_&) {
         .def_abstract("__iter__", &not_implemented)
         .def_abstract("__len__", &not_implemented)
         .def("_serialize", &interface_serialize, "The serialised instruction list of this interface.")
-        .build();
+        .build());
 
     point3d_guard.capture(
         bind::ClassBuilder(g, "_Point3D", "A point or vector, written as the record {\"x\", \"y\", \"z\"}.")

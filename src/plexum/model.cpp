@@ -1,5 +1,8 @@
 // Model: the container that owns the interfaces and gathers their records.
+#include "plexum/model.h"
+
 #include "plexum/objects.h"
+#include "plexum/store.h"
 
 namespace tessel::plexum {
 namespace {
@@ -28,33 +31,42 @@ constexpr const char* kInitDoc =
     "containment test, e.g. ``list(model.nodes)``, ``model.nodes[0]``, ``model.nodes[1:3]``,\n"
     "``for node in model.nodes``, ``len(model.nodes)``, ``node in model.nodes``.";
 
-// The interfaces in construction order: attribute, class, property, documentation.
+// The interfaces in construction order: attribute, class, property,
+// documentation, and the key of the serialised model (in this order too).
 struct InterfaceSlot {
     const char* attribute;
     const char* cls;
     const char* property;  // nullptr: no property
     const char* doc;
+    const char* key;       // nullptr: not part of the serialised model
 };
 
 constexpr InterfaceSlot kSlots[] = {
     {"_references", "ReferenceInterface", "references",
-     "Interface for creating reference points, vectors, axes, planes and angles."},
-    {"_materials", "MaterialInterface", "materials", "Interface for creating materials."},
-    {"_nodes", "NodeInterface", "nodes", "Interface for creating nodes."},
-    {"_cross_sections", "CrossSectionInterface", "cross_sections", "Interface for creating cross-sections."},
-    {"_lines", "LineInterface", "lines", "Interface for creating lines, beams, etc."},
-    {"_domains", "DomainInterface", "domains", "Interface for creating domains."},
-    {"_node_supports", "NodeSupportInterface", "node_supports", "Interface for creating node supports."},
-    {"_line_supports", "LineSupportInterface", "line_supports", "Interface for creating line supports."},
-    {"_load_cases", "LoadCaseInterface", "load_cases", "Interface for creating load cases."},
-    {"_loads", "LoadInterface", "loads", "Interface for creating loads."},
+     "Interface for creating reference points, vectors, axes, planes and angles.", "References"},
+    {"_materials", "MaterialInterface", "materials", "Interface for creating materials.", "Materials"},
+    {"_nodes", "NodeInterface", "nodes", "Interface for creating nodes.", "Nodes"},
+    {"_cross_sections", "CrossSectionInterface", "cross_sections", "Interface for creating cross-sections.",
+     "CrossSections"},
+    {"_lines", "LineInterface", "lines", "Interface for creating lines, beams, etc.", "Lines"},
+    {"_domains", "DomainInterface", "domains", "Interface for creating domains.", "Domains"},
+    {"_node_supports", "NodeSupportInterface", "node_supports", "Interface for creating node supports.",
+     "NodesSupports"},
+    {"_line_supports", "LineSupportInterface", "line_supports", "Interface for creating line supports.",
+     "LineSupports"},
+    {"_load_cases", "LoadCaseInterface", "load_cases", "Interface for creating load cases.", "LoadCases"},
+    {"_loads", "LoadInterface", "loads", "Interface for creating loads.", "Loads"},
     {"_load_combinations", "LoadCombinationInterface", "load_combinations",
-     "Interface for creating load combinations."},
-    {"_calculations", "_CalculationInterface", nullptr, nullptr},
-    {"_sections", "SectionInterface", "sections", "Interface for creating sections, on which results can be obtained."},
+     "Interface for creating load combinations.", "LoadCombinations"},
+    {"_calculations", "_CalculationInterface", nullptr, nullptr, "Calculation"},
+    {"_sections", "SectionInterface", "sections", "Interface for creating sections, on which results can be obtained.",
+     nullptr},
     {"_results", "ResultInterface", "results",
-     "Interface for requesting results from the worker (only requested results will be returned)."},
+     "Interface for requesting results from the worker (only requested results will be returned).", nullptr},
 };
+
+// Model._serialize as built, and the marker of a model shipped as JSON text.
+const bind::Guard model_serialize_guard{nullptr, {"_serialize"}};
 
 void model_init(nb::handle self) {
     for (const InterfaceSlot& slot : kSlots) {
@@ -72,23 +84,50 @@ void model_init(nb::handle self) {
     }
 }
 
-// The serialised model, in the order the worker replays it.
-nb::object model_serialize(nb::handle self) {
-    static constexpr std::pair<const char*, const char*> kKeys[] = {
-        {"References", "_references"},     {"Materials", "_materials"},
-        {"Nodes", "_nodes"},               {"CrossSections", "_cross_sections"},
-        {"Lines", "_lines"},               {"Domains", "_domains"},
-        {"NodesSupports", "_node_supports"}, {"LineSupports", "_line_supports"},
-        {"LoadCases", "_load_cases"},      {"Loads", "_loads"},
-        {"LoadCombinations", "_load_combinations"}, {"Calculation", "_calculations"},
-    };
-    self.attr(str<"_calculations">()).attr("create_linear_analysis")();
+// The instruction lists of the interfaces, gathered in the order the worker
+// replays them (after the linear analysis was added).
+nb::object gathered(nb::handle self) {
     nb::dict result;
-    for (const auto& [key, attribute] : kKeys) result[key] = self.attr(attribute).attr("_serialize")();
+    for (const InterfaceSlot& slot : kSlots)
+        if (slot.key) result[slot.key] = self.attr(slot.attribute).attr(str<"_serialize">())();
     return result;
 }
 
+// The serialised model.
+nb::object model_serialize(nb::handle self) {
+    self.attr(str<"_calculations">()).attr("create_linear_analysis")();
+    return gathered(self);
+}
+
+// The JSON text of what `gathered` would give, written straight from the
+// records; invalid when an interface is not one whose `_serialize` is the
+// module's own (the text is then not written).
+nb::object gathered_text(nb::handle self) {
+    bind::JsonWriter w(nb::module_::import_("json").attr("dumps"), 1 << 20);
+    bool first = true;
+    for (const InterfaceSlot& slot : kSlots) {
+        if (!slot.key) continue;
+        nb::object interface = self.attr(slot.attribute);
+        nb::object instructions = serialized_instructions(interface);
+        if (!instructions.is_valid()) return {};
+        w.raw(first ? "{\"" : ", \"").raw(slot.key).raw("\": ");
+        first = false;
+        if (!write_instruction_list(w, instructions)) return {};
+    }
+    w.raw("}");
+    return w.take();
+}
+
 }  // namespace
+
+nb::object serialized_for_shipping(nb::handle model) {
+    if (!model_serialize_guard.holds_for(Py_TYPE(model.ptr())) || has_own(instance_dict(model), str<"_serialize">()))
+        return model.attr(str<"_serialize">())();
+    model.attr(str<"_calculations">()).attr("create_linear_analysis")();
+    nb::object text = gathered_text(model);
+    if (!text.is_valid()) return gathered(model);
+    return global(str<"_ShippedModel">())(text);
+}
 
 void populate_model(nb::module_&) {
     capture_kinds();
@@ -100,8 +139,15 @@ void populate_model(nb::module_&) {
         cls.def_property(
             slot.property, [key](nb::handle self) { return self.attr(key); }, slot.doc);
     }
-    cls.def("_serialize", &model_serialize,
-            "The serialised model: one linear analysis is added, then the instruction lists of the interfaces.")
+    model_serialize_guard.capture(
+        cls.def("_serialize", &model_serialize,
+                "The serialised model: one linear analysis is added, then the instruction lists of the interfaces.")
+            .build());
+
+    bind::ClassBuilder(g, "_ShippedModel",
+                       "A serialised model on its way to the platform, as the JSON text json.dumps would give it.")
+        .def("__init__", [](nb::handle self, nb::handle text) { nb::setattr(self, str<"_text">(), text); }, "text"_p)
+        .def("__json_text__", [](nb::handle self) { return self.attr(str<"_text">()); }, "The JSON text (bytes).")
         .build();
 }
 

@@ -395,6 +395,24 @@ nb::object ids_of(nb::handle objects, const Expected& expected, nb::handle inter
     return ids_read(objects, [&](nb::handle item) { return id_of(item, expected, interface); });
 }
 
+// ------------------------------------------------------ serialised lists
+
+const bind::Guard interface_serialize_guard{nullptr, {"_serialize"}};
+const bind::Guard calculation_serialize_guard{nullptr, {"_serialize"}};
+
+nb::object serialized_instructions(nb::handle interface) {
+    PyTypeObject* type = Py_TYPE(interface.ptr());
+    nb::handle list_key;
+    if (calculation_serialize_guard.holds_for(type))
+        list_key = str<"instructions">();
+    else if (interface_serialize_guard.resolves_on(type))
+        list_key = str<"_instructions">();
+    else
+        return {};
+    if (has_own(instance_dict(interface), str<"_serialize">())) return {};
+    return nb::steal(bind::check(PyObject_GetAttr(interface.ptr(), list_key.ptr())));
+}
+
 // ------------------------------------------------------------------ helpers
 
 nb::object item(nb::handle seq, Py_ssize_t i) {

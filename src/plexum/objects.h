@@ -105,6 +105,14 @@ nb::object effective_name(nb::handle name, nb::handle id);
 // object of `interface._objects` has that `name` (compared with ==).
 void check_name_free(nb::handle interface, nb::handle name, const char* what);
 
+// The instruction list whose `serialize()` `interface._serialize()` returns,
+// while that `_serialize` is the module's own (_Interface's, or
+// _CalculationInterface's); invalid otherwise.
+nb::object serialized_instructions(nb::handle interface);
+// The two `_serialize` methods as built.
+extern const bind::Guard interface_serialize_guard;
+extern const bind::Guard calculation_serialize_guard;
+
 // The instance's own attribute dict (made on first use).
 nb::object instance_dict(nb::handle obj);
 // Whether `dict` has `key`.

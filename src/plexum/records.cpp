@@ -9,7 +9,11 @@ namespace tessel::plexum {
 
 Shape::Shape(std::initializer_list<const char*> keys) {
     keys_.reserve(keys.size());
-    for (const char* k : keys) keys_.push_back(bind::check(PyUnicode_InternFromString(k)));
+    for (const char* k : keys) {
+        keys_.push_back(bind::check(PyUnicode_InternFromString(k)));
+        // Record keys are identifiers: nothing in them needs escaping.
+        json_keys_.push_back(std::string(json_keys_.empty() ? "{\"" : ", \"") + k + "\": ");
+    }
     template_ = bind::check(PyDict_New());
     for (PyObject* k : keys_) bind::check(PyDict_SetItem(template_, k, Py_None));
 }

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,9 +26,13 @@ public:
     PyObject* key(std::size_t i) const { return keys_[i]; }
     // A dict of the keys in order, all None: records are made as its copies.
     PyObject* key_template() const { return template_; }
+    // The JSON text that opens member i: `{"key": ` for the first, `, "key": `
+    // for the others, as json.dumps writes them.
+    std::string_view json_key(std::size_t i) const { return json_keys_[i]; }
 
 private:
     std::vector<PyObject*> keys_;  // interned, held for the life of the process
+    std::vector<std::string> json_keys_;
     PyObject* template_ = nullptr;
 };
 
@@ -142,6 +148,8 @@ public:
     Constant& operator=(const Constant&) = delete;
     // A new copy of the record's Python form.
     nb::object make() const;
+    // The record's Python form as held here, to be read, never changed.
+    nb::handle shared() const { return tree_.dict; }
 
 private:
     // A dict of the tree and where its nested dicts sit, so that a copy

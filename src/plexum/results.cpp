@@ -287,11 +287,12 @@ void populate_results(nb::module_&) {
                                                   {"NO_AUTO_CORRECT_NO_SHOW", 4}}))
         .build();
 
+    calculation_serialize_guard.capture(
     bind::ClassBuilder(g, "_CalculationInterface", "The calculation step of a model: the linear analysis.")
         .def("__init__", &calculation_interface_init)
         .def("create_linear_analysis", &create_linear_analysis, "Append the linear analysis.")
         .def("_serialize", &calculation_interface_serialize, "The serialised instruction list.")
-        .build();
+        .build());
 }
 
 }  // namespace tessel::plexum

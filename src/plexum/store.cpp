@@ -235,4 +235,106 @@ void add_property(nb::handle interface, nb::handle name, Value&& value) {
                                                  std::move(value));
 }
 
+// ------------------------------------------------------- writing as JSON
+
+namespace {
+
+// Writes the record or value starting at `*pos` as json.dumps writes its
+// Python form; advances `pos`.
+void write_words(bind::JsonWriter& w, const Word*& pos) {
+    const Word word = *pos++;
+    switch (word & kTagMask) {
+        case 0:
+            w.value(reinterpret_cast<PyObject*>(word));
+            return;
+        case kConstantTag:
+            w.value(reinterpret_cast<const Constant*>(word & ~kTagMask)->shared());
+            return;
+        default:
+            break;
+    }
+    const Shape& shape = *reinterpret_cast<const Shape*>(word & ~kTagMask);
+    if (shape.size() == 0) {
+        w.raw("{}");
+        return;
+    }
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        w.raw(shape.json_key(i));
+        write_words(w, pos);
+    }
+    w.raw("}");
+}
+
+// Whether every value in the words is of a type the writer handles without
+// calling Python code (which could observe the list and release the words
+// being written).
+bool plain_values(const Words& words) {
+    for (Word word : words) {
+        if (word & kTagMask) continue;
+        PyTypeObject* type = Py_TYPE(reinterpret_cast<PyObject*>(word));
+        if (type != &PyUnicode_Type && type != &PyFloat_Type && type != &PyLong_Type && type != &PyBool_Type &&
+            word != reinterpret_cast<Word>(Py_None))
+            return false;
+    }
+    return true;
+}
+
+// The records waiting for the record list `member` of an instruction list
+// that has not been observed; null when none wait.
+const Words* waiting_records(nb::handle instructions, Words Store::*member) {
+    auto found = stores().find(instructions.ptr());
+    if (found == stores().end() || found->second.observed) return nullptr;
+    return &(found->second.*member);
+}
+
+// Writes a record list: the records already in the Python list, then those
+// waiting (the order in which observing the list would join them). False
+// when a waiting value would need Python code to be written.
+bool write_records(bind::JsonWriter& w, nb::handle list, nb::handle instructions, Words Store::*member) {
+    w.raw("[");
+    bool first = true;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i, first = false) {
+        if (!first) w.raw(", ");
+        nb::object item = nb::borrow(PyList_GET_ITEM(list.ptr(), i));  // held: Python code may remove it
+        w.value(item);
+    }
+    // Looked up only now: writing the items may have run Python code.
+    const Words* waiting = waiting_records(instructions, member);
+    if (waiting && !plain_values(*waiting)) return false;
+    if (waiting) {
+        const Word* pos = waiting->data();
+        const Word* end = pos + waiting->size();
+        while (pos != end) {
+            if (!first) w.raw(", ");
+            first = false;
+            w.raw("[");
+            w.value(reinterpret_cast<PyObject*>(*pos++));  // the name
+            w.raw(", ");
+            write_words(w, pos);
+            w.raw("]");
+        }
+    }
+    w.raw("]");
+    return true;
+}
+
+}  // namespace
+
+bool write_instruction_list(bind::JsonWriter& w, nb::handle instructions) {
+    if (!serialize_guard.holds_for(Py_TYPE(instructions.ptr()))) return false;
+    nb::object dict = instance_dict(instructions);
+    if (has_own(dict, str<"serialize">())) return false;
+    PyObject* functions = PyDict_GetItemWithError(dict.ptr(), str<"_functions">().ptr());
+    PyObject* properties = functions ? PyDict_GetItemWithError(dict.ptr(), str<"_properties">().ptr()) : nullptr;
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (!functions || !properties || !PyList_CheckExact(functions) || !PyList_CheckExact(properties)) return false;
+    nb::object keep_functions = nb::borrow(functions), keep_properties = nb::borrow(properties);
+    w.raw("{\"Functions\": ");
+    if (!write_records(w, keep_functions, instructions, &Store::functions)) return false;
+    w.raw(", \"Properties\": ");
+    if (!write_records(w, keep_properties, instructions, &Store::properties)) return false;
+    w.raw("}");
+    return true;
+}
+
 }  // namespace tessel::plexum

@@ -6,6 +6,8 @@
 
 #include "plexum/records.h"
 
+#include "bind/json.h"
+
 namespace tessel::plexum {
 
 // `interface._instructions.add_function(name, params)`. While the instruction
@@ -25,8 +27,16 @@ void add_property(nb::handle interface, nb::handle name, Value&& value);
 // `only_if_waiting`: leave a list that never had a record stored alone.
 void observe_instructions(nb::handle instructions, bool only_if_waiting = false);
 
-// _InstructionList as built, with its add_function and add_property.
+// Writes `instructions.serialize()` as json.dumps writes it, the waiting
+// records straight from the compact store (they keep waiting, so that a later
+// observation still makes them). False when the list is not this module's
+// own with its own `serialize`, or holds values that only Python code can
+// write: what was written is then to be thrown away.
+bool write_instruction_list(bind::JsonWriter& w, nb::handle instructions);
+
+// _InstructionList as built, with its add_function, add_property and serialize.
 extern const bind::Guard add_function_guard;
 extern const bind::Guard add_property_guard;
+extern const bind::Guard serialize_guard;
 
 }  // namespace tessel::plexum

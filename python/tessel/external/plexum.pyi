@@ -700,6 +700,11 @@ class _CalculationInterface:
 
 # Model
 
+class _ShippedModel:
+    _text: bytes
+    def __init__(self, text: bytes) -> None: ...
+    def __json_text__(self) -> bytes: ...
+
 class Model:
     _references: ReferenceInterface
     _materials: "MaterialInterface"
