@@ -3,7 +3,9 @@ the same operations, measured in the same run with the cycle collector on.
 
 Per beam: nodes.create, lines.create (from the previous node), define_as_beam
 and create_beam_self_weight. Timed: building the model and serialising it
-(Model._serialize), best of 3. Also printed: the JSON size of the serialised
+(Model._serialize), best of 3; and building it and shipping it
+(PlexumAnalysis.execute against a platform answered in process, up to the
+job content's bytes) against the plain-Python build and json.dumps. Also printed: the JSON size of the serialised
 model (both builders must give the same bytes) and the memory held per beam
 (tracemalloc, model alive after building).
 """
@@ -178,6 +180,18 @@ class PythonModel:
         return {"Nodes": self.nodes._serialize(), "Lines": self.lines._serialize(),
                 "Loads": self.loads._serialize()}
 
+    def job_content(self, timeout):
+        """What PlexumAnalysis(model).execute(timeout) uploads for this model, built the plain way."""
+        empty = {"Functions": [], "Properties": []}
+        parts = self._serialize()
+        model = {"References": empty, "Materials": empty, "Nodes": parts["Nodes"], "CrossSections": empty,
+                 "Lines": parts["Lines"], "Domains": empty, "NodesSupports": empty, "LineSupports": empty,
+                 "LoadCases": empty, "Loads": parts["Loads"], "LoadCombinations": empty,
+                 "Calculation": {"Functions": [("LinearAnalysis", {"UserInteraction": 1})], "Properties": []}}
+        results = {"LoadCombinations": [], "LoadCases": [], "Forces": empty, "Displacements": empty,
+                   "Sections": empty}
+        return {"Model": model, "Results": results, "command": "Run", "version": 1, "execution_timeout": timeout}
+
 
 # ------------------------------------------------------------ the C++ module
 
@@ -192,6 +206,7 @@ class ModuleModel:
     def __init__(self):
         if WITH_LOADS:
             model = plexum.Model()
+            self.model = model
             self.nodes, self.lines, self.loads = model.nodes, model.lines, model.loads
         else:
             self.nodes, self.lines, self.loads = plexum.NodeInterface(), plexum.LineInterface(), _Interface()
@@ -272,6 +287,95 @@ def phases(make_model, n) -> dict[str, float]:
     return best
 
 
+# ------------------------------------------------------- build and ship
+
+class _Response:
+    def __init__(self, status_code, body=None):
+        self.status_code, self._body = status_code, body
+        self.content = json.dumps(body).encode()
+
+    def json(self):
+        return self._body
+
+
+class _Session:
+    """The platform of one job, answered at once in process; keeps the uploaded bytes."""
+
+    uploaded: list[bytes] = []
+
+    def post(self, url, **kwargs):
+        if url.endswith("/jobs/plexum/"):
+            return _Response(200, {"id": "1", "upload_url": "https://storage.test/up", "upload_data": {}})
+        if "files" in kwargs:
+            _Session.uploaded.append(kwargs["files"]["file"])
+            return _Response(204)
+        return _Response(200, {})
+
+    def get(self, url, **kwargs):
+        if url.endswith("/jobs/plexum/1"):
+            return _Response(200, {"status": "SUCCESS", "message": "", "result_url": "https://storage.test/r"})
+        return _Response(200, {"ModelFile": "", "ResultFile": ""})
+
+
+class _Context:
+    job_token = "bench"
+    session = session_with_retries = session_with_retries_no_read = _Session()
+
+
+class _Clock:
+    @staticmethod
+    def sleep(seconds):
+        pass
+
+    time = staticmethod(time.perf_counter)
+
+
+def ship_with_module(n) -> bytes:
+    """Builds the model and runs PlexumAnalysis.execute against the in-process platform."""
+    model = build(ModuleModel, n)
+    _Session.uploaded.clear()
+    plexum.PlexumAnalysis(model.model).execute(timeout=60)
+    return _Session.uploaded[-1]
+
+
+def ship_with_python(n) -> bytes:
+    return json.dumps(build(PythonModel, n).job_content(60)).encode("utf-8")
+
+
+def best_ship_time(ship, n) -> float:
+    best = float("inf")
+    for _ in range(REPEATS):
+        gc.collect()
+        start = time.perf_counter()
+        ship(n)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def build_and_ship() -> None:
+    from unittest import mock
+
+    from tessel.external import offload_task
+
+    patches = [mock.patch.object(offload_task, name, value) for name, value in (
+        ("_Context", _Context), ("_get_api_endpoint", lambda: "https://platform.test/api/"),
+        ("_get_requests_authorization_header", lambda token: {}), ("_get_requests_user_agent_header", dict),
+        ("time", _Clock))]
+    for p in patches:
+        p.start()
+    try:
+        if ship_with_module(100) != ship_with_python(100):
+            sys.exit("the two ways ship different bytes")
+        print(f"build + ship (PlexumAnalysis.execute, job content bytes), collector on, best of {REPEATS}")
+        for n in SIZES[1:]:
+            native, python = best_ship_time(ship_with_module, n), best_ship_time(ship_with_python, n)
+            print(f"  n = {n:>6}  C++ {native * 1e3:8.1f} ms  Python build + json.dumps {python * 1e3:8.1f} ms  "
+                  f"ratio {python / native:5.2f}x")
+    finally:
+        for p in patches:
+            p.stop()
+
+
 def main() -> None:
     gc.enable()
     reference = json.dumps(build(PythonModel, 100)._serialize())
@@ -296,6 +400,7 @@ def main() -> None:
     native_phases, python_phases = phases(ModuleModel, n), phases(PythonModel, n)
     for label, native_phase in native_phases.items():
         print(f"    {label:<26} C++ {native_phase * 1e3:8.1f} ms  Python {python_phases[label] * 1e3:8.1f} ms")
+    build_and_ship()
 
 if __name__ == "__main__":
     main()

@@ -195,20 +195,18 @@ const KindKeys& kind_keys() {
     return keys;
 }
 
-// Each kind's class while its global still names it: an argument of exactly
-// that class is of the kind without asking isinstance.
-const bind::Guard kind_guards[] = {
-    {"Node", {}},     {"Line", {}},     {"Member", {}},          {"Material", {}},
-    {"CrossSection", {}}, {"Domain", {}}, {"LoadCase", {}},     {"LoadCombination", {}},
-    {"NodeSupport", {}}, {"Section", {}}, {"Reference", {}},
+// The classes as built, per import. A model object is an instance of one of
+// them (a subclass of the application's included): kinds are told apart by
+// the class hierarchy, without the module globals (which an application may
+// patch) and without `__instancecheck__` (ABCMeta's is slow).
+struct KindClasses {
+    PyTypeObject* kind[kKindCount] = {};
+    PyTypeObject* object = nullptr;
+    std::vector<PyTypeObject*> all;  // every model-object class an application gets
 };
-static_assert(std::size(kind_guards) == kKindCount);
+bind::PerModule<KindClasses> kind_classes;
 
-bool is_of_kind(nb::handle obj, std::size_t kind) {
-    const bind::Guard& guard = kind_guards[kind];
-    if (Py_TYPE(obj.ptr()) == guard.cls() && guard.holds()) return true;
-    return bind::isinstance(obj, global(kind_keys().cls[kind]));
-}
+bool is_of_kind(nb::handle obj, std::size_t kind) { return PyObject_TypeCheck(obj.ptr(), kind_classes->kind[kind]); }
 
 // The object a weak reference points to, or an invalid object when it is gone.
 nb::object referent(PyObject* ref) {
@@ -324,7 +322,13 @@ void link_to_model(nb::handle interface, nb::handle model) {
 }
 
 void capture_kinds() {
-    for (std::size_t kind = 0; kind < kKindCount; ++kind) kind_guards[kind].capture(global(kind_keys().cls[kind]));
+    auto as_type = [](nb::handle name) {
+        return reinterpret_cast<PyTypeObject*>(global(name).inc_ref().ptr());  // held by the import
+    };
+    KindClasses& classes = *kind_classes;
+    for (std::size_t kind = 0; kind < kKindCount; ++kind) classes.kind[kind] = as_type(kind_keys().cls[kind]);
+    classes.object = as_type(str<"Object">());
+    for (PyObject* name : kind_keys().all) classes.all.push_back(as_type(name));
 }
 
 namespace {
@@ -336,9 +340,9 @@ nb::object checked(nb::handle obj, const Expected& expected, nb::handle interfac
     if (!is_of_kind(obj, kind)) {
         // Another kind of model object is a mistake; anything else (a
         // stand-in that carries an id) is taken as it is.
-        if (!bind::isinstance(obj, global(str<"Object">()))) return {};
-        for (PyObject* other : kind_keys().all)
-            if (bind::isinstance(obj, global(other))) {
+        if (!PyObject_TypeCheck(obj.ptr(), kind_classes->object)) return {};
+        for (PyTypeObject* other : kind_classes->all)
+            if (PyObject_TypeCheck(obj.ptr(), other)) {
                 PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a %s, not %U", expected.function,
                              expected.argument, kKinds[kind].cls, describe(obj).ptr());
                 throw nb::python_error();

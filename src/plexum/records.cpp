@@ -2,6 +2,8 @@
 
 #include "plexum/objects.h"
 
+#include "bind/json.h"
+
 #include <stdexcept>
 #include <string>
 
@@ -97,6 +99,16 @@ nb::object Constant::copy(const Tree& tree) {
 Constant::Constant(Record&& record) : tree_(describe(record.make().release().ptr())) {}
 
 nb::object Constant::make() const { return copy(tree_); }
+
+std::string_view Constant::json_text() const {
+    if (json_text_.empty()) {
+        bind::JsonWriter w(nb::module_::import_("json").attr("dumps"), 256);
+        w.value(tree_.dict);
+        nb::bytes text = w.take();
+        json_text_.assign(text.c_str(), text.size());
+    }
+    return json_text_;
+}
 
 nb::object origin() {
     nb::handle f0 = float_zero();

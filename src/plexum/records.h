@@ -148,8 +148,8 @@ public:
     Constant& operator=(const Constant&) = delete;
     // A new copy of the record's Python form.
     nb::object make() const;
-    // The record's Python form as held here, to be read, never changed.
-    nb::handle shared() const { return tree_.dict; }
+    // Its JSON text as json.dumps writes it (made once: the values never change).
+    std::string_view json_text() const;
 
 private:
     // A dict of the tree and where its nested dicts sit, so that a copy
@@ -161,6 +161,7 @@ private:
     static Tree describe(PyObject* dict);
     static nb::object copy(const Tree& tree);
     Tree tree_;
+    mutable std::string json_text_;
 };
 
 // One value of a record: a Python object placed as it is, or a nested record.

@@ -248,7 +248,7 @@ void write_words(bind::JsonWriter& w, const Word*& pos) {
             w.value(reinterpret_cast<PyObject*>(word));
             return;
         case kConstantTag:
-            w.value(reinterpret_cast<const Constant*>(word & ~kTagMask)->shared());
+            w.raw(reinterpret_cast<const Constant*>(word & ~kTagMask)->json_text());
             return;
         default:
             break;
