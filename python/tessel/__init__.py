@@ -16,10 +16,10 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
+from ._version import __version__ as __version__
+
 if TYPE_CHECKING:
     from .core import File as File
-
-__version__ = "0.1.0"
 
 
 def __getattr__(name: str) -> Any:

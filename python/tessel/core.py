@@ -24,7 +24,7 @@ from requests.adapters import HTTPAdapter
 from requests_toolbelt import MultipartEncoder
 from urllib3.util.retry import Retry
 
-from . import __version__
+from ._version import __version__
 
 __all__ = ["File"]
 
