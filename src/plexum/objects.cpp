@@ -256,8 +256,9 @@ nb::object model_of(nb::handle interface) {
     return link ? referent(link->model) : nb::object();
 }
 
-// `obj.<key>` of the module's own objects, which keep their attributes in
-// their instance dict; through getattr for anything else.
+// `obj.<key>` of the module's own model and interfaces (few objects, whose
+// attributes live in an instance dict once it is asked for); through getattr
+// for anything else.
 nb::object attribute_of(nb::handle obj, PyObject* key) {
     if (PyObject** dict = _PyObject_GetDictPtr(obj.ptr()); dict && *dict) {
         if (PyObject* v = PyDict_GetItemWithError(*dict, key)) return nb::borrow(v);
@@ -355,7 +356,9 @@ nb::object checked(nb::handle obj, const Expected& expected, nb::handle interfac
     nb::object owner = attribute_of(model, kind_keys().attribute[kind]);
     // A member belongs where its line does.
     if (expected.kind == Kind::member) {
-        nb::object line = attribute_of(obj, str<"_line">().ptr());
+        // (read through getattr: a model object's attributes stay in its
+        // compact instance values, which a dict of its own would replace)
+        nb::object line = nb::steal(bind::check(PyObject_GetAttr(obj.ptr(), str<"_line">().ptr())));
         if (created_by(owner, line, id_of(line))) return id;
     } else if (created_by(owner, obj, id)) {
         return id;
