@@ -105,7 +105,7 @@ def _motions(xyz: FloatArray, label: np.ndarray, in_cluster: np.ndarray, basis: 
     column = 6 * len(clusters)
     free_nodes = np.flatnonzero(~in_cluster)
     if free_nodes.size:
-        full = sp.identity(6 * nodes, format="csc") if basis is None else basis
+        full = sp.csc_matrix(sp.identity(6 * nodes)) if basis is None else basis
         picked = full[np.concatenate([6 * free_nodes[:, None] + np.arange(6)]).ravel(), :]
         used = np.flatnonzero(np.asarray(abs(picked).sum(axis=0)).ravel() > 0)
         sub = full[:, used].tocoo()

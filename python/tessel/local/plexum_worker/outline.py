@@ -87,14 +87,14 @@ def _chain(model: Model, domain: Domain) -> Chain:
     chain = [(lines[0], False)]
     first, current = lines[0].start, lines[0].end
     for _ in range(len(lines) - 1):
-        line = next((item for item in at_node.get(current.id, ()) if item.id not in taken), None)
-        if line is None:
+        found = next((item for item in at_node.get(current.id, ()) if item.id not in taken), None)
+        if found is None:
             raise MeshError(f"{label}: the lines of domain {domain.id} do not form a closed loop: no other line "
                             f"of it starts or ends at node {current.id}")
-        taken.add(line.id)
-        reverse = line.end is current
-        chain.append((line, reverse))
-        current = line.start if reverse else line.end
+        taken.add(found.id)
+        reverse = found.end is current
+        chain.append((found, reverse))
+        current = found.start if reverse else found.end
     if current is not first:
         raise MeshError(f"{label}: the lines of domain {domain.id} do not form a closed loop: it ends at node "
                         f"{current.id}, not at node {first.id} where it starts")

@@ -59,23 +59,26 @@ def solve(assembly: Assembly, loading: Loading) -> FloatArray:
     basis = membrane_basis(assembly.frame, shells) if shells is not None else None
     mechanisms.check(assembly, basis)
     stiffness, rhs = assembly.stiffness, loading.rhs
-    product = assembly.product
+    product: Callable[..., FloatArray] = assembly.product
     xyz = assembly.frame.xyz
     expand: Callable[[FloatArray], FloatArray] = lambda v: v
     if basis is not None:
-        stiffness, rhs = (basis.T @ stiffness @ basis).tocsc(), basis.T @ rhs
+        reduction = basis
+        stiffness, rhs = (reduction.T @ stiffness @ reduction).tocsc(), reduction.T @ rhs
 
-        def product(v: FloatArray, magnitude: bool = False) -> FloatArray:
+        def reduced_product(v: FloatArray, magnitude: bool = False) -> FloatArray:
             if magnitude:
-                scale: FloatArray = abs(basis).T @ assembly.product(abs(basis) @ np.abs(v), True)
+                scale: FloatArray = abs(reduction).T @ assembly.product(abs(reduction) @ np.abs(v), True)
                 return scale
-            reduced: FloatArray = basis.T @ assembly.product(basis @ v)
+            reduced: FloatArray = reduction.T @ assembly.product(reduction @ v)
             return reduced
 
-        def expand(v: FloatArray) -> FloatArray:
-            full: FloatArray = basis @ v
+        def expand_reduced(v: FloatArray) -> FloatArray:
+            full: FloatArray = reduction @ v
             return full
-    logger.info("solve: %d unknowns, %d load cases, %s", stiffness.shape[0], rhs.shape[1], solver_name())
+        product, expand = reduced_product, expand_reduced
+    unknowns, cases = len(rhs), rhs.shape[1]
+    logger.info("solve: %d unknowns, %d load cases, %s", unknowns, cases, solver_name())
     solved = solve_system(stiffness, rhs, product, lambda r: resultant(xyz, expand(r)), assembly.frame)
     return expand(solved)
 
