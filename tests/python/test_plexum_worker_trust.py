@@ -148,3 +148,12 @@ def test_a_free_direction_is_named_whatever_the_stiffnesses():
     job.self_weight(job.load_case(), beam)
     assert failure(job.content()) == (ERROR, "the model is a mechanism: node 1 is free to move in the direction "
                                              "(-0.5, 0.866, 0)")
+
+
+def test_the_phases_are_logged(caplog):
+    with caplog.at_level("INFO", logger="tessel.local"):
+        PlexumWorker()(json.loads(json.dumps(cantilever(4).content())))
+    phases = [record.getMessage().split(":")[0] for record in caplog.records if record.name == "tessel.local.plexum"]
+    assert phases == ["replay", "mesh", "assembly and loads", "solve", "solve", "recovery", "results", "page"]
+    assert "mesh: 4 elements (4 beam elements, 0 quadrilaterals), 5 nodes" in caplog.text
+    assert "solve: 30 unknowns, 1 load cases" in caplog.text
