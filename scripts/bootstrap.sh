@@ -14,8 +14,9 @@ esac
 # Each purpose builds in a tree of its own (wheels use build/wheel, see pyproject.toml).
 default_build_dir='build/dev/{wheel_tag}'
 BUILD_DIR=${BUILD_DIR:-$default_build_dir}
-# chromium: the headless browser that opens the Plexum worker's result pages in the tests.
-DEBIAN_PACKAGES=(libgtest-dev zlib1g-dev chromium)
+# chromium: the headless browser that opens the Plexum worker's result pages in the tests;
+# libsuitesparse-dev: CHOLMOD, the Plexum worker's sparse Cholesky solver (scikit-sparse builds on it).
+DEBIAN_PACKAGES=(libgtest-dev zlib1g-dev chromium libsuitesparse-dev)
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 
@@ -96,5 +97,12 @@ if ! "${PIP[@]}" install -v --no-build-isolation "${build_options[@]}" --group t
     tail -n 60 "$install_log" >&2
     log "the installation failed; the whole output is in $install_log"
     exit 1
+fi
+# The Plexum worker's faster solver, where SuiteSparse is there to build it against; without it the
+# worker uses scipy's SuperLU. scikit-sparse 0.5 needs SuiteSparse 7; Debian 12 has 5.
+if [ -f /usr/include/suitesparse/cholmod.h ] && ! "$VENV/bin/python" -c "import sksparse.cholmod" 2>/dev/null; then
+    log "installing scikit-sparse (CHOLMOD) for the Plexum worker"
+    "${PIP[@]}" install -q "scikit-sparse>=0.4.14,<0.5" >>"$install_log" 2>&1 \
+        || log "scikit-sparse did not build (see $install_log); the Plexum worker uses SuperLU"
 fi
 log "installed"

@@ -10,18 +10,23 @@ from __future__ import annotations
 import base64
 import binascii
 import json
+import logging
 import os
+import time
 from typing import Any
 
 from tessel.local.workers import ERROR, WorkerFailure
 
-from . import drawing, report, results
+from . import drawing, limits, report, results
 from .errors import AnalysisError, ReplayError
 from .pipeline import analyse, discretise
 from .replay import Replayer, refuse_unsupported
+from .limits import Limits
 from .schema import MODEL_INTERFACES
 
 __all__ = ["PlexumWorker", "render_model", "worker"]
+
+logger = logging.getLogger("tessel.local.plexum")
 
 SUPPORTED_VERSION = 1
 COMMANDS = ("Run", "RunReturnModel", "CreateModel")
@@ -99,6 +104,12 @@ class PlexumWorker:
 
     queue = "plexum"
 
+    def __init__(self, *, max_elements: int = Limits.max_elements, max_nodes: int = Limits.max_nodes,
+                 max_load_cases: int = Limits.max_load_cases, max_section_points: int = Limits.max_section_points,
+                 max_domain_lines: int = Limits.max_domain_lines) -> None:
+        """The limits of one job's size, estimated from its records before any work (see `limits.Limits`)."""
+        self.limits = Limits(max_elements, max_nodes, max_load_cases, max_section_points, max_domain_lines)
+
     def register(self, platform: Any) -> None:
         """Serve the queue "plexum" of `platform`, each job in a worker process."""
         platform.register(self.queue, self, content="dict", isolated=True)
@@ -113,6 +124,8 @@ class PlexumWorker:
             return self._run(content)
         except (ReplayError, AnalysisError) as problem:
             raise WorkerFailure(ERROR, str(problem)) from None
+        except RecursionError:
+            raise WorkerFailure(ERROR, "the job content is nested too deeply to be read as Plexum records") from None
 
     def _run(self, content: dict[str, Any]) -> dict[str, Any]:
         command = content.get("command")
@@ -126,17 +139,26 @@ class PlexumWorker:
                 base64.b64decode(template, validate=True)
             except (ValueError, binascii.Error):
                 raise ReplayError('"report_template" is not Base64 text') from None
+        started = time.perf_counter()
         replayer = Replayer()
         model = replayer.replay_model(content.get("Model"))
         request = replayer.replay_results(content.get("Results"))
+        logger.info("replay: %d nodes, %d lines, %d domains, %d load cases, %d combinations (%.2f s)",
+                    len(model.nodes), len(model.lines), len(model.domains), len(model.load_cases),
+                    len(model.load_combinations), time.perf_counter() - started)
         if command == "CreateModel":
             return {"ModelFile": _base64(report.model_file(model))}
         if not model.analyses:
             raise ReplayError(f'the command "{command}" needs a "LinearAnalysis" record in "Calculation"')
         refuse_unsupported(model)
+        limits.check(model, request, self.limits)
         solution = analyse(model)
+        started = time.perf_counter()
         answer = results.collect(solution, request)
+        logger.info("results: %d requests (%.2f s)", len(request.requests), time.perf_counter() - started)
+        started = time.perf_counter()
         answer["ResultFile"] = _base64(report.result_file(model, answer, solution))
+        logger.info("page: %.1f MB (%.2f s)", len(answer["ResultFile"]) * 3 / 4 / 1e6, time.perf_counter() - started)
         if command == "RunReturnModel":
             answer["ModelFile"] = _base64(report.model_file(model, solution.frame))
         return answer

@@ -74,10 +74,12 @@ class BeamElements:
 
 @dataclass
 class SupportBlock:
-    """A node support's spring: its FE node, its 6x6 global stiffness and the member's rotation (6x6)."""
+    """A node support's spring: its FE node, its 6x6 global stiffness, the member's rotation (6x6) and the six
+    stiffnesses in member axes."""
     node: int
     block: FloatArray
     rotation: FloatArray
+    stiffness: FloatArray
 
 
 @dataclass
@@ -91,10 +93,52 @@ class Assembly:
     supports: dict[int, SupportBlock]  # by support id
     shells: ShellMesh | None
     stiffness: sp.csc_matrix = field(repr=False)
+    foundation: tuple[IntArray, FloatArray] | None = None  # (translation dofs (n, 3), blocks (n, 3, 3)) per end
 
     @property
     def dof_count(self) -> int:
         return 6 * len(self.frame.xyz)
+
+    def product(self, u: FloatArray, magnitude: bool = False) -> FloatArray:
+        """K u (degrees of freedom, columns), each beam element's forces from its deformation alone.
+
+        The element's rigid-body motion (that of its start node) is taken off
+        before its stiffness acts, as the stiffness annihilates it anyway. A
+        long chain of short, stiff elements thus gives its forces to round-off
+        of the forces themselves, not of the stiffness times the displacement,
+        which the sparse product would: the residual that refines the solve
+        must be as exact as that.
+        """
+        size, columns = u.shape
+        forces = np.zeros((size, columns))
+        # magnitude: the same sums of |stiffness| |displacement|, the scale of their round-off.
+        op = np.abs if magnitude else (lambda a: a)
+        ne = len(self.ke)
+        if ne:
+            local = np.einsum("eij,ejc->eic", self.t, u[self.dofs])  # (ne, 12, c)
+            deformation = local[:, 6:] - local[:, :6]
+            length = self.frame.length[:, None]
+            deformation[:, 1] -= local[:, 5] * length  # theta_i x (L, 0, 0)
+            deformation[:, 2] += local[:, 4] * length
+            element = np.einsum("eij,ejc->eic", op(self.ke[:, :, 6:]), op(deformation))
+            _scatter(forces, self.dofs, np.einsum("eji,ejc->eic", op(self.t), element))
+        for support in self.supports.values():
+            dofs = 6 * support.node + np.arange(6)
+            forces[dofs] += op(support.block) @ op(u[dofs])
+        if self.foundation is not None:
+            dofs, blocks = self.foundation
+            _scatter(forces, dofs, np.einsum("eij,ejc->eic", op(blocks), op(u[dofs])))
+        if self.shells is not None:
+            shells = self.shells
+            _scatter(forces, shells.dofs, np.einsum("eij,ejc->eic", op(shells.k_global), op(u[shells.dofs])))
+        return forces
+
+
+def _scatter(target: FloatArray, dofs: IntArray, values: FloatArray) -> None:
+    """target[dofs] += values, summed over repeated degrees of freedom; values (n, k, columns)."""
+    flat = dofs.ravel()
+    for column in range(target.shape[1]):
+        target[:, column] += np.bincount(flat, weights=values[:, :, column].ravel(), minlength=len(target))
 
 
 class _Triplets:
@@ -132,15 +176,15 @@ def assemble(frame: Frame) -> Assembly:
         t[:, 3 * block:3 * block + 3, 3 * block:3 * block + 3] = frame.axes
     dofs = (6 * np.stack([frame.i, frame.j], axis=1)[:, :, None] + np.arange(6)).reshape(ne, 12)
     triplets = _Triplets()
-    triplets.add(dofs, np.einsum("eji,ejk,ekl->eil", t, ke, t))
+    triplets.add(dofs, np.swapaxes(t, 1, 2) @ ke @ t)
     supports = _supports(frame)
     for support in supports.values():
         triplets.add((6 * support.node + np.arange(6))[None], support.block[None])
-    _foundations(frame, triplets)
+    foundation = _foundations(frame, triplets)
     shells = ShellMesh(frame.xyz, frame.meshes) if frame.meshes else None
     if shells is not None:
         triplets.add(shells.dofs, shells.k_global)
-    return Assembly(frame, elements, ke, t, dofs, supports, shells, triplets.matrix(6 * len(frame.xyz)))
+    return Assembly(frame, elements, ke, t, dofs, supports, shells, triplets.matrix(6 * len(frame.xyz)), foundation)
 
 
 def _supports(frame: Frame) -> dict[int, SupportBlock]:
@@ -152,22 +196,25 @@ def _supports(frame: Frame) -> dict[int, SupportBlock]:
         element = chain.first if at_start else chain.first + chain.count - 1
         rotation = np.zeros((6, 6))
         rotation[:3, :3] = rotation[3:, 3:] = frame.axes[element]
-        block = rotation.T @ np.diag([support.stiffness[name] for name in DIRECTIONS]) @ rotation
-        result[support.id] = SupportBlock(frame.node_index[support.node.id], block, rotation)
+        stiffness = np.array([support.stiffness[name] for name in DIRECTIONS])
+        block = rotation.T @ np.diag(stiffness) @ rotation
+        result[support.id] = SupportBlock(frame.node_index[support.node.id], block, rotation, stiffness)
     return result
 
 
-def _foundations(frame: Frame, triplets: _Triplets) -> None:
-    """Elastic foundations: local springs per element, half at each end."""
+def _foundations(frame: Frame, triplets: _Triplets) -> tuple[IntArray, FloatArray] | None:
+    """Elastic foundations: local springs per element, half at each end; their dofs and blocks."""
     foundation = np.zeros((len(frame.length), 3))
     for support in frame.model.line_supports:
         chain = frame.chain_of[support.line.id]
         foundation[chain.first:chain.first + chain.count] += [support.stiffness[n] for n in ("x", "y", "z")]
     with_foundation = np.flatnonzero(foundation.any(axis=1))
     if not with_foundation.size:
-        return
+        return None
     lam = frame.axes[with_foundation]
     half = foundation[with_foundation] * frame.length[with_foundation, None] / 2.0
     block = np.einsum("eji,ej,ejk->eik", lam, half, lam)
-    for end in (frame.i, frame.j):
-        triplets.add(6 * end[with_foundation][:, None] + np.arange(3), block)
+    dofs = np.concatenate([6 * end[with_foundation][:, None] + np.arange(3) for end in (frame.i, frame.j)])
+    blocks = np.concatenate([block, block])
+    triplets.add(dofs, blocks)
+    return dofs, blocks

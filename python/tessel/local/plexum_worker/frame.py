@@ -221,16 +221,20 @@ class Frame:
         node, direction = divmod(dof, 6)
         what = (f"free to move in the global {DIRECTIONS[direction]} direction" if direction < 3
                 else f"free to rotate about the global {DIRECTIONS[direction][0]} axis")
+        return f"{self.describe_node(node)} is {what}"
+
+    def describe_node(self, node: int) -> str:
+        """A FE node as a user knows it: a model node, a point of a beam or line, or a point of a domain."""
         for node_id, index in self.node_index.items():
             if index == node:
-                return f"node {node_id} is {what}"
+                return f"node {node_id}"
         if node in self.inner_nodes:
             line_id, position = self.inner_nodes[node]
             kind = "beam" if self.model.lines[line_id - 1].beam else "line"
-            return f"the point of {kind} {line_id} at {position:.6g} m from its start is {what}"
+            return f"the point of {kind} {line_id} at {position:.6g} m from its start"
         point = ", ".join(f"{c:.6g}" for c in self.points[node])
         domain = next(d for first, end, d in self.domain_nodes if first <= node < end)
-        return f"the point ({point}) of domain {domain} is {what}"
+        return f"the point ({point}) of domain {domain}"
 
 
 def local_axes(x: FloatArray, ref: FloatArray) -> FloatArray:

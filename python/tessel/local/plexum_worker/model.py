@@ -103,6 +103,7 @@ class Line:
     arc: Arc | None
     record: str
     parts: int = 1  # after "SplitByN"
+    split_record: str | None = None  # the last "SplitByN" record naming it
     beam: Beam | None = None
     reference: Reference | None = None  # local z reference, from the "Reference" property
     reference_record: str | None = None
@@ -206,6 +207,7 @@ class Model:
     # Domain id -> (mesh size in m, requested mesh geometry type) of the last meshing record naming it.
     mesh_requests: dict[int, float] = field(default_factory=dict)
     mesh_geometries: dict[int, int] = field(default_factory=dict)
+    mesh_records: dict[int, str] = field(default_factory=dict)  # domain id -> label of that meshing record
     # What the worker cannot compute, (record label, reason), in record order.
     unsupported: list[tuple[str, str]] = field(default_factory=list)
 

@@ -78,20 +78,23 @@ def _chain(model: Model, domain: Domain) -> Chain:
                         "an area")
     if len({line.id for line in lines}) != len(lines):
         raise MeshError(f"{label}: domain {domain.id} names a line twice")
-    remaining = lines[1:]
+    # The lines at each node, in record order: the loop follows the first one not yet taken.
+    at_node: dict[int, list[Line]] = {}
+    for line in lines[1:]:
+        at_node.setdefault(line.start.id, []).append(line)
+        at_node.setdefault(line.end.id, []).append(line)
+    taken: set[int] = set()
     chain = [(lines[0], False)]
     first, current = lines[0].start, lines[0].end
-    while remaining:
-        for k, line in enumerate(remaining):
-            if line.start is current or line.end is current:
-                reverse = line.end is current
-                chain.append((line, reverse))
-                current = line.start if reverse else line.end
-                del remaining[k]
-                break
-        else:
+    for _ in range(len(lines) - 1):
+        found = next((item for item in at_node.get(current.id, ()) if item.id not in taken), None)
+        if found is None:
             raise MeshError(f"{label}: the lines of domain {domain.id} do not form a closed loop: no other line "
                             f"of it starts or ends at node {current.id}")
+        taken.add(found.id)
+        reverse = found.end is current
+        chain.append((found, reverse))
+        current = found.start if reverse else found.end
     if current is not first:
         raise MeshError(f"{label}: the lines of domain {domain.id} do not form a closed loop: it ends at node "
                         f"{current.id}, not at node {first.id} where it starts")

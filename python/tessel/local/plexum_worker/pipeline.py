@@ -8,6 +8,11 @@ and report. Geometry serves every stage.
 
 from __future__ import annotations
 
+import logging
+import time
+
+import numpy as np
+
 from . import mesh
 from .assembly import assemble
 from .errors import AnalysisError
@@ -17,6 +22,8 @@ from .model import Model
 from .recovery import Solution, recover
 from .solve import solve
 
+logger = logging.getLogger("tessel.local.plexum")
+
 
 def discretise(model: Model) -> Frame:
     """The model's finite-element nodes, beam elements and domain meshes."""
@@ -25,9 +32,42 @@ def discretise(model: Model) -> Frame:
 
 def analyse(model: Model) -> Solution:
     """A linear static analysis of every load case and combination of the model."""
+    started = time.perf_counter()
     frame = discretise(model)
+    quads = sum(len(m.quads) for m in frame.meshes)
+    logger.info("mesh: %d elements (%d beam elements, %d quadrilaterals), %d nodes (%.2f s)", len(frame.length) + quads,
+                len(frame.length), quads, len(frame.xyz), time.perf_counter() - started)
     if not frame.chains and not frame.meshes:
         raise AnalysisError("the model has no beams or domains to analyse")
+    started = time.perf_counter()
     assembly = assemble(frame)
     loading = apply(assembly)
-    return recover(assembly, loading, solve(assembly, loading))
+    logger.info("assembly and loads: %d load cases, %d combinations (%.2f s)", len(model.load_cases),
+                len(model.load_combinations), time.perf_counter() - started)
+    _refuse_infinite_loads(model, loading.rhs)
+    started = time.perf_counter()
+    displacements = solve(assembly, loading)
+    logger.info("solve: done (%.2f s)", time.perf_counter() - started)
+    started = time.perf_counter()
+    solution = recover(assembly, loading, displacements)
+    _refuse_infinite_results(model, solution)
+    logger.info("recovery: %.2f s", time.perf_counter() - started)
+    return solution
+
+
+def _refuse_infinite_loads(model: Model, rhs: np.ndarray) -> None:
+    for k in np.flatnonzero(~np.isfinite(rhs).all(axis=0)):
+        case = model.load_cases[int(k)]
+        raise AnalysisError(f"{case.record}: the loads of load case {case.id} are not finite numbers: a density, "
+                            "thickness or load value is too large for double precision")
+
+
+def _refuse_infinite_results(model: Model, solution: Solution) -> None:
+    """A displacement or a force that overflowed ends the job, naming the load case or combination."""
+    finite = np.isfinite(solution.displacements).all(axis=(0, 1)) & np.isfinite(solution.end_forces).all(axis=(0, 2))
+    for (kind, identifier), column in solution.columns.items():
+        if not finite[column]:
+            item = model.load_cases[identifier - 1] if kind == "case" else model.load_combinations[identifier - 1]
+            what = "load case" if kind == "case" else "load combination"
+            raise AnalysisError(f"{item.record}: the results of {what} {identifier} are not finite numbers: its "
+                                "loads or factors are too large for double precision")

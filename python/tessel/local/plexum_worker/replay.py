@@ -36,6 +36,10 @@ from .model import (
 DESIGN_CODES = set(range(26)) - {3}
 EUROCODE_FAMILY = {2, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 25}
 _Item = TypeVar("_Item")
+# The linear member of the load distribution types (0 is constant).
+LINEAR = 1
+# Coordinates farther out than this (m) leave too few digits for lengths, areas and stiffnesses.
+MAX_COORDINATE = 1e9
 
 
 class _Params:
@@ -62,7 +66,7 @@ class _Params:
 
     def number(self, key: str, source: dict[str, Any] | None = None, path: str = "") -> float:
         value = self.get(key, source, path)
-        if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        if not schema.NUMBER(value):
             self.fail(f'parameter "{path}{key}" is not a finite number: {value!r}')
         return float(value)
 
@@ -158,6 +162,9 @@ class Replayer:
         self.model = Model()
         self._material_names: set[str] = set()
         self._section_names: set[str] = set()
+        self._case_names: set[str] = set()
+        self._combination_names: set[str] = set()
+        self._cut_names: set[str] = set()
 
     # -- model -----------------------------------------------------------------------------------------------
     def replay_model(self, content: Any) -> Model:
@@ -252,7 +259,12 @@ class Replayer:
 
     # Nodes
     def _node_add(self, p: _Params) -> None:
-        self.model.nodes.append(Node(len(self.model.nodes) + 1, p.number("x"), p.number("y"), p.number("z")))
+        point = (p.number("x"), p.number("y"), p.number("z"))
+        for name, value in zip("xyz", point):
+            if abs(value) > MAX_COORDINATE:
+                p.fail(f'coordinate "{name}" {value:.6g} m is beyond {MAX_COORDINATE:.0e} m, farther than this '
+                       "worker computes in double precision")
+        self.model.nodes.append(Node(len(self.model.nodes) + 1, *point))
 
 
     # Cross-sections
@@ -325,6 +337,7 @@ class Replayer:
         if n < 1:
             p.fail(f"N must be at least 1, got {n}")
         line.parts *= n
+        line.split_record = p.label
 
     def _line_reference(self, p: _Params) -> None:
         reference = _find(self.model.references, p.integer("ReferenceIndex"), "reference", p)
@@ -390,9 +403,18 @@ class Replayer:
         geometry = p.integer("MeshGeometryType", parameters, "MeshParameters.")
         if not 0 <= geometry <= 2:
             p.fail(f"mesh geometry type {geometry} does not exist")
+        for key, count in (("MeshType", 2), ("IsFitToPointLoad", 2), ("IsFitToLineLoad", 2),
+                           ("IsFitToSurfaceLoad", 2)):
+            value = p.integer(key, parameters, "MeshParameters.")
+            if not 0 <= value < count:
+                p.fail(f'"MeshParameters.{key}" {value} is not a known value')
+        quality = p.integer("QuadMeshQuality", parameters, "MeshParameters.")
+        if not 1 <= quality <= 6:
+            p.fail(f'"MeshParameters.QuadMeshQuality" {quality} is not a known value (1 to 6)')
         for domain_id in domain_ids:
             self.model.mesh_requests[domain_id] = size
             self.model.mesh_geometries[domain_id] = geometry
+            self.model.mesh_records[domain_id] = p.label
 
     def _set_eccentricity(self, p: _Params) -> None:
         domain = _find(self.model.domains, p.integer("Index"), "domain", p)
@@ -461,8 +483,9 @@ class Replayer:
         kind = p.integer("LoadCaseType")
         if kind != 0:
             p.fail(f"load case type {kind} does not exist")
-        if any(case.name == name for case in self.model.load_cases):
+        if name in self._case_names:
             p.fail(f"a load case named '{name}' already exists")
+        self._case_names.add(name)
         self.model.load_cases.append(LoadCase(len(self.model.load_cases) + 1, name, kind, p.label))
 
 
@@ -485,6 +508,9 @@ class Replayer:
             data[key] = p.integer(key, raw, "Data.")
             if not 0 <= data[key] < allowed:
                 p.fail(f'"Data.{key}" {data[key]} is not a known value')
+        if data["LoadDistributionType"] != LINEAR:
+            p.fail(f'"Data.LoadDistributionType" {data["LoadDistributionType"]} is not a linear distribution: a '
+                   f"linear surface load has the distribution {LINEAR} (linear)")
         points = [(data[f"x{k}"], data[f"y{k}"], data[f"z{k}"]) for k in (1, 2, 3)]
         if norm(cross(sub(points[1], points[0]), sub(points[2], points[0]))) <= 1e-12 * max(
                 norm(sub(points[1], points[0])), norm(sub(points[2], points[0])), 1e-150) ** 2:
@@ -529,11 +555,12 @@ class Replayer:
             p.fail('"Factors" and "LoadCaseIds" are not lists of the same length')
         pairs = []
         for index, (factor, case_id) in enumerate(zip(factors, case_ids)):
-            if isinstance(factor, bool) or not isinstance(factor, (int, float)) or not math.isfinite(factor):
+            if not schema.NUMBER(factor):
                 p.fail(f"factor {index + 1} is not a finite number: {factor!r}")
             pairs.append((_find(self.model.load_cases, case_id, "load case", p), float(factor)))
-        if any(combination.name == name for combination in self.model.load_combinations):
+        if name in self._combination_names:
             p.fail(f"a load combination named '{name}' already exists")
+        self._combination_names.add(name)
         self.model.load_combinations.append(LoadCombination(len(self.model.load_combinations) + 1, name, kind,
                                                             pairs, p.label))
 
@@ -593,8 +620,11 @@ class Replayer:
     def _section_add(self, name: str, p: _Params) -> None:
         section = p.obj("Section")
         cut_name: str = section["Name"]  # text: the record table says so
-        if any(cut.name == cut_name for cut in self.model.section_cuts):
+        if cut_name in self._cut_names:
             p.fail(f"a section named '{cut_name}' already exists")
+        self._cut_names.add(cut_name)
+        if section["SectionType"] != 1:
+            p.fail(f'"Section.SectionType" {section["SectionType"]} is not a known value (1: a segment)')
         self.model.section_cuts.append(SectionCut(len(self.model.section_cuts) + 1, cut_name, section, p.label))
 
     def _section_request(self, name: str, p: _Params) -> Request:

@@ -14,6 +14,7 @@ is not "Add" of "Lines".
 from __future__ import annotations
 
 import math
+import sys
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any, Union
@@ -35,7 +36,14 @@ def _is_integer(value: Any) -> bool:
 
 
 def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return False
+    if isinstance(value, int):  # JSON integers have no bound; a float has
+        return abs(value) <= _LARGEST
+    return math.isfinite(value)
+
+
+_LARGEST = int(sys.float_info.max)
 
 
 INTEGER = Kind("an integer", _is_integer)
@@ -174,6 +182,11 @@ RESULT_ID_LISTS = ("LoadCombinations", "LoadCases")
 MODEL_INTERFACES: Mapping[str, str] = {key: table.interface for key, table in MODEL.items() if table.interface}
 
 
+def _shown(value: Any) -> str:
+    text = repr(value)
+    return text if len(text) <= 40 else f"{text[:20]}... ({len(text)} characters)"
+
+
 def problem(shape: Shape, params: Any, path: str = "") -> str | None:
     """What is wrong with a record's parameters (or an object inside them), or None.
 
@@ -188,7 +201,7 @@ def problem(shape: Shape, params: Any, path: str = "") -> str | None:
         value = params[key]
         if isinstance(kind, Kind):
             if not kind(value):
-                shown = f": {value!r}" if kind in (INTEGER, NUMBER, TEXT) else ""
+                shown = f": {_shown(value)}" if kind in (INTEGER, NUMBER, TEXT) else ""
                 return f'parameter "{path}{key}" is not {kind.name}{shown}'
         else:
             found = problem(kind, value, f"{path}{key}.")

@@ -213,7 +213,7 @@ class ShellMesh:
                 link[:, 6 * a:6 * a + 3, 6 * a + 3:6 * a + 6] = -cross_matrices(d[:, a])
             t[offset] = np.einsum("eij,ejk->eik", t[offset], link)
         self.t = t
-        self.k_global = np.einsum("eji,ejk,ekl->eil", t, self.ke, t)
+        self.k_global = np.swapaxes(t, 1, 2) @ self.ke @ t
         self.dofs = (6 * self.quads[:, :, None] + np.arange(6)).reshape(n, 24)
         # Rotation from each element's axes to its domain's plane axes (in-plane 2x2).
         domain_axes = np.array([m.outline.axes for m in meshes]).reshape(-1, 3, 3)[self.domain_of]
