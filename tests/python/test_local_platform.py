@@ -170,15 +170,19 @@ def test_worker_exception_ends_the_job_with_an_error(local_platform):
     assert (job.status, "KeyError: 'span'" in job.traceback) == ("ERROR", True)
 
 
-def test_job_content_that_is_not_json_ends_the_job_with_an_error(local_platform):
+@pytest.mark.parametrize(("body", "message"), [
+    ('"a": }', "The job content is not valid JSON: Expecting value: line 1 column 7 (char 6)"),
+    ('"a": ' + "[" * 100_000 + "]" * 100_000, "The job content is nested deeper than the platform reads"),
+])
+def test_job_content_that_is_not_json_ends_the_job_with_an_error(local_platform, body, message):
     worker = Recorder()
     local_platform.register("beams", worker)
-    analysis = StreamedAnalysis('"a": }')
+    analysis = StreamedAnalysis(body)
 
     with pytest.raises(ExecutionError, match=f"^{UNMAPPED}(\n|$)"):
         analysis.execute(timeout=10)
 
-    assert analysis.messages == ["The job content is not valid JSON: Expecting value: line 1 column 7 (char 6)"]
+    assert analysis.messages[0].startswith(message)
     assert worker.received == []
 
 

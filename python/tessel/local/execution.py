@@ -9,6 +9,7 @@ becomes an `Outcome`; nothing here knows about jobs' states or HTTP.
 from __future__ import annotations
 
 import json
+import sys
 import os
 import traceback
 from collections.abc import Callable
@@ -67,6 +68,9 @@ def load_content(path: Path, kind: str) -> tuple[Any, float | None]:
             content = json.load(stream)
     except ValueError as exc:  # JSONDecodeError and UnicodeDecodeError
         raise InvalidContent(f"The job content is not valid JSON: {exc}") from None
+    except RecursionError:
+        raise InvalidContent("The job content is nested deeper than the platform reads "
+                             f"(more than about {sys.getrecursionlimit()} levels of arrays and objects)") from None
     if not isinstance(content, dict):
         raise InvalidContent(f"The job content is not a JSON object but a {type(content).__name__}")
     return content, execution_timeout_of(content)
