@@ -157,8 +157,16 @@ def render_model(model: Any, path_or_format: Any = "svg") -> Any:
     content = json.loads(json.dumps({key: getattr(model, attribute)._serialize()
                                      for key, attribute in MODEL_INTERFACES.items()}))
     content["Calculation"] = {"Functions": [], "Properties": []}
+    # The section cuts, without the results asked of them.
+    cuts = [record for record in json.loads(json.dumps(model._sections._serialize()["Functions"]))
+            if record[0] == "Add"]
+    empty = {"Functions": [], "Properties": []}
+    request = {"LoadCases": [], "LoadCombinations": [], "Forces": empty, "Displacements": empty,
+               "Sections": {"Functions": cuts, "Properties": []}}
     try:
-        resolved = Replayer().replay_model(content)
+        replayer = Replayer()
+        resolved = replayer.replay_model(content)
+        replayer.replay_results(request)
         frame = discretise(resolved)
     except (ReplayError, AnalysisError) as problem:
         raise ValueError(str(problem)) from None

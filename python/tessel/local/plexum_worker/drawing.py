@@ -7,7 +7,8 @@ in model coordinates and fitted to the picture when it is written:
 
 * surfaces: batches of quadrilaterals, one colour each, painted far to near.
   A batch of more than RASTER_QUADS quadrilaterals is painted into one
-  embedded PNG (a z-buffer at SUPERSAMPLE times the picture's resolution),
+  embedded PNG (a z-buffer at SUPERSAMPLE times the picture's resolution,
+  with what the surfaces hide), and so are more than RASTER_POINTS points of lines,
   so a page's size does not grow with the mesh; a `SurfaceGeometry` shared
   by several pictures keeps its rasterisation (which quadrilateral each pixel
   shows) for every picture fitted the same way.
@@ -42,7 +43,7 @@ from .geometry import BoolArray, FloatArray, IntArray
 WIDTH, HEIGHT, MARGIN = 700, 480, 36
 RASTER_QUADS = 1500
 RASTER_POINTS = 40_000
-SUPERSAMPLE = 2
+SUPERSAMPLE = 1.5
 # Views as (azimuth, elevation) in degrees.
 View = tuple[float, float]
 AXONOMETRIC: View = (30.0, 30.0)
@@ -110,13 +111,13 @@ class SurfaceGeometry:
 
     def __init__(self, corners: Points) -> None:
         self.corners: FloatArray = np.asarray(corners, float).reshape(-1, 4, 3)
-        self._rasters: dict[tuple[Any, ...], tuple[IntArray, FloatArray]] = {}
+        self._rasters: dict[tuple[Any, ...], Any] = {}
 
     def __len__(self) -> int:
         return len(self.corners)
 
-    def raster(self, view: View, fit: Fit) -> tuple[IntArray, FloatArray]:
-        """Which quadrilateral each pixel shows (-1: none) and its depth there, at SUPERSAMPLE resolution."""
+    def raster(self, view: View, fit: Fit) -> Any:
+        """Which quadrilateral each pixel shows (-1: none), at SUPERSAMPLE resolution (int32 rows, columns)."""
         key = (view, round(fit.scale, 9), *np.round(fit.offset, 6).tolist(), *np.round(fit.low, 9).tolist(),
                *np.round(fit.high, 9).tolist())
         found = self._rasters.get(key)
@@ -282,31 +283,36 @@ class Occluders:
 
 
 def draw_beams(picture: Picture, occluders: Occluders, polylines: Sequence[FloatArray], stroke: str | Sequence[str],
-               width: float, dash: str | None = None) -> None:
-    """Polylines (one stroke, or one per polyline), each split into its runs in front of and behind the surfaces."""
+               width: float, dash: str | None = None, pieces: int = 6) -> None:
+    """Polylines (one stroke, or one per polyline), each split into its runs in front of and behind the surfaces.
+
+    Each piece of a polyline is tested at `pieces` points, so that its hidden runs start and end near where they do.
+    """
     strokes = [stroke] * len(polylines) if isinstance(stroke, str) else list(stroke)
-    if not len(occluders.triangles):
+    if not len(occluders.triangles) or not polylines:
         for points, colour in zip(polylines, strokes):
             picture.line(points, colour, width, dash)
         return
-    if not polylines:
-        return
-    sampled = [_sampled(points) for points in polylines]
-    hidden = occluders.hidden(np.concatenate(sampled))
-    start = 0
-    for points, colour in zip(sampled, strokes):
-        picture.polyline(points, hidden[start:start + len(points)], colour, width, dash)
-        start += len(points)
-
-
-def _sampled(points: FloatArray, pieces: int = 6) -> FloatArray:
-    """A polyline with each piece divided further, so that its hidden runs start and end near where they do."""
-    points = np.asarray(points, float)
-    if len(points) < 2:
-        return points
-    steps = np.linspace(0.0, 1.0, pieces + 1)[:-1]
-    parts = [a + (b - a) * steps[:, None] for a, b in zip(points[:-1], points[1:])]
-    return np.concatenate(parts + [points[-1:]])
+    sizes = np.array([len(p) for p in polylines])
+    points = np.concatenate(polylines)
+    # Every polyline sampled: its pieces divided into `pieces`, then its last point.
+    counts = np.maximum(pieces * (sizes - 1) + 1, 1)
+    first = np.cumsum(sizes) - sizes
+    line = np.repeat(np.arange(len(sizes)), counts)
+    k = np.arange(len(line)) - np.repeat(np.cumsum(counts) - counts, counts)
+    piece, step = np.minimum(k // pieces, np.maximum(sizes[line] - 2, 0)), k - np.minimum(k // pieces, np.maximum(
+        sizes[line] - 2, 0)) * pieces
+    start = first[line] + piece
+    end = np.minimum(start + 1, first[line] + sizes[line] - 1)
+    sampled = points[start] + (points[end] - points[start]) * (step / pieces)[:, None]
+    hidden = occluders.hidden(sampled)
+    bounds = np.concatenate([[0], np.cumsum(counts)])
+    any_hidden = np.add.reduceat(hidden.astype(np.int64), bounds[:-1]) > 0
+    for n, (polyline, colour) in enumerate(zip(polylines, strokes)):
+        if not any_hidden[n]:
+            picture.line(polyline, colour, width, dash)
+        else:
+            picture.polyline(sampled[bounds[n]:bounds[n + 1]], hidden[bounds[n]:bounds[n + 1]], colour, width, dash)
 
 
 def project(points: FloatArray, view: View = AXONOMETRIC) -> FloatArray:
@@ -373,17 +379,17 @@ def fit(picture: Picture) -> Fit:
 
 # Rasterised surfaces.
 
-def _rasterise(corners: FloatArray, view: View, fitted: Fit) -> tuple[IntArray, FloatArray]:
-    """(HEIGHT * s, WIDTH * s) index of the nearest quadrilateral at each pixel centre (-1: none), and its depth.
+def _rasterise(corners: FloatArray, view: View, fitted: Fit) -> Any:
+    """(HEIGHT * s, WIDTH * s) index of the nearest quadrilateral at each pixel centre (-1: none).
 
     Each triangle (two per quadrilateral) is scanned row by row: a pixel row's
     centre line meets it in one stretch of pixels, so the work follows the
     area covered, also for long thin triangles.
     """
     s = SUPERSAMPLE
-    rows, cols = HEIGHT * s, WIDTH * s
+    rows, cols = round(HEIGHT * s), round(WIDTH * s)
     depth_buffer = np.full(rows * cols, np.inf)
-    index = np.full(rows * cols, -1, np.int64)
+    index = np.full(rows * cols, -1, np.int32)
     n = len(corners)
     flat = corners.reshape(-1, 3)
     xy = (fitted(flat) * s).reshape(n, 4, 2)
@@ -439,47 +445,49 @@ def _rasterise(corners: FloatArray, view: View, fitted: Fit) -> tuple[IntArray, 
         np.minimum.at(depth_buffer, pixel, at)
         nearest = at <= depth_buffer[pixel]
         index[pixel[nearest]] = quad[nearest]
-    return index.reshape(rows, cols), depth_buffer.reshape(rows, cols)
+    return index.reshape(rows, cols)
 
 
 def _png(image: Any) -> bytes:
-    """An 8-bit RGB PNG of an image (rows, columns, 3)."""
-    rows, cols, _ = image.shape
+    """An 8-bit RGB PNG of an image (rows, columns) of packed 0xRRGGBB."""
+    rows, cols = image.shape
     raw = np.zeros((rows, 1 + 3 * cols), np.uint8)
-    raw[:, 1:] = image.reshape(rows, 3 * cols)
+    raw[:, 1::3], raw[:, 2::3], raw[:, 3::3] = image >> 16, (image >> 8) & 255, image & 255
 
     def chunk(kind: bytes, data: bytes) -> bytes:
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
     header = struct.pack(">IIBBBBB", cols, rows, 8, 2, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw.tobytes(), 6))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw.tobytes(), 3))
             + chunk(b"IEND", b""))
 
 
 def _blend(image: Any, where: Any, colours: Any, opacity: float) -> None:
-    """Paints colours (n, 3) at the image's pixels `where` (an index), `opacity` over what is there."""
-    if opacity >= 1.0:
-        image[where] = colours
-    else:
-        image[where] = np.round(opacity * colours + (1.0 - opacity) * image[where]).astype(np.uint8)
+    """Paints colours (n, 3) or one (3,) at the pixels `where` (flat indices), `opacity` over what is there."""
+    colours = np.asarray(colours, np.uint32)
+    if opacity < 1.0:
+        below = image[where]
+        under = np.stack([below >> 16, (below >> 8) & 255, below & 255], axis=-1)
+        colours = np.round(opacity * colours + (1.0 - opacity) * under).astype(np.uint32)
+    image[where] = (colours[..., 0] << 16) | (colours[..., 1] << 8) | colours[..., 2]
 
 
 def _paint_surface(image: Any, surface: Surface, view: View, fitted: Fit) -> None:
     """The surface over the image: its colours, its edges where the quadrilaterals are large enough to show them."""
-    index, _ = surface.geometry.raster(view, fitted)
-    shown = index >= 0
-    quads = index[shown]
+    index = surface.geometry.raster(view, fitted)
+    where = np.flatnonzero(index >= 0)
+    quads = index.reshape(-1)[where]
     colours = surface.rgb[quads]
-    if surface.stroke != "none" and len(quads) >= 64 * np.count_nonzero(np.bincount(quads)):
+    if surface.stroke != "none" and len(quads) >= 40 * len(surface.geometry):
         edge = np.zeros(index.shape, bool)
         edge[:, 1:] |= index[:, 1:] != index[:, :-1]
         edge[1:, :] |= index[1:, :] != index[:-1, :]
-        colours[edge[shown]] = _rgb(surface.stroke)
-    _blend(image, shown, colours, surface.opacity * (0.45 if surface.behind else 1.0))
+        colours[edge.reshape(-1)[where]] = _rgb(surface.stroke)
+    _blend(image.reshape(-1), where, colours, surface.opacity * (0.45 if surface.behind else 1.0))
 
 
 def _paint_lines(image: Any, lines: list[Line], fitted: Fit) -> None:
     """Lines over the image, a square brush as wide as the line stamped at every pixel along it."""
-    rows, cols, _ = image.shape
+    rows, cols = image.shape
     s = SUPERSAMPLE
     for (stroke, width, dash, behind), members in _line_groups(lines).items():
         pixels = fitted(np.concatenate([m.points for m in members])) * s
@@ -501,25 +509,31 @@ def _paint_lines(image: Any, lines: list[Line], fitted: Fit) -> None:
         x = (np.floor(points[:, 0]).astype(np.int64)[:, None] + np.tile(offsets, len(offsets))).reshape(-1)
         y = (np.floor(points[:, 1]).astype(np.int64)[:, None] + np.repeat(offsets, len(offsets))).reshape(-1)
         inside = (x >= 0) & (x < cols) & (y >= 0) & (y < rows)
-        where = (y[inside], x[inside])
-        _blend(image, where, np.array(_rgb(stroke), float), 0.45 if behind else 1.0)
+        where = y[inside] * cols + x[inside]
+        # A pale line blends once per pixel.
+        _blend(image.reshape(-1), np.unique(where) if behind else where, np.array(_rgb(stroke)),
+               0.45 if behind else 1.0)
 
 
 def _raster_layer(picture: Picture, fitted: Fit) -> bytes:
     """The surfaces and lines of a picture painted into one PNG: what is behind, then the rest."""
-    image = np.full((HEIGHT * SUPERSAMPLE, WIDTH * SUPERSAMPLE, 3), 255, np.uint8)
+    image = np.full((round(HEIGHT * SUPERSAMPLE), round(WIDTH * SUPERSAMPLE)), 0xFFFFFF, np.uint32)
     for behind in (True, False):
         for surface in picture.surfaces:
             if surface.behind == behind:
                 _paint_surface(image, surface, picture.view, fitted)
-        _paint_lines(image, [line for line in picture.lines if line.behind == behind], fitted)
+        if behind or _many_lines(picture):
+            _paint_lines(image, [line for line in picture.lines if line.behind == behind], fitted)
     return _png(image)
+
+
+def _many_lines(picture: Picture) -> bool:
+    return sum(len(line.points) for line in picture.lines) > RASTER_POINTS
 
 
 def painted(picture: Picture) -> bool:
     """Are the picture's surfaces and lines painted as one PNG (too many to write one by one)?"""
-    return (sum(len(s.geometry) for s in picture.surfaces) > RASTER_QUADS
-            or sum(len(line.points) for line in picture.lines) > RASTER_POINTS)
+    return sum(len(s.geometry) for s in picture.surfaces) > RASTER_QUADS or _many_lines(picture)
 
 
 # Labels.
@@ -697,6 +711,8 @@ def svg(picture: Picture) -> str:
         data = base64.b64encode(_raster_layer(picture, fitted)).decode("ascii")
         out.append(f'<image class="painted" x="0" y="0" width="{WIDTH}" height="{HEIGHT}" '
                    f'preserveAspectRatio="none" href="data:image/png;base64,{data}"/>')
+        if not _many_lines(picture):
+            out += _svg_lines([line for line in picture.lines if not line.behind], fitted)
         out += [_svg_mark(m, fitted) for m in picture.marks if m.kind in ("dot", "support")]
     else:
         for behind in (True, False):

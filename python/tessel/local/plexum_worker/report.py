@@ -142,7 +142,7 @@ def result_file(model: Model, results: dict[str, Any], solution: Solution | None
         body.append(f'<section class="column"><h2>{prefix} {key} {html.escape(repr(names.get(key, "")))}</h2>')
         body += rest + ["</section>"]
     data = json.dumps({"Columns": summaries}, ensure_ascii=True).replace("</", "<\\/")
-    body.append(f'<script type="application/json" id="summary">{data}</script>')
+    body.append(f"{_SUMMARY_START}{data}</script>")
     return _page().substitute(body="\n".join(body)).encode("utf-8")
 
 
@@ -198,6 +198,25 @@ def _summary_list(summary: dict[str, Any]) -> str:
             line += " (the beams' elastic foundations carry the rest)"
     items.append(line)
     return '<ul class="summary">' + "".join(f"<li>{html.escape(item)}</li>" for item in items) + "</ul>"
+
+
+def page_summary(page: bytes | str) -> list[dict[str, Any]]:
+    """The summaries a result page embeds, one per load case and combination in the page's order.
+
+    Each: {"Kind": "LoadCases" | "LoadCombinations", "Id", "Name", "LargestDisplacement": {"Value" (m), "x", "y",
+    "z", "At": [x, y, z], "Where"}, "LargestMoments": {"My" | "Mz": {"Value" (kNm), "Beam", "Position" (m)}},
+    "SupportForces": {"x", "y", "z"}, "AppliedLoad": {"x", "y", "z"} (kN), "LineSupports"}.
+    """
+    text = page.decode("utf-8") if isinstance(page, bytes) else page
+    start = text.find(_SUMMARY_START)
+    if start < 0:
+        raise ValueError("the page holds no summary: it was not written by this worker, or has no solution")
+    end = text.index("</script>", start)
+    columns: list[dict[str, Any]] = json.loads(text[start + len(_SUMMARY_START):end])["Columns"]
+    return columns
+
+
+_SUMMARY_START = '<script type="application/json" id="summary">'
 
 
 @lru_cache(maxsize=1)
