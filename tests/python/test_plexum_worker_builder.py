@@ -112,6 +112,7 @@ def check_in_browser(page, folder):
                          timeout=120, env=env)
     assert dom.returncode == 0, dom.stderr
     assert dom.stdout.count("<svg") >= 9 and "Deformed shape" in dom.stdout
+    assert dom.stdout.count('<g class="triad">') == dom.stdout.count("<svg")
     shot = folder / "page.png"
     run = subprocess.run([browser, *flags, f"--screenshot={shot}", "--window-size=1600,1200", page.as_uri()],
                          capture_output=True, text=True, timeout=120, env=env)

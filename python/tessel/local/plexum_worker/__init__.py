@@ -160,7 +160,7 @@ def render_model(model: Any, path_or_format: Any = "svg") -> Any:
     # The section cuts, without the results asked of them.
     cuts = [record for record in json.loads(json.dumps(model._sections._serialize()["Functions"]))
             if record[0] == "Add"]
-    empty = {"Functions": [], "Properties": []}
+    empty: dict[str, list[Any]] = {"Functions": [], "Properties": []}
     request = {"LoadCases": [], "LoadCombinations": [], "Forces": empty, "Displacements": empty,
                "Sections": {"Functions": cuts, "Properties": []}}
     try:

@@ -54,6 +54,7 @@ SCALE_STEPS = 20
 _COLD, _WARM = np.array([49, 99, 189]), np.array([200, 45, 45])
 _SEQUENTIAL = np.array([[48, 18, 120], [40, 90, 160], [30, 150, 140], [110, 195, 90], [240, 225, 50]], float)
 _TRIAD = (("X", "#c0392b"), ("Y", "#27864a"), ("Z", "#2f5fb3"))
+MAX_TRIED_LABELS = 400  # of a group, the highest priorities first
 _CHAR_WIDTH, _TEXT_HEIGHT = 5.8, 11.0  # of the labels' 10 px sans-serif, for placing them
 
 Points = Any  # anything numpy takes as points (n, 3): an array, a list of points
@@ -554,6 +555,8 @@ def _place_texts(picture: Picture, fitted: Fit) -> tuple[list[tuple[Mark, float,
         mark = texts[k]
         count = counts.setdefault(mark.group, [0, 0])
         count[1] += 1
+        if count[1] > MAX_TRIED_LABELS:  # a picture has room for a few hundred labels at most
+            continue
         x, y = at[k]
         w = _CHAR_WIDTH * len(mark.label) + 2
         for dx, dy in ((4, -4), (4, 12), (-w - 4, -4), (-w - 4, 12), (-w / 2, -8), (-w / 2, 16)):
@@ -797,8 +800,8 @@ def png(picture: Picture) -> bytes:
         if float(np.hypot(*direction)) >= 0.2:
             axes.annotate("", xy=tuple(origin + direction * 26), xytext=tuple(origin),
                           arrowprops=dict(arrowstyle="-|>", color=colour, linewidth=1.2))
-        label = origin + direction * 36
-        axes.text(label[0] - 4, label[1] + 4, name, fontsize=8, color=colour, fontweight="bold")
+        at = origin + direction * 36
+        axes.text(at[0] - 4, at[1] + 4, name, fontsize=8, color=colour, fontweight="bold")
     note = footnote(counts)
     if note:
         axes.text(96, HEIGHT - 8, note, fontsize=7, color="#666")

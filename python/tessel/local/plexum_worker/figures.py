@@ -33,6 +33,7 @@ CASE_COLOURS = ("#c0392b", "#2471a3", "#1e8449", "#b9770e", "#7d3c98", "#148f77"
 CUT_COLOUR = "#8e44ad"
 BEAM_COLOUR = "#1f3b5a"
 CURVE_POINTS = 9
+MANY_ELEMENTS = 2000  # above it, a deformed element is drawn in one colour
 _BEAM_ARROWS = 40  # beams a load case's self-weight arrows are drawn on, at most
 _SURFACE_ARROWS = 3  # a surface load's arrows per direction of its domain
 
@@ -49,7 +50,8 @@ def _extent(points: FloatArray) -> float:
 
 
 def beam_nodes(frame: Frame, chain: BeamChain) -> list[int]:
-    return [int(frame.i[chain.first])] + frame.j[chain.first:chain.first + chain.count].tolist()
+    inner: list[int] = frame.j[chain.first:chain.first + chain.count].tolist()
+    return [int(frame.i[chain.first])] + inner
 
 
 def _beam_labels(frame: Frame) -> tuple[list[str], FloatArray]:
@@ -109,7 +111,7 @@ def load_arrows(picture: Picture, model: Model, frame: Frame, cases: list[int] |
     largest_q = max((float(np.max(np.linalg.norm(q, axis=1))) for _, _, q in surface), default=0.0)
     largest_w = max((w for loads in beams.values() for _, w in loads), default=0.0)
     length = 0.14 * extent
-    colours = {}
+    colours: dict[int, str] = {}
     for load, points, q in surface:
         colour = colours.setdefault(load.load_case.id, CASE_COLOURS[(load.load_case.id - 1) % len(CASE_COLOURS)])
         size = np.linalg.norm(q, axis=1)
@@ -151,7 +153,8 @@ def load_arrows(picture: Picture, model: Model, frame: Frame, cases: list[int] |
     return [note]
 
 
-CASE_NAMES = dict(zip(CASE_COLOURS, ("red", "blue", "green", "ochre", "violet", "teal", "brown", "grey")))
+CASE_NAMES: dict[str, str] = dict(zip(CASE_COLOURS, ("red", "blue", "green", "ochre", "violet", "teal", "brown",
+                                                     "grey")))
 
 
 def model_picture(model: Model, frame: Frame, title: str = "Model", geometry: SurfaceGeometry | None = None,
@@ -345,7 +348,10 @@ class Figures:
             if len(moved) else np.zeros((0, 2, 3), np.int64)
         runs: list[FloatArray] = []
         colours: list[str] = []
-        for curve, band in zip(curves, bands):
+        if len(curves) > MANY_ELEMENTS:  # one colour per element: its largest displacement's
+            runs = list(curves)
+            colours = [drawing._hex(rgb) for rgb in scale.rgb(1000 * np.linalg.norm(moved, axis=2).max(axis=1))]
+        for curve, band in zip(curves if len(curves) <= MANY_ELEMENTS else [], bands):
             segment = (band[:-1] + band[1:]) // 2
             start = 0
             for k in range(1, len(segment) + 1):
@@ -482,7 +488,7 @@ class Figures:
         if len(self.quads):
             picture.surface(self.slab, "#eef2f6", opacity=0.7)
         quads: list[FloatArray] = []
-        colours: list[FloatArray] = []
+        colours: list[IntArray] = []
         scale = Scale(-largest, largest, "/".join(unit[q] for q in quantity), "/".join(quantity))
         for cut_id, cut_name, points, q in drawn:
             base = np.array([[p["x"], p["y"], p["z"]] for p in points])

@@ -180,7 +180,10 @@ def _column_summary(model: Model, shown: Figures, column: int, group: str, targe
 
 
 def _vector(values: dict[str, float], scale: float = 1.0, digits: str = ".4g") -> str:
-    return "(" + ", ".join(f"{scale * values[k]:{digits}}" for k in "xyz") + ")"
+    """(x, y, z) of a vector; what is below a millionth of its largest component shows as 0 (round-off)."""
+    largest = max(abs(values[k]) for k in "xyz")
+    return "(" + ", ".join(f"{scale * values[k]:{digits}}" if abs(values[k]) > 1e-6 * largest else "0"
+                           for k in "xyz") + ")"
 
 
 def _summary_list(summary: dict[str, Any]) -> str:
