@@ -705,12 +705,13 @@ def svg(picture: Picture) -> str:
     view = picture.view
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {WIDTH} {HEIGHT}" width="{WIDTH}" '
            f'height="{HEIGHT}" font-family="sans-serif" font-size="12">',
-           f'<rect width="{WIDTH}" height="{HEIGHT}" fill="#fff"/>',
-           f'<text x="12" y="20" font-size="15" font-weight="bold">{html.escape(picture.title)}</text>']
+           f'<rect width="{WIDTH}" height="{HEIGHT}" fill="#fff"/>']
+    header = [f'<text x="12" y="20" font-size="15" font-weight="bold">{html.escape(picture.title)}</text>']
     for k, line in enumerate(picture.legend):
-        out.append(f'<text x="12" y="{38 + 16 * k}" fill="#444">{html.escape(line)}</text>')
+        header.append(f'<text x="12" y="{38 + 16 * k}" fill="#444">{html.escape(line)}</text>')
     placed, counts = _place_texts(picture, fitted)
     if painted(picture):
+        # The painted layer is opaque: everything else is written over it.
         data = base64.b64encode(_raster_layer(picture, fitted)).decode("ascii")
         out.append(f'<image class="painted" x="0" y="0" width="{WIDTH}" height="{HEIGHT}" '
                    f'preserveAspectRatio="none" href="data:image/png;base64,{data}"/>')
@@ -730,7 +731,7 @@ def svg(picture: Picture) -> str:
         faded = ' fill-opacity="0.45"' if mark.behind else ""
         out.append(f'<text x="{x:.1f}" y="{y:.1f}" fill="{mark.fill}" font-size="10"{faded}>'
                    f'{html.escape(mark.label)}</text>')
-    out += _svg_triad(view)
+    out += header + _svg_triad(view)
     note = footnote(counts)
     if note:
         out.append(f'<text x="96" y="{HEIGHT - 8}" font-size="10" fill="#666">{html.escape(note)}</text>')

@@ -167,7 +167,8 @@ def _column_summary(model: Model, shown: Figures, column: int, group: str, targe
         "LargestDisplacement": {"Value": largest.value, **dict(zip("xyz", largest.components.tolist())),
                                 "At": largest.point.tolist(), "Where": largest.where},
         "LargestMoments": {key: {"Value": value, "Beam": beam, "Position": position}
-                           for key, (value, beam, position) in shown.moments(column).items()},
+                           for key, (value, beam, position) in shown.moments(column).items()
+                           if key == "My" or shown.mz_shown(column)},
     }
     total = np.zeros(3)
     for forces in solution.support_forces.values():
@@ -207,7 +208,8 @@ def page_summary(page: bytes | str) -> list[dict[str, Any]]:
     """The summaries a result page embeds, one per load case and combination in the page's order.
 
     Each: {"Kind": "LoadCases" | "LoadCombinations", "Id", "Name", "LargestDisplacement": {"Value" (m), "x", "y",
-    "z", "At": [x, y, z], "Where"}, "LargestMoments": {"My" | "Mz": {"Value" (kNm), "Beam", "Position" (m)}},
+    "z", "At": [x, y, z], "Where"}, "LargestMoments": {"My", and "Mz" where it is more than negligible:
+    {"Value" (kNm), "Beam", "Position" (m)}},
     "SupportForces": {"x", "y", "z"}, "AppliedLoad": {"x", "y", "z"} (kN), "LineSupports"}.
     """
     text = page.decode("utf-8") if isinstance(page, bytes) else page
