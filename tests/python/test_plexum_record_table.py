@@ -49,7 +49,7 @@ def _model_with_every_operation():
     model.loads.create_domain_linear(dead, domain, (1.0, 2.0, 3.0), component=list(Load.Axis)[2],
                                      point_1=(0, 0, 0), point_2=(1, 0, 0), point_3=(0, 1, 0), load_on_hole=True)
     combination = model.load_combinations.create(LoadCombination.Type.ULS, {dead: 1.35})
-    cut = model.sections.create((0, 0, 0), (1, 0, 0), (1, 0, 0))
+    cut = model.sections.create((0, 0, 0), (1, 0, 0), (0, 1, 0))
     for by_load_case in (True, False):
         model.results.nodal_displacements([a], by_load_case=by_load_case)
         model.results.nodal_support_forces([support], by_load_case=by_load_case)
