@@ -3,6 +3,7 @@
 import base64
 import gzip
 import html
+import io
 import json
 import math
 import os
@@ -239,6 +240,7 @@ def test_the_page_orders_each_case_summary_pictures_tables_and_names_what_it_dra
     combination = sections[2]
     assert "Bending moments Mz of the beams: CO 1 'ULS'" in combination  # the columns bend both ways
     assert "Section cuts: CO 1 'ULS'" in combination and "mn (kNm/m)" in combination
+    assert "Slab moments mx: CO 1 'ULS'" in combination and "x (domain 1)" in combination  # the domain's axes
     assert "Support forces on the structure (global axes; kN, kNm)" in sections[1]
     fz = f"{supports['1']['LoadCases']['2']['Global']['z']:.3f}"
     assert f"<tr><td>1</td><td>{_cell(supports['1']['LoadCases']['2']['Global']['x'])}</td>" in sections[1]
@@ -265,12 +267,18 @@ def test_many_quadrilaterals_are_painted_once_and_shared_between_pictures():
     assert all(p.count('<image class="painted"') == 1 and p.count("<polygon") == 3 and len(p) < 200_000
                for p in pictures)  # the triad's three arrow heads
     assert len(shared._rasters) == 1  # one rasterisation for both pictures
+    from matplotlib.image import imread
+
+    data = re.search(r'href="data:image/png;base64,([^"]+)"', pictures[1]).group(1)
+    pixels = imread(io.BytesIO(base64.b64decode(data)), format="png")
+    assert pixels.shape == (round(480 * drawing.SUPERSAMPLE), round(700 * drawing.SUPERSAMPLE), 3)
     index = next(iter(shared._rasters.values()))
     fitted = drawing.fit(picture)
     row, column = (fitted(np.array([[100.0, 100.0, 0.0]]))[0] * drawing.SUPERSAMPLE).astype(int)[::-1]
     assert index[row, column] == len(grid)  # the cover, nearer than the grid under it
     row, column = (fitted(np.array([[10.5, 10.5, 0.0]]))[0] * drawing.SUPERSAMPLE).astype(int)[::-1]
     assert index[row, column] == 10 * 200 + 10
+    assert pixels[row, column].tolist() == [0.0, 1.0, 0.0] and pixels[0, 0].tolist() == [1.0, 1.0, 1.0]
 
 
 def test_a_long_table_shows_its_first_rows_and_links_all_of_them_compressed():

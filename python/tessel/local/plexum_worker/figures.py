@@ -72,6 +72,22 @@ def _draw_cuts(picture: Picture, model: Model) -> None:
         picture.text(ends[1], f"cut {cut_id} '{name}'", fill=CUT_COLOUR, priority=50, group="cut names")
 
 
+def _outlines(picture: Picture, meshes: list[DomainMesh]) -> None:
+    """The domains' outlines and holes as thin lines: the slab as context, at no cost in a large mesh."""
+    for mesh in meshes:
+        for loop in [mesh.outline] + mesh.holes:
+            points = loop.points()
+            picture.line(np.concatenate([points, points[:1]]), "#8aa9cc", 1.0)
+
+
+def _context(picture: Picture, meshes: list[DomainMesh], geometry: SurfaceGeometry) -> None:
+    """The domains behind a picture's results: pale quadrilaterals, or their outlines when there are many."""
+    if len(geometry) > drawing.RASTER_QUADS:
+        _outlines(picture, meshes)
+    elif len(geometry):
+        picture.surface(geometry, "#eef2f6", opacity=0.7)
+
+
 def _domain_points(mesh: DomainMesh, xyz: FloatArray, count: int) -> FloatArray:
     """A few centres of the domain's quadrilaterals spread over it: the nearest to a count x count grid."""
     centres = xyz[mesh.quads].mean(axis=1)
@@ -158,16 +174,19 @@ CASE_NAMES: dict[str, str] = dict(zip(CASE_COLOURS, ("red", "blue", "green", "oc
 
 
 def model_picture(model: Model, frame: Frame, title: str = "Model", geometry: SurfaceGeometry | None = None,
-                  cases: list[int] | None = None) -> Picture:
-    """Nodes and beams with their ids, domains (their mesh), supports, the loads of `cases` (None: all) and
-    the section cuts."""
+                  cases: list[int] | None = None, outlines: bool = False) -> Picture:
+    """Nodes and beams with their ids, domains (their mesh; with `outlines` their outlines only when the mesh
+    is large), supports, the loads of `cases` (None: all) and the section cuts."""
     picture = Picture(title)
     xyz = frame.xyz
     picture.view, view_note = drawing.choose_view(np.concatenate([xyz.reshape(-1, 3)] + [
         np.array(node.point).reshape(-1, 3) for node in model.nodes]))
     quads = np.concatenate([mesh.quads for mesh in frame.meshes]) if frame.meshes else np.zeros((0, 4), np.int64)
     occluders = Occluders(xyz[quads], picture.view)
-    if len(quads):
+    if outlines and len(quads) > drawing.RASTER_QUADS:
+        _outlines(picture, frame.meshes)
+        occluders = Occluders(np.zeros((0, 4, 3)), picture.view)
+    elif len(quads):
         fills = np.concatenate([np.tile([227, 217, 240] if mesh.domain.surface_type in (1, 2) else [207, 224, 243],
                                         (len(mesh.quads), 1)) for mesh in frame.meshes])
         picture.surface(geometry if geometry is not None else SurfaceGeometry(xyz[quads]), fills, stroke="#8aa9cc",
@@ -319,7 +338,7 @@ class Figures:
 
     def loads(self, case: int, name: str) -> Picture:
         """The model, pale, with the loads of one load case."""
-        picture = model_picture(self.model, self.frame, f"Loads: {name}", self.slab, [case])
+        picture = model_picture(self.model, self.frame, f"Loads: {name}", self.slab, [case], outlines=True)
         return picture
 
     def deformed(self, column: int, name: str) -> Picture:
@@ -393,8 +412,7 @@ class Figures:
         corners = np.stack([base[pieces], base[pieces + 1], tip[pieces + 1], tip[pieces]], axis=1)
         scale = Scale(-largest, largest, "kNm", label)
         rgb = scale.rgb((values[pieces] + values[pieces + 1]) / 2)
-        if len(self.quads):
-            picture.surface(self.slab, "#eef2f6", opacity=0.7)
+        _context(picture, frame.meshes, self.slab)
         viewed(picture, np.concatenate([frame.xyz, corners.reshape(-1, 3)]))
         occluders = Occluders(frame.xyz[self.quads], picture.view)
         hidden = occluders.hidden(corners.mean(axis=1)) if len(corners) else np.zeros(0, bool)
@@ -485,8 +503,7 @@ class Figures:
         largest = max(max(abs(p[q]) for p in points) for _, _, points, q in drawn)
         factor = 0.12 * self.extent / largest if largest > 0 else 0.0
         normals = {mesh.domain.id: mesh.outline.axes[2] for mesh in frame.meshes}
-        if len(self.quads):
-            picture.surface(self.slab, "#eef2f6", opacity=0.7)
+        _context(picture, frame.meshes, self.slab)
         quads: list[FloatArray] = []
         colours: list[IntArray] = []
         scale = Scale(-largest, largest, "/".join(unit[q] for q in quantity), "/".join(quantity))
