@@ -147,13 +147,14 @@ class Line:
 
 @dataclass
 class Mark:
-    kind: str  # "dot", "support", "arrow" (points: tail, head), "text"
+    """Dots, supports or texts at points (n, 3), or one arrow (points: tail, head)."""
+    kind: str  # "dot", "support", "arrow", "text"
     points: FloatArray
     fill: str
     behind: bool = False
-    label: str = ""
+    labels: list[str] = field(default_factory=list)  # texts: one per point
     size: float = 2.5  # a dot's radius, an arrow's width
-    priority: float = 0.0  # texts: the higher placed first
+    priorities: FloatArray | None = None  # texts: the higher placed first
     group: str = ""  # texts: what the footnote counts when some are left out
 
 
@@ -183,6 +184,18 @@ class Picture:
              behind: bool = False) -> None:
         self.lines.append(Line(np.asarray(points, float).reshape(-1, 3), stroke, width, dash, behind))
 
+    def lines_of(self, polylines: Sequence[FloatArray], stroke: str, width: float = 1.5, dash: str | None = None,
+                 behind: bool = False) -> None:
+        """Many polylines of one style as one line, broken by rows of NaN between them."""
+        if not polylines:
+            return
+        sizes = np.array([len(p) for p in polylines])
+        points = np.full((int(sizes.sum()) + len(sizes) - 1, 3), np.nan)
+        starts = np.cumsum(sizes + 1) - sizes - 1
+        points[np.repeat(starts, sizes) + np.arange(int(sizes.sum())) - np.repeat(np.cumsum(sizes) - sizes, sizes)] \
+            = np.concatenate(polylines)
+        self.lines.append(Line(points, stroke, width, dash, behind))
+
     def polyline(self, points: Points, hidden: BoolArray, stroke: str, width: float, dash: str | None = None) -> None:
         """A line split into runs in front of and behind the surfaces (`hidden` per point)."""
         points = np.asarray(points, float)
@@ -194,11 +207,12 @@ class Picture:
                     self.line(run, stroke, width, dash, behind=bool(hidden[start]))
                 start = k
 
-    def dot(self, point: Points, fill: str, radius: float = 2.5, behind: bool = False) -> None:
-        self.marks.append(Mark("dot", np.asarray(point, float).reshape(1, 3), fill, behind, size=radius))
+    def dot(self, points: Points, fill: str, radius: float = 2.5, behind: bool = False) -> None:
+        """Dots at a point (3,) or at points (n, 3)."""
+        self.marks.append(Mark("dot", np.asarray(points, float).reshape(-1, 3), fill, behind, size=radius))
 
-    def support(self, point: Points, fill: str, behind: bool = False) -> None:
-        self.marks.append(Mark("support", np.asarray(point, float).reshape(1, 3), fill, behind))
+    def support(self, points: Points, fill: str, behind: bool = False) -> None:
+        self.marks.append(Mark("support", np.asarray(points, float).reshape(-1, 3), fill, behind))
 
     def arrow(self, tail: Points, head: Points, fill: str, width: float = 1.6) -> None:
         """An arrow from tail to head (model coordinates), drawn above everything."""
@@ -206,14 +220,22 @@ class Picture:
 
     def text(self, point: Points, label: str, fill: str = "#333", behind: bool = False, priority: float = 0.0,
              group: str = "labels") -> None:
-        self.marks.append(Mark("text", np.asarray(point, float).reshape(1, 3), fill, behind, label, 0.0, priority,
-                               group))
+        self.texts(point, [label], fill, behind, [priority], group)
+
+    def texts(self, points: Points, labels: list[str], fill: str = "#333", behind: bool = False,
+              priorities: Points = None, group: str = "labels") -> None:
+        """Labels at points (n, 3), placed in the order of their priorities (all 0 when None)."""
+        points = np.asarray(points, float).reshape(-1, 3)
+        rank = np.zeros(len(points)) if priorities is None else np.asarray(priorities, float).reshape(-1)
+        self.marks.append(Mark("text", points, fill, behind, list(labels), 0.0, rank, group))
 
     def points(self) -> FloatArray:
-        """Everything the picture draws, (n, 3)."""
+        """Everything the picture draws, (n, 3); no NaN."""
         parts = [s.geometry.corners.reshape(-1, 3) for s in self.surfaces] + [line.points for line in self.lines]
         parts += [m.points for m in self.marks]
-        return np.concatenate(parts) if parts else np.zeros((0, 3))
+        everything = np.concatenate(parts) if parts else np.zeros((0, 3))
+        finite: FloatArray = everything[np.isfinite(everything[:, 0])]
+        return finite
 
 
 class Occluders:
@@ -291,8 +313,7 @@ def draw_beams(picture: Picture, occluders: Occluders, polylines: Sequence[Float
     """
     strokes = [stroke] * len(polylines) if isinstance(stroke, str) else list(stroke)
     if not len(occluders.triangles) or not polylines:
-        for points, colour in zip(polylines, strokes):
-            picture.line(points, colour, width, dash)
+        _batched(picture, list(polylines), strokes, width, dash)
         return
     sizes = np.array([len(p) for p in polylines])
     points = np.concatenate(polylines)
@@ -309,11 +330,20 @@ def draw_beams(picture: Picture, occluders: Occluders, polylines: Sequence[Float
     hidden = occluders.hidden(sampled)
     bounds = np.concatenate([[0], np.cumsum(counts)])
     any_hidden = np.add.reduceat(hidden.astype(np.int64), bounds[:-1]) > 0
-    for n, (polyline, colour) in enumerate(zip(polylines, strokes)):
-        if not any_hidden[n]:
-            picture.line(polyline, colour, width, dash)
-        else:
-            picture.polyline(sampled[bounds[n]:bounds[n + 1]], hidden[bounds[n]:bounds[n + 1]], colour, width, dash)
+    _batched(picture, [p for p, h in zip(polylines, any_hidden) if not h],
+             [c for c, h in zip(strokes, any_hidden) if not h], width, dash)
+    for n in np.flatnonzero(any_hidden).tolist():
+        picture.polyline(sampled[bounds[n]:bounds[n + 1]], hidden[bounds[n]:bounds[n + 1]], strokes[n], width, dash)
+
+
+def _batched(picture: Picture, polylines: list[FloatArray], strokes: list[str], width: float,
+             dash: str | None) -> None:
+    """Polylines as one line per stroke."""
+    by_stroke: dict[str, list[FloatArray]] = {}
+    for points, colour in zip(polylines, strokes):
+        by_stroke.setdefault(colour, []).append(points)
+    for colour, members in by_stroke.items():
+        picture.lines_of(members, colour, width, dash)
 
 
 def project(points: FloatArray, view: View = AXONOMETRIC) -> FloatArray:
@@ -493,8 +523,8 @@ def _paint_lines(image: Any, lines: list[Line], fitted: Fit) -> None:
     for (stroke, width, dash, behind), members in _line_groups(lines).items():
         pixels = fitted(np.concatenate([m.points for m in members])) * s
         last = np.cumsum([len(m.points) for m in members]) - 1
-        joined = np.ones(len(pixels) - 1, bool)
-        joined[last[:-1]] = False  # no segment from one line to the next
+        joined = np.isfinite(pixels[:-1, 0]) & np.isfinite(pixels[1:, 0])
+        joined[last[:-1]] = False  # no segment from one line to the next, nor across a break (NaN)
         a, b = pixels[:-1][joined], pixels[1:][joined]
         length = np.hypot(*(b - a).T)
         count = np.ceil(length).astype(np.int64) + 1
@@ -539,26 +569,39 @@ def painted(picture: Picture) -> bool:
 
 # Labels.
 
-def _place_texts(picture: Picture, fitted: Fit) -> tuple[list[tuple[Mark, float, float]], dict[str, tuple[int, int]]]:
-    """(text, x, y) of the texts that have room, and per group (placed, all)."""
+def _place_texts(picture: Picture, fitted: Fit) -> tuple[list[tuple[Mark, str, float, float]],
+                                                         dict[str, tuple[int, int]]]:
+    """(texts, label, x, y) of the labels that have room, and per group (placed, all)."""
     cell = 6.0
     columns, rows = int(WIDTH // cell) + 1, int(HEIGHT // cell) + 1
     taken = np.zeros((rows, columns), bool)
     taken[:int((30 + 16 * len(picture.legend)) // cell), :int(WIDTH * 0.75 // cell)] = True  # title and legend
     taken[int((HEIGHT - 62) // cell):, :int(86 // cell)] = True  # the triad
-    texts = [m for m in picture.marks if m.kind == "text"]
-    order = sorted(range(len(texts)), key=lambda k: -texts[k].priority)
-    at = fitted(np.concatenate([m.points for m in texts])) if texts else np.zeros((0, 2))
-    placed: list[tuple[Mark, float, float]] = []
+    marks = [m for m in picture.marks if m.kind == "text"]
     counts: dict[str, list[int]] = {}
-    for k in order:
-        mark = texts[k]
-        count = counts.setdefault(mark.group, [0, 0])
-        count[1] += 1
-        if count[1] > MAX_TRIED_LABELS:  # a picture has room for a few hundred labels at most
-            continue
-        x, y = at[k]
-        w = _CHAR_WIDTH * len(mark.label) + 2
+    for m in marks:
+        counts.setdefault(m.group, [0, 0])[1] += len(m.labels)
+    if not marks:
+        return [], {}
+    owner = np.concatenate([np.full(len(m.labels), k) for k, m in enumerate(marks)])
+    index = np.concatenate([np.arange(len(m.labels)) for m in marks])
+    priority = np.concatenate([m.priorities if m.priorities is not None else np.zeros(len(m.labels))
+                               for m in marks])
+    # A picture has room for a few hundred labels at most: each group's highest priorities are tried.
+    order = np.argsort(-priority, kind="stable")
+    tried: dict[str, int] = {}
+    chosen = []
+    for k in order.tolist():
+        group = marks[owner[k]].group
+        tried[group] = tried.get(group, 0) + 1
+        if tried[group] <= MAX_TRIED_LABELS:
+            chosen.append(k)
+    at = fitted(np.array([marks[owner[k]].points[index[k]] for k in chosen]).reshape(-1, 3))
+    placed: list[tuple[Mark, str, float, float]] = []
+    for k, (x, y) in zip(chosen, at.tolist()):
+        mark, label = marks[owner[k]], marks[owner[k]].labels[index[k]]
+        count = counts[mark.group]
+        w = _CHAR_WIDTH * len(label) + 2
         for dx, dy in ((4, -4), (4, 12), (-w - 4, -4), (-w - 4, 12), (-w / 2, -8), (-w / 2, 16)):
             left, base = x + dx, y + dy
             c0, c1 = int(left // cell), int((left + w) // cell)
@@ -566,7 +609,7 @@ def _place_texts(picture: Picture, fitted: Fit) -> tuple[list[tuple[Mark, float,
             if c0 < 0 or r0 < 0 or c1 >= columns or r1 >= rows or taken[r0:r1 + 1, c0:c1 + 1].any():
                 continue
             taken[r0:r1 + 1, c0:c1 + 1] = True
-            placed.append((mark, float(left), float(base)))
+            placed.append((mark, label, float(left), float(base)))
             count[0] += 1
             break
     return placed, {group: (c[0], c[1]) for group, c in counts.items()}
@@ -585,15 +628,22 @@ def _coordinates(points: FloatArray) -> str:
 
 
 def _path(polylines: list[FloatArray]) -> str:
-    """One SVG path of polylines in pixels, leaving out points closer than half a pixel to the one before."""
+    """One SVG path of polylines in pixels (NaN rows break them), leaving out points closer than half a pixel to
+    the one before."""
     parts = []
-    for p in polylines:
+    for p in [q for line in polylines for q in _pieces(line)]:
         if len(p) > 2:
             step = np.hypot(*np.diff(p, axis=0).T)
             keep = np.concatenate([[True], step[:-1] >= 0.5, [True]])
             p = p[keep]
         parts.append("M" + " ".join(f"{x:.1f},{y:.1f}" for x, y in p.tolist()))
     return "".join(parts)
+
+
+def _pieces(points: FloatArray) -> list[FloatArray]:
+    """A line's runs between its breaks (rows of NaN)."""
+    breaks = np.flatnonzero(np.isnan(points[:, 0]))
+    return [q[np.isfinite(q[:, 0])] for q in np.split(points, breaks) if np.isfinite(q[:, 0]).sum() > 1]
 
 
 def _line_groups(lines: list[Line]) -> dict[tuple[str, float, str | None, bool], list[Line]]:
@@ -628,15 +678,15 @@ def _svg_surface(surface: Surface, view: View, fitted: Fit) -> list[str]:
 
 
 def _svg_mark(mark: Mark, fitted: Fit) -> str:
-    p = fitted(mark.points)
+    p = fitted(mark.points).tolist()
     faded = ' opacity="0.45"' if mark.behind else ""
     if mark.kind == "dot":
-        return f'<circle cx="{p[0, 0]:.1f}" cy="{p[0, 1]:.1f}" r="{mark.size}" fill="{mark.fill}"{faded}/>'
+        return "".join(f'<circle cx="{x:.1f}" cy="{y:.1f}" r="{mark.size}" fill="{mark.fill}"{faded}/>'
+                       for x, y in p)
     if mark.kind == "support":
-        x, y = p[0]
-        return (f'<polygon points="{x:.1f},{y:.1f} {x - 7:.1f},{y + 11:.1f} {x + 7:.1f},{y + 11:.1f}" '
-                f'fill="{mark.fill}" stroke="#222" stroke-width="0.8"{faded}/>')
-    return _svg_arrow(p[0], p[1], mark.fill, mark.size, 'class="arrow"')
+        return "".join(f'<polygon points="{x:.1f},{y:.1f} {x - 7:.1f},{y + 11:.1f} {x + 7:.1f},{y + 11:.1f}" '
+                       f'fill="{mark.fill}" stroke="#222" stroke-width="0.8"{faded}/>' for x, y in p)
+    return _svg_arrow(np.array(p[0]), np.array(p[1]), mark.fill, mark.size, 'class="arrow"')
 
 
 def _svg_arrow(tail: FloatArray, head: FloatArray, fill: str, width: float, attributes: str = "") -> str:
@@ -727,10 +777,10 @@ def svg(picture: Picture) -> str:
             out += [_svg_mark(m, fitted) for m in picture.marks
                     if m.kind in ("dot", "support") and m.behind == behind]
     out += [_svg_mark(m, fitted) for m in picture.marks if m.kind == "arrow"]
-    for mark, x, y in placed:
+    for mark, label, x, y in placed:
         faded = ' fill-opacity="0.45"' if mark.behind else ""
         out.append(f'<text x="{x:.1f}" y="{y:.1f}" fill="{mark.fill}" font-size="10"{faded}>'
-                   f'{html.escape(mark.label)}</text>')
+                   f'{html.escape(label)}</text>')
     out += header + _svg_triad(view)
     note = footnote(counts)
     if note:
@@ -780,13 +830,14 @@ def png(picture: Picture) -> bytes:
                 edgecolors="none" if surface.stroke == "none" else surface.stroke, linewidths=0.3,
                 alpha=surface.opacity * (0.45 if behind else 1.0)))
         for (stroke, width, dash, _), members in _line_groups([x for x in picture.lines if x.behind == behind]).items():
-            axes.add_collection(LineCollection([fitted(m.points) for m in members], colors=stroke,
+            runs = [q for m in members for q in _pieces(fitted(m.points))]
+            axes.add_collection(LineCollection(runs, colors=stroke,
                                                linewidths=width * 0.75, alpha=0.45 if behind else 1.0,
                                                linestyles="--" if dash or behind else "-"))
         for mark in picture.marks:
             if mark.kind in ("dot", "support") and mark.behind == behind:
                 p = fitted(mark.points)
-                axes.plot(p[0, 0], p[0, 1] + (6 if mark.kind == "support" else 0),
+                axes.plot(p[:, 0], p[:, 1] + (6 if mark.kind == "support" else 0), linestyle="none",
                           marker="o" if mark.kind == "dot" else "^", color=mark.fill,
                           markersize=3 if mark.kind == "dot" else 7, alpha=0.45 if behind else 1.0)
     for mark in picture.marks:
@@ -794,8 +845,8 @@ def png(picture: Picture) -> bytes:
             tail, head = fitted(mark.points)
             axes.annotate("", xy=tuple(head), xytext=tuple(tail),
                           arrowprops=dict(arrowstyle="-|>", color=mark.fill, linewidth=1.2))
-    for mark, x, y in placed:
-        axes.text(x, y, mark.label, fontsize=7, color=mark.fill, alpha=0.45 if mark.behind else 1.0)
+    for mark, label, x, y in placed:
+        axes.text(x, y, label, fontsize=7, color=mark.fill, alpha=0.45 if mark.behind else 1.0)
     origin = np.array([44.0, HEIGHT - 30.0])
     for name, colour, direction, _ in _triad(picture.view):
         if float(np.hypot(*direction)) >= 0.2:

@@ -54,6 +54,19 @@ def beam_nodes(frame: Frame, chain: BeamChain) -> list[int]:
     return [int(frame.i[chain.first])] + inner
 
 
+def beam_lines(frame: Frame) -> list[FloatArray]:
+    """Every beam as the polyline of its FE nodes."""
+    if not frame.chains:
+        return []
+    counts = np.array([chain.count for chain in frame.chains])
+    firsts = np.array([chain.first for chain in frame.chains])
+    # Per beam: the start of its first element, then the end of each of its elements.
+    elements = np.repeat(firsts, counts) + np.arange(int(counts.sum())) - np.repeat(np.cumsum(counts) - counts, counts)
+    ends = np.split(frame.j[elements], np.cumsum(counts)[:-1])
+    xyz = frame.xyz
+    return [xyz[np.concatenate([[start], end])] for start, end in zip(frame.i[firsts].tolist(), ends)]
+
+
 def _beam_labels(frame: Frame) -> tuple[list[str], FloatArray]:
     """Each beam's label and the point it is written at: the middle of its middle element."""
     middle = np.array([chain.first + chain.count // 2 for chain in frame.chains], dtype=np.int64)
@@ -174,8 +187,8 @@ CASE_NAMES: dict[str, str] = dict(zip(CASE_COLOURS, ("red", "blue", "green", "oc
 
 
 def model_picture(model: Model, frame: Frame, title: str = "Model", geometry: SurfaceGeometry | None = None,
-                  cases: list[int] | None = None, outlines: bool = False) -> Picture:
-    """Nodes and beams with their ids, domains (their mesh; with `outlines` their outlines only when the mesh
+                  cases: list[int] | None = None, outlines: bool = False, ids: bool = True) -> Picture:
+    """Nodes and beams (with their ids), domains (their mesh; with `outlines` their outlines only when the mesh
     is large), supports, the loads of `cases` (None: all) and the section cuts."""
     picture = Picture(title)
     xyz = frame.xyz
@@ -191,24 +204,30 @@ def model_picture(model: Model, frame: Frame, title: str = "Model", geometry: Su
                                         (len(mesh.quads), 1)) for mesh in frame.meshes])
         picture.surface(geometry if geometry is not None else SurfaceGeometry(xyz[quads]), fills, stroke="#8aa9cc",
                         opacity=0.85)
-    draw_beams(picture, occluders, [xyz[beam_nodes(frame, chain)] for chain in frame.chains], BEAM_COLOUR, 2.5)
+    draw_beams(picture, occluders, beam_lines(frame), BEAM_COLOUR, 2.5)
     for line in model.lines:
         if line.beam is None and line.id not in frame.line_nodes:
             picture.line(np.array([line.start.point, line.end.point]), stroke="#999", width=1, dash="4 3")
-    labels, at = _beam_labels(frame)
-    for label, point in zip(labels, at):
-        picture.text(point, label, fill="#1a5fb4", priority=2, group="beam ids")
+    if ids:
+        labels, at = _beam_labels(frame)
+        picture.texts(at, labels, fill="#1a5fb4", priorities=np.full(len(labels), 2.0), group="beam ids")
     node_points = np.array([node.point for node in model.nodes]).reshape(-1, 3)
     behind = occluders.hidden(node_points)
-    for node, back in zip(model.nodes, behind):
-        picture.dot(node.point, fill="#222", radius=2.2, behind=bool(back))
-        picture.text(node.point, f"N{node.id}", fill="#555", behind=bool(back), priority=1, group="node ids")
-    supported = occluders.hidden(np.array([support.node.point for support in model.node_supports]).reshape(-1, 3))
-    for support, back in zip(model.node_supports, supported):
-        picture.support(support.node.point, fill="#e0a030", behind=bool(back))
+    names = np.array([f"N{node.id}" for node in model.nodes] if ids else [], dtype=object)
+    for back in (True, False):
+        chosen = behind == back
+        picture.dot(node_points[chosen], fill="#222", radius=2.2, behind=back)
+        if ids:
+            picture.texts(node_points[chosen], names[chosen].tolist(), fill="#555", behind=back,
+                          priorities=np.ones(int(chosen.sum())), group="node ids")
+    supports = np.array([support.node.point for support in model.node_supports]).reshape(-1, 3)
+    supported = occluders.hidden(supports)
+    for back in (True, False):
+        picture.support(supports[supported == back], fill="#e0a030", behind=back)
     _draw_cuts(picture, model)
     picture.legend.append(_model_legend(model, frame))
-    picture.legend.append("ids: N nodes, B beams (line ids); hidden beams and nodes dashed and pale"
+    picture.legend.append(("ids: N nodes, B beams (line ids); " if ids else "")
+                          + "hidden beams and nodes dashed and pale"
                           + ("; section cuts dashed violet" if model.section_cuts else ""))
     picture.legend += load_arrows(picture, model, frame, cases)
     if view_note:
@@ -248,6 +267,7 @@ class Figures:
         self.slab = SurfaceGeometry(frame.xyz[self.quads])
         self.occluders = Occluders(frame.xyz[self.quads])
         self.stations = stations(solution) if frame.chains else None
+        self.beams = beam_lines(frame)
         self.model_nodes = {index: node_id for node_id, index in frame.node_index.items()}
         self._chain_of_element = np.zeros(len(frame.i), np.int64)
         for k, chain in enumerate(frame.chains):
@@ -338,7 +358,8 @@ class Figures:
 
     def loads(self, case: int, name: str) -> Picture:
         """The model, pale, with the loads of one load case."""
-        picture = model_picture(self.model, self.frame, f"Loads: {name}", self.slab, [case], outlines=True)
+        picture = model_picture(self.model, self.frame, f"Loads: {name}", self.slab, [case], outlines=True,
+                                ids=False)
         return picture
 
     def deformed(self, column: int, name: str) -> Picture:
@@ -360,7 +381,7 @@ class Figures:
         size = np.linalg.norm(u, axis=1)
         if len(self.quads):
             picture.surface(moved_nodes[self.quads], scale.rgb(1000 * size[self.quads].mean(axis=1)), stroke="#9ab")
-        draw_beams(picture, occluders, [frame.xyz[beam_nodes(frame, chain)] for chain in frame.chains], "#bbb", 1.0,
+        draw_beams(picture, occluders, self.beams, "#bbb", 1.0,
                    "3 3")
         # Each element's curve in runs of one colour band.
         bands = scale.rgb(1000 * np.linalg.norm(moved, axis=2).reshape(-1)).reshape(len(moved), -1, 3) \
@@ -423,12 +444,14 @@ class Figures:
         # The outlines keep small moments visible where their colour is nearly white.
         draw_beams(picture, occluders, [tip[a:b] for a, b in zip(starts[:-1], starts[1:])], "#6b7f99", 0.7)
         draw_beams(picture, occluders, [base[a:b] for a, b in zip(starts[:-1], starts[1:])], BEAM_COLOUR, 1.8)
-        for k, chain in enumerate(frame.chains):
-            rows = slice(int(starts[k]), int(starts[k + 1]))
-            peak = int(np.argmax(np.abs(values[rows]))) + int(starts[k])
-            if largest > 0 and abs(values[peak]) > 0.05 * largest:
-                picture.text(tip[peak], f"B{chain.line.id}: {values[peak]:.3g}", fill="#222",
-                             priority=abs(float(values[peak])), group="beam values")
+        # Each beam's largest value: its stations sorted by beam, then by size, the first of each beam.
+        beam = np.repeat(np.arange(len(frame.chains)), np.diff(starts))
+        order = np.lexsort((-np.abs(values), beam))
+        peaks = order[np.flatnonzero(np.diff(np.concatenate([[-1], beam[order]])))]
+        peaks = peaks[np.abs(values[peaks]) > 0.05 * largest] if largest > 0 else peaks[:0]
+        ids = [frame.chains[k].line.id for k in beam[peaks].tolist()]
+        picture.texts(tip[peaks], [f"B{i}: {v:.3g}" for i, v in zip(ids, values[peaks].tolist())], fill="#222",
+                      priorities=np.abs(values[peaks]), group="beam values")
         picture.scale = scale
         return picture
 
@@ -465,7 +488,7 @@ class Figures:
         picture.surface(self.slab, rgb, stroke="#ccc")
         draw_beams(picture, self.occluders if picture.view == drawing.AXONOMETRIC else
                    Occluders(frame.xyz[self.quads], picture.view),
-                   [frame.xyz[beam_nodes(frame, chain)] for chain in frame.chains], BEAM_COLOUR, 1.4)
+                   self.beams, BEAM_COLOUR, 1.4)
         for k, mesh in enumerate(shells.meshes):
             if not chosen[shells.first[k]:shells.first[k + 1]].any():
                 continue
@@ -528,7 +551,7 @@ class Figures:
         picture.surface(np.concatenate(quads), np.concatenate(colours), opacity=0.9)
         viewed(picture, np.concatenate([frame.xyz, np.concatenate(quads).reshape(-1, 3)]))
         draw_beams(picture, Occluders(np.zeros((0, 4, 3)), picture.view),
-                   [frame.xyz[beam_nodes(frame, chain)] for chain in frame.chains], "#9aa7b5", 1.0)
+                   self.beams, "#9aa7b5", 1.0)
         picture.scale = scale
         return picture
 
