@@ -779,8 +779,9 @@ def svg(picture: Picture) -> str:
     out += [_svg_mark(m, fitted) for m in picture.marks if m.kind == "arrow"]
     for mark, label, x, y in placed:
         faded = ' fill-opacity="0.45"' if mark.behind else ""
-        out.append(f'<text x="{x:.1f}" y="{y:.1f}" fill="{mark.fill}" font-size="10"{faded}>'
-                   f'{html.escape(label)}</text>')
+        # A white outline under each label keeps it readable over the drawing.
+        out.append(f'<text x="{x:.1f}" y="{y:.1f}" fill="{mark.fill}" font-size="10"{faded} stroke="#fff" '
+                   f'stroke-width="2.5" stroke-opacity="0.8" paint-order="stroke">{html.escape(label)}</text>')
     out += header + _svg_triad(view)
     note = footnote(counts)
     if note:

@@ -178,7 +178,7 @@ def load_arrows(picture: Picture, model: Model, frame: Frame, cases: list[int] |
     note = f"loads: arrows in their direction, length by magnitude ({shown})"
     drawn = sum(len(loads) for loads in beams.values())
     if drawn > _BEAM_ARROWS:
-        note += f"; beam self-weight on every {math.ceil(drawn / _BEAM_ARROWS)}th loaded beam"
+        note += f"; self-weight on 1 in {math.ceil(drawn / _BEAM_ARROWS)} beams"
     return [note]
 
 
@@ -370,10 +370,10 @@ class Figures:
         moved_nodes = frame.xyz + factor * u
         picture = Picture(f"Deformed shape: {name}")
         scale = Scale(0.0, largest.value * 1000, "mm", "|u|, magnitude of the displacement", sequential=True)
-        c = largest.components * 1000
+        c = [f"{1000 * v:.3g}" if abs(v) > 1e-6 * largest.value else "0" for v in largest.components.tolist()]
         picture.legend.append(f"coloured by the magnitude of the displacement |u|; largest {largest.value * 1000:.4g} "
-                              f"mm (ux {c[0]:.3g}, uy {c[1]:.3g}, uz {c[2]:.3g})")
-        picture.legend.append(f"at {largest.where}; drawn {factor:.4g} times enlarged, undeformed beams dashed grey")
+                              f"mm (ux {c[0]}, uy {c[1]}, uz {c[2]})")
+        picture.legend.append(f"at {largest.where}; drawn {factor:.3g} times enlarged, undeformed dashed grey")
         points, moved = self.curves(column) if len(frame.i) else (np.zeros((0, 2, 3)), np.zeros((0, 2, 3)))
         curves = points + factor * moved
         viewed(picture, np.concatenate([frame.xyz, moved_nodes, curves.reshape(-1, 3)]))
