@@ -79,6 +79,11 @@ def build_building() -> Model:
     return model
 
 
+def shown(value: float, digits: int = 2) -> str:
+    """A value rounded to `digits` decimals, without a minus sign on zero."""
+    return f"{round(value, digits) + 0.0:.{digits}f}"
+
+
 def content_of(body: BytesIO | File | None) -> bytes:
     if body is None:
         raise SystemExit("the worker returned an empty file")
@@ -94,10 +99,10 @@ def main() -> None:
     page = content_of(analysis.get_result_file())
     for column in page_summary(page):
         largest, support, applied = column["LargestDisplacement"], column["SupportForces"], column["AppliedLoad"]
-        print(f"{column['Name']}: largest displacement {1e3 * largest['Value']:.2f} mm (ux {1e3 * largest['x']:.2f}, "
-              f"uz {1e3 * largest['z']:.2f}) at {largest['Where']}; supports carry FX {support['x']:.1f} kN, "
-              f"FZ {support['z']:.1f} kN against an applied {applied['x']:.1f} kN along X, {applied['z']:.1f} kN "
-              "along Z")
+        print(f"{column['Name']}: largest displacement {shown(1e3 * largest['Value'])} mm "
+              f"(ux {shown(1e3 * largest['x'])}, uz {shown(1e3 * largest['z'])}) at {largest['Where']}; supports "
+              f"carry FX {shown(support['x'], 1)} kN, FZ {shown(support['z'], 1)} kN against an applied "
+              f"{shown(applied['x'], 1)} kN along X, {shown(applied['z'], 1)} kN along Z")
     result_path = HERE / "plexum_building.results.html"
     result_path.write_bytes(page)
     print(f"\nresult file: {result_path}")
