@@ -290,3 +290,81 @@ def test_a_long_table_shows_its_first_rows_and_links_all_of_them_compressed():
     data = re.search(r'download="beam-forces.csv.gz" href="data:application/gzip;base64,([^"]+)"', text).group(1)
     lines = gzip.decompress(base64.b64decode(data)).decode().splitlines()
     assert lines[0] == "beam,N" and lines[1:] == [f"{k},{k / 3:.6g}" for k in range(MAX_ROWS + 50)]
+
+
+def _covering(corners, point):
+    """Brute force: the index of the nearest quadrilateral (two triangles) over a 2D point, or -1; corners
+    (n, 4, 3) with x, y on the picture and z the depth."""
+    best, depth = -1, np.inf
+    for k, quad in enumerate(corners):
+        for a, b, c in ((0, 1, 2), (0, 2, 3)):
+            (ax, ay, az), (bx, by, bz), (cx, cy, cz) = quad[a], quad[b], quad[c]
+            d = (bx - ax) * (cy - ay) - (by - ay) * (cx - ax)
+            if abs(d) < 1e-12:
+                continue
+            u = ((bx - point[0]) * (cy - point[1]) - (by - point[1]) * (cx - point[0])) / d
+            w = ((cx - point[0]) * (ay - point[1]) - (cy - point[1]) * (ax - point[0])) / d
+            if min(u, w, 1 - u - w) > 1e-6 and u * az + w * bz + (1 - u - w) * cz < depth:
+                best, depth = k, u * az + w * bz + (1 - u - w) * cz
+    return best
+
+
+def test_rasterised_and_occluded_points_agree_with_brute_force():
+    from tessel.local.plexum_worker import drawing
+
+    rng = np.random.default_rng(7)
+    # Random overlapping quadrilaterals (convex: a random square turned and stretched) in front of each other.
+    centres = rng.uniform(0, 10, (60, 3))
+    angle = rng.uniform(0, np.pi, 60)
+    square = np.array([[-1, -1], [1, -1], [1, 1], [-1, 1]], float)
+    corners = np.zeros((60, 4, 3))
+    for k in range(60):
+        turn = np.array([[np.cos(angle[k]), -np.sin(angle[k])], [np.sin(angle[k]), np.cos(angle[k])]])
+        corners[k, :, :2] = centres[k, :2] + square @ turn.T * rng.uniform(0.3, 2.0, 2)
+        corners[k, :, 2] = centres[k, 2] + rng.uniform(-0.2, 0.2, 4) * [1, 1, -1, -1]
+    view = (0.0, 90.0)  # from above: x right, y up, depth -z
+    picture = drawing.Picture("quads", view=view)
+    picture.surface(corners, "#808080")
+    fitted = drawing.fit(picture)
+    index = drawing._rasterise(corners, view, fitted)
+    seen = np.concatenate([fitted(corners.reshape(-1, 3)), -corners.reshape(-1, 3)[:, 2:]], axis=1).reshape(-1, 4, 3)
+    occluders = drawing.Occluders(corners, view)
+    for row, column in rng.integers(0, index.shape, (300, 2)):
+        pixel = ((column + 0.5) / drawing.SUPERSAMPLE, (row + 0.5) / drawing.SUPERSAMPLE)
+        assert index[row, column] == _covering(seen * [1, -1, 1], (pixel[0], -pixel[1]))
+    points = rng.uniform(0, 10, (300, 3))
+    hidden = occluders.hidden(points)
+    flat = np.concatenate([corners[:, :, :2], -corners[:, :, 2:]], axis=2)
+    for point, behind in zip(points, hidden):
+        front = _covering(flat, point[:2])
+        in_front = front >= 0 and -_depth_at(corners[front], point[:2]) < -point[2] - 1e-6
+        assert behind == in_front
+
+
+def _depth_at(quad, xy):
+    for a, b, c in ((0, 1, 2), (0, 2, 3)):
+        m = np.array([[quad[b, 0] - quad[a, 0], quad[c, 0] - quad[a, 0]], [quad[b, 1] - quad[a, 1],
+                                                                           quad[c, 1] - quad[a, 1]]])
+        s, t = np.linalg.solve(m, np.asarray(xy) - quad[a, :2])
+        if s >= -1e-9 and t >= -1e-9 and s + t <= 1 + 1e-9:
+            return quad[a, 2] + s * (quad[b, 2] - quad[a, 2]) + t * (quad[c, 2] - quad[a, 2])
+    raise AssertionError("the point is not over the quadrilateral")
+
+
+def test_a_load_case_picture_shows_its_own_loads_and_labels_left_out_are_counted(platform):
+    model = slab_with([(0.0, 0.0, -3.0), (1.0, 0.0, 0.0)])
+    model.results.nodal_displacements(by_load_case=True)
+    analysis = PlexumAnalysis(model)
+    analysis.execute(timeout=60)
+    svgs = re.findall(r"<svg.*?</svg>", html.unescape(analysis.get_result_file().getvalue().decode()), re.S)
+    for case, colour, label in ((1, "#c0392b", "LC1: qz -3 kN/m2"), (2, "#2471a3", "LC2: qx +1 kN/m2")):
+        [svg] = [svg for svg in svgs if f">Loads: LC {case} '{case}'</text>" in svg]
+        arrows = re.findall(r'<g class="arrow"[^>]*><line [^>]*stroke="(#\w+)"', svg)
+        assert arrows and set(arrows) == {colour} and [t for t in re.findall(r">(LC\d: [^<]+)<", svg)] == [label]
+    from tessel.local.plexum_worker import drawing
+
+    crowded = drawing.Picture("crowded")
+    crowded.texts(np.zeros((50, 3)), [f"label {k}" for k in range(50)], group="labels")
+    crowded.line([[0, 0, 0], [1, 0, 0]], "#000")
+    shown = len(text_boxes(drawing.svg(crowded)))
+    assert 1 <= shown < 50 and f"left out, no room: {50 - shown} of 50 labels" in drawing.svg(crowded)

@@ -765,10 +765,12 @@ def svg(picture: Picture) -> str:
         data = base64.b64encode(_raster_layer(picture, fitted)).decode("ascii")
         out.append(f'<image class="painted" x="0" y="0" width="{WIDTH}" height="{HEIGHT}" '
                    f'preserveAspectRatio="none" href="data:image/png;base64,{data}"/>')
+        out += header
         if not _many_lines(picture):
             out += _svg_lines([line for line in picture.lines if not line.behind], fitted)
         out += [_svg_mark(m, fitted) for m in picture.marks if m.kind in ("dot", "support")]
     else:
+        out += header
         for behind in (True, False):
             for surface in picture.surfaces:
                 if surface.behind == behind:
@@ -782,7 +784,7 @@ def svg(picture: Picture) -> str:
         # A white outline under each label keeps it readable over the drawing.
         out.append(f'<text x="{x:.1f}" y="{y:.1f}" fill="{mark.fill}" font-size="10"{faded} stroke="#fff" '
                    f'stroke-width="2.5" stroke-opacity="0.8" paint-order="stroke">{html.escape(label)}</text>')
-    out += header + _svg_triad(view)
+    out += _svg_triad(view)
     note = footnote(counts)
     if note:
         out.append(f'<text x="96" y="{HEIGHT - 8}" font-size="10" fill="#666">{html.escape(note)}</text>')
