@@ -627,17 +627,19 @@ def _coordinates(points: FloatArray) -> str:
     return " ".join(f"{x:.1f},{y:.1f}" for x, y in points.tolist())
 
 
-def _path(polylines: list[FloatArray]) -> str:
-    """One SVG path of polylines in pixels (NaN rows break them), leaving out points closer than half a pixel to
-    the one before."""
-    parts = []
-    for p in [q for line in polylines for q in _pieces(line)]:
-        if len(p) > 2:
-            step = np.hypot(*np.diff(p, axis=0).T)
-            keep = np.concatenate([[True], step[:-1] >= 0.5, [True]])
-            p = p[keep]
-        parts.append("M" + " ".join(f"{x:.1f},{y:.1f}" for x, y in p.tolist()))
-    return "".join(parts)
+def _path(pixels: FloatArray) -> str:
+    """One SVG path of polylines in pixels (n, 2), broken by rows of NaN, leaving out points closer than half a
+    pixel to the one before (but the ends) and runs of a single point."""
+    finite = np.isfinite(pixels[:, 0])
+    first = finite & ~np.concatenate([[False], finite[:-1]])
+    last = finite & ~np.concatenate([finite[1:], [False]])
+    step = np.concatenate([[np.inf], np.hypot(*np.diff(pixels, axis=0).T)])
+    keep = finite & ~(first & last) & (first | last | (step >= 0.5))
+    points = pixels[keep]
+    if not len(points):
+        return ""
+    layout = np.where(first[keep], "M%.1f,%.1f", " %.1f,%.1f")
+    return "".join(layout.tolist()) % tuple(points.ravel().tolist())
 
 
 def _pieces(points: FloatArray) -> list[FloatArray]:
@@ -656,11 +658,12 @@ def _line_groups(lines: list[Line]) -> dict[tuple[str, float, str | None, bool],
 def _svg_lines(lines: list[Line], fitted: Fit) -> list[str]:
     out = []
     for (stroke, width, dash, behind), members in _line_groups(lines).items():
-        pixels = fitted(np.concatenate([m.points for m in members]))
-        ends = np.cumsum([len(m.points) for m in members])[:-1]
+        # The members one after the other, a row of NaN between two.
+        gap = np.full((1, 3), np.nan)
+        pixels = fitted(np.concatenate([part for m in members for part in (m.points, gap)]))
         dash = dash or ("4 3" if behind else None)
         extra = (f' stroke-dasharray="{dash}"' if dash else "") + (' stroke-opacity="0.45"' if behind else "")
-        out.append(f'<path d="{_path(np.split(pixels, ends))}" fill="none" stroke="{stroke}" stroke-width="{width}" '
+        out.append(f'<path d="{_path(pixels)}" fill="none" stroke="{stroke}" stroke-width="{width}" '
                    f'stroke-linejoin="round"{extra}/>')
     return out
 

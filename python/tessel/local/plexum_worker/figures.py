@@ -383,22 +383,23 @@ class Figures:
             picture.surface(moved_nodes[self.quads], scale.rgb(1000 * size[self.quads].mean(axis=1)), stroke="#9ab")
         draw_beams(picture, occluders, self.beams, "#bbb", 1.0,
                    "3 3")
-        # Each element's curve in runs of one colour band.
-        bands = scale.rgb(1000 * np.linalg.norm(moved, axis=2).reshape(-1)).reshape(len(moved), -1, 3) \
-            if len(moved) else np.zeros((0, 2, 3), np.int64)
+        # Each element's curve in runs of one colour band (the band of each piece's mean displacement); in a
+        # large frame, each element in the band of its largest displacement.
+        size_at = 1000 * np.linalg.norm(moved, axis=2)  # (elements, points)
         runs: list[FloatArray] = []
         colours: list[str] = []
-        if len(curves) > MANY_ELEMENTS:  # one colour per element: its largest displacement's
+        if len(curves) > MANY_ELEMENTS:
             runs = list(curves)
-            colours = [drawing._hex(rgb) for rgb in scale.rgb(1000 * np.linalg.norm(moved, axis=2).max(axis=1))]
-        for curve, band in zip(curves if len(curves) <= MANY_ELEMENTS else [], bands):
-            segment = (band[:-1] + band[1:]) // 2
-            start = 0
-            for k in range(1, len(segment) + 1):
-                if k == len(segment) or not np.array_equal(segment[k], segment[start]):
-                    runs.append(curve[start:k + 1])
-                    colours.append(drawing._hex(segment[start]))
-                    start = k
+            colours = [drawing._hex(rgb) for rgb in scale.rgb(size_at.max(axis=1))]
+        elif len(curves):
+            pieces = (size_at[:, 1:] + size_at[:, :-1]) / 2
+            rgb = scale.rgb(pieces.reshape(-1)).reshape(len(curves), -1, 3)
+            packed = (rgb[..., 0] << 16) | (rgb[..., 1] << 8) | rgb[..., 2]
+            for curve, band in zip(curves, packed):
+                cuts = [0] + (np.flatnonzero(np.diff(band)) + 1).tolist() + [len(band)]
+                for first, last in zip(cuts[:-1], cuts[1:]):
+                    runs.append(curve[first:last + 1])
+                    colours.append(f"#{int(band[first]):06x}")
         draw_beams(picture, occluders, runs, colours, 2.4)
         if largest.value > 0:
             at = largest.point + factor * largest.components
