@@ -52,6 +52,8 @@ demo: setup
 	$(PYTHON) examples/plexum_frame.py
 	$(call step,demo: a slab on beams and columns meshed and computed on the local platform)
 	$(PYTHON) examples/plexum_slab.py
+	$(call step,demo: a two-storey building frame with floor slabs under gravity and wind)
+	$(PYTHON) examples/plexum_building.py
 
 test: setup test-cpp typecheck test-python wheel
 

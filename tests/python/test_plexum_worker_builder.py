@@ -1,14 +1,23 @@
 """A slab on beams and columns, built with the model builder, computed on the local platform and drawn."""
 
+import base64
+import gzip
+import html
+import io
+import json
+import math
 import os
 import re
 import shutil
 import subprocess
 
+import numpy as np
 import pytest
 
 from tessel.external.plexum import Domain, LoadCombination, Material, Model, PlexumAnalysis
 from tessel.local import render_model
+from tessel.local.plexum_worker.report import page_summary
+from tessel.local.plexum_worker.tables import _cell
 
 RIGID = 1e10
 G = 9.80665
@@ -104,7 +113,258 @@ def check_in_browser(page, folder):
                          timeout=120, env=env)
     assert dom.returncode == 0, dom.stderr
     assert dom.stdout.count("<svg") >= 9 and "Deformed shape" in dom.stdout
+    assert dom.stdout.count('<g class="triad">') == dom.stdout.count("<svg")
     shot = folder / "page.png"
     run = subprocess.run([browser, *flags, f"--screenshot={shot}", "--window-size=1600,1200", page.as_uri()],
                          capture_output=True, text=True, timeout=120, env=env)
     assert run.returncode == 0 and shot.stat().st_size > 20000, run.stderr
+
+
+# What the pictures and the page say, checked in their SVG and HTML (not pixel by pixel).
+
+def slab_with(loads):
+    """The slab of `build` with one load case per surface load (qx, qy, qz), on a 4 x 3 m shell."""
+    model = Model()
+    concrete = model.materials.add_from_catalog("C30/37", Material.DesignCode.EURO_CODE)
+    top = [model.nodes.create(x, y, 3.0) for x, y in ((0, 0), (4, 0), (4, 3), (0, 3))]
+    edges = [model.lines.create(top[k], top[(k + 1) % 4]) for k in range(4)]
+    for line in edges:
+        line.define_as_beam(concrete, model.cross_sections.create_rectangular(0.3, 0.5))
+    slab = model.domains.create(edges, surface_type=Domain.SurfaceType.SHELL, thickness=0.2, material=concrete)
+    slab.generate_mesh(Domain.MeshGeometry.QUAD, 1.0)
+    for node in top:
+        foot = model.nodes.create(node.x, node.y, 0.0)
+        model.lines.create(foot, node).define_as_beam(concrete, model.cross_sections.create_rectangular(0.3, 0.3))
+        model.node_supports.create_relative_to_member(foot, stiffness_x=RIGID, stiffness_y=RIGID, stiffness_z=RIGID,
+                                                      stiffness_xx=RIGID, stiffness_yy=RIGID, stiffness_zz=RIGID)
+    for load in loads:
+        model.loads.create_domain_constant(model.load_cases.create(), slab, load)
+    return model
+
+
+ARROW = re.compile(r'<g class="arrow" data-tail="([-\d.]+),([-\d.]+)" data-head="([-\d.]+),([-\d.]+)"')
+
+
+@pytest.mark.parametrize("load, right, up", [
+    ((2.0, 0.0, 0.0), True, True),     # wind along +X: seen from the front right, to the right and a little up
+    ((0.0, 0.0, 0.5), None, True),     # uplift: straight up
+    ((0.0, 0.0, -3.0), None, False),   # gravity: straight down
+    ((-2.0, 0.0, 0.0), False, False),
+])
+def test_surface_loads_are_drawn_in_their_direction(load, right, up):
+    picture = render_model(slab_with([load])).decode()
+    arrows = [tuple(map(float, m)) for m in ARROW.findall(picture)]
+    assert len(arrows) >= 4
+    for x0, y0, x1, y1 in arrows:
+        assert (y1 < y0) == up  # the picture's y runs down
+        assert abs(x1 - x0) < 0.5 if right is None else (x1 > x0) == right
+    magnitude = next(v for v in load if v)
+    assert f"LC1: q{'xyz'[load.index(magnitude)]} {magnitude:+.3g} kN/m2" in picture
+
+
+def test_arrows_are_scaled_by_magnitude_and_coloured_by_load_case():
+    picture = render_model(slab_with([(0.0, 0.0, -4.0), (0.0, 0.0, -1.0)])).decode()
+    lengths = {}
+    for match in re.finditer(r'<g class="arrow" data-tail="([-\d.]+),([-\d.]+)" data-head="([-\d.]+),([-\d.]+)">'
+                             r'<line [^>]*stroke="(#\w+)"', picture):
+        x0, y0, x1, y1 = map(float, match.groups()[:4])
+        lengths.setdefault(match.group(5), set()).add(round(math.hypot(x1 - x0, y1 - y0)))
+    assert len(lengths) == 2
+    longer, shorter = sorted(lengths.values(), key=max, reverse=True)
+    assert max(longer) == pytest.approx(4 * max(shorter), rel=0.05)
+    assert "LC 1 red; LC 2 blue" in picture
+
+
+def text_boxes(svg):
+    """(left, bottom, label) of the placed labels (font size 10) of an SVG picture."""
+    return [(float(x), float(y), html.unescape(label)) for x, y, label in
+            re.findall(r'<text x="([-\d.]+)" y="([-\d.]+)" fill="#\w+" font-size="10"[^>]*>([^<]+)</text>', svg)]
+
+
+def overlapping(boxes):
+    width = 5.8  # per character, as the labels are placed
+    return [(a[2], b[2]) for k, a in enumerate(boxes) for b in boxes[k + 1:]
+            if a[0] < b[0] + width * len(b[2]) and b[0] < a[0] + width * len(a[2]) and abs(a[1] - b[1]) < 11]
+
+
+def test_the_model_picture_names_nodes_beams_and_cuts_without_overlap_and_shows_the_axes():
+    picture = render_model(build()).decode()
+    labels = [label for _, _, label in text_boxes(picture)]
+    assert {f"N{k}" for k in range(1, 10)} <= set(labels) and {f"B{k}" for k in range(1, 9)} <= set(labels)
+    assert "cut 1 'middle'" in labels and 'stroke="#8e44ad"' in picture
+    assert overlapping(text_boxes(picture)) == []
+    assert re.findall(r'data-axis="(\w)"', picture) == ["X", "Y", "Z"]
+
+
+def test_a_beam_deflects_along_its_shape_functions_and_the_summary_finds_the_largest_point(platform):
+    # One element, simply supported, under its weight: the curve's middle is 5 q L^4 / 384 EI, where the
+    # straight chord between its nodes does not move at all.
+    model = Model()
+    concrete = model.materials.add_from_catalog("C30/37", Material.DesignCode.EURO_CODE)
+    a, b = model.nodes.create(0.0, 0.0, 0.0), model.nodes.create(6.0, 0.0, 0.0)
+    beam = model.lines.create(a, b).define_as_beam(concrete, model.cross_sections.create_rectangular(0.3, 0.6))
+    for node, x in ((a, RIGID), (b, 0.0)):
+        model.node_supports.create_relative_to_member(node, stiffness_x=x, stiffness_y=RIGID, stiffness_z=RIGID,
+                                                      stiffness_xx=RIGID, stiffness_yy=0.0, stiffness_zz=RIGID)
+    model.loads.create_beam_self_weight(model.load_cases.create("dead"), beam)
+    model.results.nodal_displacements()
+    analysis = PlexumAnalysis(model, return_model=True)
+    analysis.execute(timeout=60)
+    page = analysis.get_result_file().getvalue()
+    described = json.loads(analysis.get_model_file().getvalue())
+    e = described["Materials"][0]["E"]
+    q = 2500 * G / 1000 * 0.3 * 0.6
+    [summary] = page_summary(page)
+    largest = summary["LargestDisplacement"]
+    assert largest["Value"] == pytest.approx(5 * q * 6.0 ** 4 / (384 * e * 0.3 * 0.6 ** 3 / 12), rel=1e-5)
+    assert largest["z"] == pytest.approx(-largest["Value"]) and largest["Where"].startswith("beam 1 at 3 m ")
+    text = page.decode()
+    assert "Bending moments My" in text and "Bending moments Mz" not in text  # no Mz in a plane frame
+
+
+def test_the_page_orders_each_case_summary_pictures_tables_and_names_what_it_draws(platform, tmp_path):
+    model = build()
+    analysis = PlexumAnalysis(model)
+    analysis.execute(timeout=60)
+    results, page = analysis.get_results(), html.unescape(analysis.get_result_file().getvalue().decode())
+    sections = page.split('<section class="column">')[1:]
+    assert [s[s.index("<h2>") + 4:s.index("</h2>")] for s in sections] == ["LC 1 'dead'", "LC 2 'imposed'",
+                                                                           "CO 1 'ULS'"]
+    for section in sections:
+        assert section.index('<ul class="summary">') < section.index("<figure>") < section.index("<h3>")
+    summary = page_summary(analysis.get_result_file().getvalue())
+    supports = results["Forces"]["NodalSupports"]
+    assert summary[1]["SupportForces"]["z"] == pytest.approx(sum(s["LoadCases"]["2"]["Global"]["z"]
+                                                                 for s in supports.values()))
+    assert summary[1]["AppliedLoad"] == pytest.approx({"x": 0.0, "y": 0.0, "z": -3.0 * 48})
+    combination = sections[2]
+    assert "Bending moments Mz of the beams: CO 1 'ULS'" in combination  # the columns bend both ways
+    assert "Section cuts: CO 1 'ULS'" in combination and "mn (kNm/m)" in combination
+    assert "Slab moments mx: CO 1 'ULS'" in combination and "x (domain 1)" in combination  # the domain's axes
+    assert "Support forces on the structure (global axes; kN, kNm)" in sections[1]
+    fz = f"{supports['1']['LoadCases']['2']['Global']['z']:.3f}"
+    assert f"<tr><td>1</td><td>{_cell(supports['1']['LoadCases']['2']['Global']['x'])}</td>" in sections[1]
+    assert fz in sections[1]
+    assert page.count('<g class="triad">') == page.count("<svg") >= 12
+    for svg in re.findall(r"<svg.*?</svg>", page, re.S):
+        assert overlapping(text_boxes(svg)) == []
+
+
+def test_many_quadrilaterals_are_painted_once_and_shared_between_pictures():
+    from tessel.local.plexum_worker import drawing
+
+    # 200 x 200 quadrilaterals, and a square above their middle that hides part of them.
+    x, y = np.meshgrid(np.arange(200.0), np.arange(200.0))
+    base = np.stack([x, y, np.zeros_like(x)], axis=-1).reshape(-1, 3)
+    grid = np.stack([base, base + (1, 0, 0), base + (1, 1, 0), base + (0, 1, 0)], axis=1)
+    cover = np.array([[[80, 80, 5], [120, 80, 5], [120, 120, 5], [80, 120, 5]]], float)
+    shared = drawing.SurfaceGeometry(np.concatenate([grid, cover]))
+    pictures = []
+    for colour in ("#ff0000", "#00ff00"):
+        picture = drawing.Picture("grid")
+        picture.surface(shared, colour)
+        pictures.append(drawing.svg(picture))
+    assert all(p.count('<image class="painted"') == 1 and p.count("<polygon") == 3 and len(p) < 200_000
+               for p in pictures)  # the triad's three arrow heads
+    assert len(shared._rasters) == 1  # one rasterisation for both pictures
+    from matplotlib.image import imread
+
+    data = re.search(r'href="data:image/png;base64,([^"]+)"', pictures[1]).group(1)
+    pixels = imread(io.BytesIO(base64.b64decode(data)), format="png")
+    assert pixels.shape == (round(480 * drawing.SUPERSAMPLE), round(700 * drawing.SUPERSAMPLE), 3)
+    index = next(iter(shared._rasters.values()))
+    fitted = drawing.fit(picture)
+    row, column = (fitted(np.array([[100.0, 100.0, 0.0]]))[0] * drawing.SUPERSAMPLE).astype(int)[::-1]
+    assert index[row, column] == len(grid)  # the cover, nearer than the grid under it
+    row, column = (fitted(np.array([[10.5, 10.5, 0.0]]))[0] * drawing.SUPERSAMPLE).astype(int)[::-1]
+    assert index[row, column] == 10 * 200 + 10
+    assert pixels[row, column].tolist() == [0.0, 1.0, 0.0] and pixels[0, 0].tolist() == [1.0, 1.0, 1.0]
+
+
+def test_a_long_table_shows_its_first_rows_and_links_all_of_them_compressed():
+    from tessel.local.plexum_worker.tables import MAX_ROWS, table
+
+    rows = [[k, k / 3] for k in range(MAX_ROWS + 50)]
+    text = table("Beam forces", ["beam", "N"], rows)
+    assert text.count("<tr>") == MAX_ROWS + 1 and f"The first {MAX_ROWS} of {MAX_ROWS + 50} rows" in text
+    data = re.search(r'download="beam-forces.csv.gz" href="data:application/gzip;base64,([^"]+)"', text).group(1)
+    lines = gzip.decompress(base64.b64decode(data)).decode().splitlines()
+    assert lines[0] == "beam,N" and lines[1:] == [f"{k},{k / 3:.6g}" for k in range(MAX_ROWS + 50)]
+
+
+def _covering(corners, point):
+    """Brute force: the index of the nearest quadrilateral (two triangles) over a 2D point, or -1; corners
+    (n, 4, 3) with x, y on the picture and z the depth."""
+    best, depth = -1, np.inf
+    for k, quad in enumerate(corners):
+        for a, b, c in ((0, 1, 2), (0, 2, 3)):
+            (ax, ay, az), (bx, by, bz), (cx, cy, cz) = quad[a], quad[b], quad[c]
+            d = (bx - ax) * (cy - ay) - (by - ay) * (cx - ax)
+            if abs(d) < 1e-12:
+                continue
+            u = ((bx - point[0]) * (cy - point[1]) - (by - point[1]) * (cx - point[0])) / d
+            w = ((cx - point[0]) * (ay - point[1]) - (cy - point[1]) * (ax - point[0])) / d
+            if min(u, w, 1 - u - w) > 1e-6 and u * az + w * bz + (1 - u - w) * cz < depth:
+                best, depth = k, u * az + w * bz + (1 - u - w) * cz
+    return best
+
+
+def test_rasterised_and_occluded_points_agree_with_brute_force():
+    from tessel.local.plexum_worker import drawing
+
+    rng = np.random.default_rng(7)
+    # Random overlapping quadrilaterals (convex: a random square turned and stretched) in front of each other.
+    centres = rng.uniform(0, 10, (60, 3))
+    angle = rng.uniform(0, np.pi, 60)
+    square = np.array([[-1, -1], [1, -1], [1, 1], [-1, 1]], float)
+    corners = np.zeros((60, 4, 3))
+    for k in range(60):
+        turn = np.array([[np.cos(angle[k]), -np.sin(angle[k])], [np.sin(angle[k]), np.cos(angle[k])]])
+        corners[k, :, :2] = centres[k, :2] + square @ turn.T * rng.uniform(0.3, 2.0, 2)
+        corners[k, :, 2] = centres[k, 2] + rng.uniform(-0.2, 0.2, 4) * [1, 1, -1, -1]
+    view = (0.0, 90.0)  # from above: x right, y up, depth -z
+    picture = drawing.Picture("quads", view=view)
+    picture.surface(corners, "#808080")
+    fitted = drawing.fit(picture)
+    index = drawing._rasterise(corners, view, fitted)
+    seen = np.concatenate([fitted(corners.reshape(-1, 3)), -corners.reshape(-1, 3)[:, 2:]], axis=1).reshape(-1, 4, 3)
+    occluders = drawing.Occluders(corners, view)
+    for row, column in rng.integers(0, index.shape, (300, 2)):
+        pixel = ((column + 0.5) / drawing.SUPERSAMPLE, (row + 0.5) / drawing.SUPERSAMPLE)
+        assert index[row, column] == _covering(seen * [1, -1, 1], (pixel[0], -pixel[1]))
+    points = rng.uniform(0, 10, (300, 3))
+    hidden = occluders.hidden(points)
+    flat = np.concatenate([corners[:, :, :2], -corners[:, :, 2:]], axis=2)
+    for point, behind in zip(points, hidden):
+        front = _covering(flat, point[:2])
+        in_front = front >= 0 and -_depth_at(corners[front], point[:2]) < -point[2] - 1e-6
+        assert behind == in_front
+
+
+def _depth_at(quad, xy):
+    for a, b, c in ((0, 1, 2), (0, 2, 3)):
+        m = np.array([[quad[b, 0] - quad[a, 0], quad[c, 0] - quad[a, 0]], [quad[b, 1] - quad[a, 1],
+                                                                           quad[c, 1] - quad[a, 1]]])
+        s, t = np.linalg.solve(m, np.asarray(xy) - quad[a, :2])
+        if s >= -1e-9 and t >= -1e-9 and s + t <= 1 + 1e-9:
+            return quad[a, 2] + s * (quad[b, 2] - quad[a, 2]) + t * (quad[c, 2] - quad[a, 2])
+    raise AssertionError("the point is not over the quadrilateral")
+
+
+def test_a_load_case_picture_shows_its_own_loads_and_labels_left_out_are_counted(platform):
+    model = slab_with([(0.0, 0.0, -3.0), (1.0, 0.0, 0.0)])
+    model.results.nodal_displacements(by_load_case=True)
+    analysis = PlexumAnalysis(model)
+    analysis.execute(timeout=60)
+    svgs = re.findall(r"<svg.*?</svg>", html.unescape(analysis.get_result_file().getvalue().decode()), re.S)
+    for case, colour, label in ((1, "#c0392b", "LC1: qz -3 kN/m2"), (2, "#2471a3", "LC2: qx +1 kN/m2")):
+        [svg] = [svg for svg in svgs if f">Loads: LC {case} '{case}'</text>" in svg]
+        arrows = re.findall(r'<g class="arrow"[^>]*><line [^>]*stroke="(#\w+)"', svg)
+        assert arrows and set(arrows) == {colour} and [t for t in re.findall(r">(LC\d: [^<]+)<", svg)] == [label]
+    from tessel.local.plexum_worker import drawing
+
+    crowded = drawing.Picture("crowded")
+    crowded.texts(np.zeros((50, 3)), [f"label {k}" for k in range(50)], group="labels")
+    crowded.line([[0, 0, 0], [1, 0, 0]], "#000")
+    shown = len(text_boxes(drawing.svg(crowded)))
+    assert 1 <= shown < 50 and f"left out, no room: {50 - shown} of 50 labels" in drawing.svg(crowded)

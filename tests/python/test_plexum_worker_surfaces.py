@@ -526,8 +526,8 @@ def test_a_wall_standing_on_a_slab_shares_the_nodes_of_its_foot():
 
 
 def test_the_pictures_hide_what_the_slab_covers_and_carry_a_colour_scale():
-    from tessel.local.plexum_worker import drawing
     from tessel.local.plexum_worker.drawing import Occluders
+    from tessel.local.plexum_worker.figures import model_picture
 
     square = np.array([[[0, 0, 3], [4, 0, 3], [4, 4, 3], [0, 4, 3]]], dtype=float)
     # Seen from the front right and above: a point just under the slab and one far behind it are hidden;
@@ -546,12 +546,12 @@ def test_the_pictures_hide_what_the_slab_covers_and_carry_a_colour_scale():
     job.mesh([slab], 0.5)
     job.domain_self_weight(job.load_case(), slab)
     model = Replayer().replay_model(json.loads(json.dumps(job.content()))["Model"])
-    picture = drawing.model_picture(model, discretise(model))
-    behind = [points for kind, points, style in picture.shapes if kind == "line" and style["behind"]]
+    picture = model_picture(model, discretise(model))
+    behind = [line.points for line in picture.lines if line.behind]
     assert len(behind) == 1 and np.allclose(behind[0][:, :2], [4, 4]) and 0 < behind[0][:, 2].min() < 3
     page = run(job)
     content = base64.b64decode(page["ResultFile"]).decode() if "ResultFile" in page else ""
-    assert "uz (mm)" in content and "mx (kNm/m)" in content and "My (kNm)" in content
+    assert "|u|, magnitude of the displacement (mm)" in content and "mx (kNm/m)" in content and "My (kNm)" in content
 
 
 @pytest.mark.parametrize("filled", [True, False])

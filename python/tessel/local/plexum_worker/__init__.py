@@ -165,7 +165,8 @@ class PlexumWorker:
 
 
 def render_model(model: Any, path_or_format: Any = "svg") -> Any:
-    """Draw a model builder `Model` as the worker understands it: nodes, beams, meshed domains, supports, loads.
+    """Draw a model builder `Model` as the worker understands it: nodes and beams with their ids, meshed domains,
+    supports, the loads of every load case in their direction and the section cuts, with the global axes.
 
     `path_or_format` "svg" or "png" returns the picture's bytes; a path (str
     or os.PathLike) ending in .svg or .png writes the picture there and
@@ -178,12 +179,21 @@ def render_model(model: Any, path_or_format: Any = "svg") -> Any:
     content = json.loads(json.dumps({key: getattr(model, attribute)._serialize()
                                      for key, attribute in MODEL_INTERFACES.items()}))
     content["Calculation"] = {"Functions": [], "Properties": []}
+    # The section cuts, without the results asked of them.
+    cuts = [record for record in json.loads(json.dumps(model._sections._serialize()["Functions"]))
+            if record[0] == "Add"]
+    empty: dict[str, list[Any]] = {"Functions": [], "Properties": []}
+    request = {"LoadCases": [], "LoadCombinations": [], "Forces": empty, "Displacements": empty,
+               "Sections": {"Functions": cuts, "Properties": []}}
     try:
-        resolved = Replayer().replay_model(content)
+        replayer = Replayer()
+        resolved = replayer.replay_model(content)
+        replayer.replay_results(request)
         frame = discretise(resolved)
     except (ReplayError, AnalysisError) as problem:
         raise ValueError(str(problem)) from None
-    picture = drawing.model_picture(resolved, frame, "Model")
+    from .figures import model_picture
+    picture = model_picture(resolved, frame, "Model")
     if path_or_format in ("svg", "png"):
         return drawing.svg(picture).encode("utf-8") if path_or_format == "svg" else drawing.png(picture)
     path = os.fspath(path_or_format)

@@ -1,73 +1,200 @@
-"""Pictures of the model and its results as self-contained SVG, drawn in an axonometric view.
+"""The canvas of the pictures: primitives in model coordinates, written as self-contained SVG or painted as PNG.
 
-The view looks down at the model from the front right (azimuth 30 degrees,
-elevation 30 degrees), Z up. What lies in one vertical plane (a plane frame,
-a wall) is drawn in elevation instead, seen square to that plane. Everything is a list of flat primitives in
-picture coordinates, written as SVG by hand (no fonts or scripts fetched) or,
-for PNG, painted by matplotlib. Surfaces are painted far to near; beams,
-nodes and supports that a surface hides (a column under a slab, seen from
-above) are painted before the surfaces, so they show faintly through the
-translucent slab of the model picture and not at all through result colours.
-Pictures coloured by a value carry a colour scale with its unit.
+A picture is seen in a parallel view, by default axonometric from the front
+right (azimuth 30 degrees, elevation 30 degrees), Z up; what lies in one
+vertical plane is seen square to it (`choose_view`). Its primitives are kept
+in model coordinates and fitted to the picture when it is written:
+
+* surfaces: batches of quadrilaterals, one colour each, painted far to near.
+  A batch of more than RASTER_QUADS quadrilaterals is painted into one
+  embedded PNG (a z-buffer at SUPERSAMPLE times the picture's resolution,
+  with what the surfaces hide), and so are more than RASTER_POINTS points of lines,
+  so a page's size does not grow with the mesh; a `SurfaceGeometry` shared
+  by several pictures keeps its rasterisation (which quadrilateral each pixel
+  shows) for every picture fitted the same way.
+* lines: polylines, written as one SVG path per style;
+* dots, support markers, arrows (tail to head in model coordinates) and
+  texts. Texts are placed where they overlap no other text; those without
+  room are left out and counted in the picture's footnote.
+
+What a surface hides is drawn before it (dashed and pale, or not at
+all through opaque result colours). Every picture carries the global axis
+triad; pictures coloured by a value carry a colour scale with its unit.
+No fonts or scripts are fetched: the SVG is written by hand, and the PNG
+(for `render_model`) painted by matplotlib.
 """
 
 from __future__ import annotations
 
+import base64
 import html
 import io
 import math
-from collections.abc import Callable, Sequence
+import struct
+import zlib
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 
-from .frame import BeamChain, Frame
 from .geometry import BoolArray, FloatArray, IntArray
-from .model import Model
-from .recovery import Solution
 
 WIDTH, HEIGHT, MARGIN = 700, 480, 36
+RASTER_QUADS = 1500
+RASTER_POINTS = 40_000
+SUPERSAMPLE = 1.5
 # Views as (azimuth, elevation) in degrees.
 View = tuple[float, float]
 AXONOMETRIC: View = (30.0, 30.0)
 _ELEVATIONS = {1: ((0.0, 0.0), "seen in elevation from -Y"), 0: ((-90.0, 0.0), "seen in elevation from +X")}
-# Blue (negative) to white to red (positive).
+SCALE_HEIGHT = 34
+SCALE_STEPS = 20
+# Blue (negative) to white to red (positive); a sequential scale for magnitudes (dark blue to yellow).
 _COLD, _WARM = np.array([49, 99, 189]), np.array([200, 45, 45])
+_SEQUENTIAL = np.array([[48, 18, 120], [40, 90, 160], [30, 150, 140], [110, 195, 90], [240, 225, 50]], float)
+_TRIAD = (("X", "#c0392b"), ("Y", "#27864a"), ("Z", "#2f5fb3"))
+MAX_TRIED_LABELS = 400  # of a group, the highest priorities first
+_CHAR_WIDTH, _TEXT_HEIGHT = 5.8, 11.0  # of the labels' 10 px sans-serif, for placing them
 
-
-# One primitive of a picture: its kind, its points (n, 3) in model coordinates and its style.
-Shape = tuple[str, FloatArray, dict[str, Any]]
 Points = Any  # anything numpy takes as points (n, 3): an array, a list of points
+
+
+@dataclass
+class Scale:
+    """A colour scale from `low` to `high`: diverging around zero, or sequential (magnitudes)."""
+    low: float
+    high: float
+    unit: str
+    caption: str
+    sequential: bool = False
+
+    def rgb(self, values: Points) -> IntArray:
+        """(n, 3) colours of values, in the scale's SCALE_STEPS bands (as its boxes show them)."""
+        values = np.asarray(values, float).reshape(-1)
+        span = self.high - self.low
+        if span <= 0:
+            fraction = np.full(len(values), 0.0 if self.sequential else 0.5)
+        else:
+            band = np.clip(np.floor((values - self.low) / span * SCALE_STEPS), 0, SCALE_STEPS - 1)
+            fraction = (band + 0.5) / SCALE_STEPS
+        return _ramp(fraction, self.sequential)
+
+    def colour(self, value: float) -> str:
+        return _hex(self.rgb([value])[0])
+
+
+def _ramp(fraction: FloatArray, sequential: bool) -> IntArray:
+    """Colours of fractions in [0, 1] of a scale."""
+    if sequential:
+        stops = np.linspace(0.0, 1.0, len(_SEQUENTIAL))
+        rgb = np.stack([np.interp(fraction, stops, _SEQUENTIAL[:, k]) for k in range(3)], axis=1)
+    else:
+        f = 2.0 * fraction - 1.0
+        base = np.where(f[:, None] > 0, _WARM, _COLD)
+        rgb = 255.0 + (base - 255.0) * np.abs(f)[:, None]
+    out: IntArray = np.round(rgb).astype(np.int64)
+    return out
+
+
+def _hex(rgb: Any) -> str:
+    return "#%02x%02x%02x" % tuple(int(c) for c in rgb)
+
+
+def _rgb(colour: str) -> tuple[int, int, int]:
+    """The channels of "#rrggbb" or "#rgb"."""
+    digits = colour[1:] if len(colour) == 7 else "".join(c + c for c in colour[1:])
+    return int(digits[0:2], 16), int(digits[2:4], 16), int(digits[4:6], 16)
+
+
+class SurfaceGeometry:
+    """Quadrilaterals (n, 4, 3) that several pictures draw, with the rasterisations made of them so far."""
+
+    def __init__(self, corners: Points) -> None:
+        self.corners: FloatArray = np.asarray(corners, float).reshape(-1, 4, 3)
+        self._rasters: dict[tuple[Any, ...], Any] = {}
+
+    def __len__(self) -> int:
+        return len(self.corners)
+
+    def raster(self, view: View, fit: Fit) -> Any:
+        """Which quadrilateral each pixel shows (-1: none), at SUPERSAMPLE resolution (int32 rows, columns)."""
+        key = (view, round(fit.scale, 9), *np.round(fit.offset, 6).tolist(), *np.round(fit.low, 9).tolist(),
+               *np.round(fit.high, 9).tolist())
+        found = self._rasters.get(key)
+        if found is None:
+            found = self._rasters[key] = _rasterise(self.corners, view, fit)
+        return found
+
+
+@dataclass
+class Surface:
+    geometry: SurfaceGeometry
+    rgb: IntArray  # (n, 3) colour per quadrilateral
+    stroke: str  # "none": no edges
+    opacity: float
+    behind: bool
+
+
+@dataclass
+class Line:
+    points: FloatArray
+    stroke: str
+    width: float
+    dash: str | None
+    behind: bool
+
+
+@dataclass
+class Mark:
+    """Dots, supports or texts at points (n, 3), or one arrow (points: tail, head)."""
+    kind: str  # "dot", "support", "arrow", "text"
+    points: FloatArray
+    fill: str
+    behind: bool = False
+    labels: list[str] = field(default_factory=list)  # texts: one per point
+    size: float = 2.5  # a dot's radius, an arrow's width
+    priorities: FloatArray | None = None  # texts: the higher placed first
+    group: str = ""  # texts: what the footnote counts when some are left out
 
 
 @dataclass
 class Picture:
     title: str
-    shapes: list[Shape] = field(default_factory=list)
     legend: list[str] = field(default_factory=list)  # lines of text under the title
-    # (limit, unit, text): the colour scale from -limit (blue) to +limit (red)
-    scale: tuple[float, str, str] | None = None
+    scale: Scale | None = None
     view: View = AXONOMETRIC
+    surfaces: list[Surface] = field(default_factory=list)
+    lines: list[Line] = field(default_factory=list)
+    marks: list[Mark] = field(default_factory=list)
 
-    def polygon(self, points: Points, fill: str, stroke: str = "none", width: float = 0.5, opacity: float = 1.0,
+    def surface(self, geometry: SurfaceGeometry | Points, rgb: Any, stroke: str = "none", opacity: float = 1.0,
                 behind: bool = False) -> None:
-        self.shapes.append(("polygon", np.asarray(points, float), dict(fill=fill, stroke=stroke, width=width,
-                                                                         opacity=opacity, behind=behind)))
+        """Quadrilaterals (a shared geometry, or corners (n, 4, 3)), coloured per quadrilateral (n, 3) or all
+        alike ("#rrggbb")."""
+        if not isinstance(geometry, SurfaceGeometry):
+            geometry = SurfaceGeometry(geometry)
+        if isinstance(rgb, str):
+            rgb = np.tile(np.array(_rgb(rgb)), (len(geometry), 1))
+        if len(geometry):
+            self.surfaces.append(Surface(geometry, np.asarray(rgb, np.int64).reshape(-1, 3), stroke, opacity,
+                                         behind))
 
     def line(self, points: Points, stroke: str, width: float = 1.5, dash: str | None = None,
              behind: bool = False) -> None:
-        self.shapes.append(("line", np.asarray(points, float), dict(stroke=stroke, width=width, dash=dash,
-                                                                      behind=behind)))
+        self.lines.append(Line(np.asarray(points, float).reshape(-1, 3), stroke, width, dash, behind))
 
-    def dot(self, point: Points, fill: str, radius: float = 2.5, behind: bool = False) -> None:
-        self.shapes.append(("dot", np.asarray([point], float), dict(fill=fill, radius=radius, behind=behind)))
-
-    def marker(self, point: Points, kind: str, fill: str, behind: bool = False) -> None:
-        self.shapes.append((kind, np.asarray([point], float), dict(fill=fill, behind=behind)))
-
-    def text(self, point: Points, label: str, fill: str = "#333", behind: bool = False) -> None:
-        self.shapes.append(("text", np.asarray([point], float), dict(fill=fill, label=label, behind=behind)))
+    def lines_of(self, polylines: Sequence[FloatArray], stroke: str, width: float = 1.5, dash: str | None = None,
+                 behind: bool = False) -> None:
+        """Many polylines of one style as one line, broken by rows of NaN between them."""
+        if not polylines:
+            return
+        sizes = np.array([len(p) for p in polylines])
+        points = np.full((int(sizes.sum()) + len(sizes) - 1, 3), np.nan)
+        starts = np.cumsum(sizes + 1) - sizes - 1
+        points[np.repeat(starts, sizes) + np.arange(int(sizes.sum())) - np.repeat(np.cumsum(sizes) - sizes, sizes)] \
+            = np.concatenate(polylines)
+        self.lines.append(Line(points, stroke, width, dash, behind))
 
     def polyline(self, points: Points, hidden: BoolArray, stroke: str, width: float, dash: str | None = None) -> None:
         """A line split into runs in front of and behind the surfaces (`hidden` per point)."""
@@ -80,6 +207,36 @@ class Picture:
                     self.line(run, stroke, width, dash, behind=bool(hidden[start]))
                 start = k
 
+    def dot(self, points: Points, fill: str, radius: float = 2.5, behind: bool = False) -> None:
+        """Dots at a point (3,) or at points (n, 3)."""
+        self.marks.append(Mark("dot", np.asarray(points, float).reshape(-1, 3), fill, behind, size=radius))
+
+    def support(self, points: Points, fill: str, behind: bool = False) -> None:
+        self.marks.append(Mark("support", np.asarray(points, float).reshape(-1, 3), fill, behind))
+
+    def arrow(self, tail: Points, head: Points, fill: str, width: float = 1.6) -> None:
+        """An arrow from tail to head (model coordinates), drawn above everything."""
+        self.marks.append(Mark("arrow", np.array([tail, head], float).reshape(2, 3), fill, size=width))
+
+    def text(self, point: Points, label: str, fill: str = "#333", behind: bool = False, priority: float = 0.0,
+             group: str = "labels") -> None:
+        self.texts(point, [label], fill, behind, [priority], group)
+
+    def texts(self, points: Points, labels: list[str], fill: str = "#333", behind: bool = False,
+              priorities: Points = None, group: str = "labels") -> None:
+        """Labels at points (n, 3), placed in the order of their priorities (all 0 when None)."""
+        points = np.asarray(points, float).reshape(-1, 3)
+        rank = np.zeros(len(points)) if priorities is None else np.asarray(priorities, float).reshape(-1)
+        self.marks.append(Mark("text", points, fill, behind, list(labels), 0.0, rank, group))
+
+    def points(self) -> FloatArray:
+        """Everything the picture draws, (n, 3); no NaN."""
+        parts = [s.geometry.corners.reshape(-1, 3) for s in self.surfaces] + [line.points for line in self.lines]
+        parts += [m.points for m in self.marks]
+        everything = np.concatenate(parts) if parts else np.zeros((0, 3))
+        finite: FloatArray = everything[np.isfinite(everything[:, 0])]
+        return finite
+
 
 class Occluders:
     """The quadrilaterals of a picture as seen: which points lie behind one of them.
@@ -90,7 +247,8 @@ class Occluders:
 
     def __init__(self, corners: FloatArray, view: View = AXONOMETRIC) -> None:
         self.view = view
-        seen = project(corners.reshape(-1, 3), view).reshape(-1, 4, 3) if len(corners) else np.zeros((0, 4, 3))
+        corners = np.asarray(corners, float).reshape(-1, 4, 3)
+        seen = project(corners.reshape(-1, 3), view).reshape(-1, 4, 3)
         # Each quadrilateral as two triangles (0, 1, 2) and (0, 2, 3) in view coordinates.
         self.triangles = np.concatenate([seen[:, [0, 1, 2]], seen[:, [0, 2, 3]]])
         extent = float(np.max(np.ptp(seen.reshape(-1, 3), axis=0))) if len(seen) else 1.0
@@ -104,14 +262,17 @@ class Occluders:
         self.cell = span / self.cells
         first = np.clip(((low - self.tolerance - self.origin) / self.cell).astype(int), 0, self.cells - 1)
         last = np.clip(((high + self.tolerance - self.origin) / self.cell).astype(int), 0, self.cells - 1)
-        members: list[list[int]] = [[] for _ in range(self.cells * self.cells)]
-        for t, ((i0, j0), (i1, j1)) in enumerate(zip(first.tolist(), last.tolist())):
-            for i in range(i0, i1 + 1):
-                for j in range(j0, j1 + 1):
-                    members[i * self.cells + j].append(t)
-        counts = np.array([len(m) for m in members])
-        self.starts = np.concatenate([[0], np.cumsum(counts)])
-        self.members = np.array([t for m in members for t in m], dtype=np.int64)
+        # Every (triangle, cell) pair it overlaps, sorted by cell.
+        ni, nj = last[:, 0] - first[:, 0] + 1, last[:, 1] - first[:, 1] + 1
+        counts = ni * nj
+        triangle = np.repeat(np.arange(len(self.triangles)), counts)
+        k = np.arange(len(triangle)) - np.repeat(np.cumsum(counts) - counts, counts)
+        i = first[triangle, 0] + k // nj[triangle]
+        j = first[triangle, 1] + k % nj[triangle]
+        cell = i * self.cells + j
+        order = np.argsort(cell, kind="stable")
+        self.members: IntArray = triangle[order].astype(np.int64)
+        self.starts = np.concatenate([[0], np.cumsum(np.bincount(cell, minlength=self.cells * self.cells))])
 
     def hidden(self, points: Points) -> BoolArray:
         """Per point (n, 3): does a quadrilateral cover it, in front of it where the point is seen?"""
@@ -144,35 +305,50 @@ class Occluders:
         return out
 
 
-def _draw_beams(picture: Picture, occluders: Occluders, polylines: Sequence[FloatArray], stroke: str, width: float,
-                dash: str | None = None) -> None:
-    """Beams as polylines, each split into its runs in front of and behind the surfaces (one visibility pass)."""
-    if not polylines:
+def draw_beams(picture: Picture, occluders: Occluders, polylines: Sequence[FloatArray], stroke: str | Sequence[str],
+               width: float, dash: str | None = None, pieces: int = 6) -> None:
+    """Polylines (one stroke, or one per polyline), each split into its runs in front of and behind the surfaces.
+
+    Each piece of a polyline is tested at `pieces` points, so that its hidden runs start and end near where they do.
+    """
+    strokes = [stroke] * len(polylines) if isinstance(stroke, str) else list(stroke)
+    if not len(occluders.triangles) or not polylines:
+        _batched(picture, list(polylines), strokes, width, dash)
         return
-    if not len(occluders.triangles):
-        for points in polylines:
-            picture.line(points, stroke, width, dash)
-        return
-    sampled = [_sampled(points) for points in polylines]
-    hidden = occluders.hidden(np.concatenate(sampled))
-    start = 0
-    for points in sampled:
-        picture.polyline(points, hidden[start:start + len(points)], stroke, width, dash)
-        start += len(points)
+    sizes = np.array([len(p) for p in polylines])
+    points = np.concatenate(polylines)
+    # Every polyline sampled: its pieces divided into `pieces`, then its last point.
+    counts = np.maximum(pieces * (sizes - 1) + 1, 1)
+    first = np.cumsum(sizes) - sizes
+    line = np.repeat(np.arange(len(sizes)), counts)
+    k = np.arange(len(line)) - np.repeat(np.cumsum(counts) - counts, counts)
+    piece, step = np.minimum(k // pieces, np.maximum(sizes[line] - 2, 0)), k - np.minimum(k // pieces, np.maximum(
+        sizes[line] - 2, 0)) * pieces
+    start = first[line] + piece
+    end = np.minimum(start + 1, first[line] + sizes[line] - 1)
+    sampled = points[start] + (points[end] - points[start]) * (step / pieces)[:, None]
+    hidden = occluders.hidden(sampled)
+    bounds = np.concatenate([[0], np.cumsum(counts)])
+    any_hidden = np.add.reduceat(hidden.astype(np.int64), bounds[:-1]) > 0
+    _batched(picture, [p for p, h in zip(polylines, any_hidden) if not h],
+             [c for c, h in zip(strokes, any_hidden) if not h], width, dash)
+    for n in np.flatnonzero(any_hidden).tolist():
+        picture.polyline(sampled[bounds[n]:bounds[n + 1]], hidden[bounds[n]:bounds[n + 1]], strokes[n], width, dash)
 
 
-def _sampled(points: FloatArray, pieces: int = 6) -> FloatArray:
-    """A polyline with each piece divided further, so that its hidden runs start and end near where they do."""
-    points = np.asarray(points, float)
-    if len(points) < 2:
-        return points
-    steps = np.linspace(0.0, 1.0, pieces + 1)[:-1]
-    parts = [a + (b - a) * steps[:, None] for a, b in zip(points[:-1], points[1:])]
-    return np.concatenate(parts + [points[-1:]])
+def _batched(picture: Picture, polylines: list[FloatArray], strokes: list[str], width: float,
+             dash: str | None) -> None:
+    """Polylines as one line per stroke."""
+    by_stroke: dict[str, list[FloatArray]] = {}
+    for points, colour in zip(polylines, strokes):
+        by_stroke.setdefault(colour, []).append(points)
+    for colour, members in by_stroke.items():
+        picture.lines_of(members, colour, width, dash)
 
 
 def project(points: FloatArray, view: View = AXONOMETRIC) -> FloatArray:
     """Parallel projection: (n, 3) model coordinates to (n, 3) view (x right, y up, depth away)."""
+    points = np.asarray(points, float).reshape(-1, 3)
     azimuth, elevation = math.radians(view[0]), math.radians(view[1])
     ca, sa, ce, se = math.cos(azimuth), math.sin(azimuth), math.cos(elevation), math.sin(elevation)
     x = points[:, 0] * ca - points[:, 1] * sa
@@ -195,102 +371,428 @@ def choose_view(points: Points) -> tuple[View, str | None]:
     return AXONOMETRIC, None
 
 
-def _viewed(picture: Picture, points: FloatArray) -> None:
+def viewed(picture: Picture, points: Points) -> None:
     """Sets the picture's view for what it draws (points), saying so when it is an elevation."""
     picture.view, text = choose_view(points)
     if text:
         picture.legend.append(text)
 
 
-def _layout(picture: Picture) -> tuple[Callable[[FloatArray], FloatArray], float]:
-    everything = [p for _, p, _ in picture.shapes]
-    if not everything:
-        return lambda p: p[:, :2], 1.0
-    view = project(np.concatenate(everything), picture.view)
+@dataclass
+class Fit:
+    """How a picture's view coordinates map to its pixels."""
+    view: View
+    low: FloatArray
+    high: FloatArray
+    scale: float
+    offset: FloatArray
+
+    def __call__(self, points: Points) -> FloatArray:
+        v = project(points, self.view)
+        return np.column_stack([self.offset[0] + (v[:, 0] - self.low[0]) * self.scale,
+                                self.offset[1] + (self.high[1] - v[:, 1]) * self.scale])
+
+
+def fit(picture: Picture) -> Fit:
+    everything = picture.points()
+    if not len(everything):
+        everything = np.zeros((1, 3))
+    view = project(everything, picture.view)
     low, high = view[:, :2].min(axis=0), view[:, :2].max(axis=0)
     span = np.maximum(high - low, 1e-9)
     # Room for the title and legend lines, and for the labels above the topmost points.
     top = 30 + 16 * len(picture.legend) + 14
     bottom = MARGIN + (SCALE_HEIGHT if picture.scale else 0)
-    scale = min((WIDTH - 2 * MARGIN) / span[0], (HEIGHT - top - bottom) / span[1])
+    scale = float(min((WIDTH - 2 * MARGIN) / span[0], (HEIGHT - top - bottom) / span[1]))
     offset = np.array([(WIDTH - scale * span[0]) / 2, top + (HEIGHT - top - bottom - scale * span[1]) / 2])
-
-    def to_picture(points: FloatArray) -> FloatArray:
-        v = project(points, picture.view)
-        return np.column_stack([offset[0] + (v[:, 0] - low[0]) * scale,
-                                offset[1] + (high[1] - v[:, 1]) * scale])
-    return to_picture, scale
+    return Fit(picture.view, low, high, scale, offset)
 
 
-def _order(picture: Picture) -> list[Shape]:
-    """Far shapes first (painter's order); lines, markers and text above the surfaces, hidden ones below."""
-    rank = {"polygon": 0, "line": 1, "dot": 2, "support": 2, "arrow": 2, "text": 3}
+# Rasterised surfaces.
 
-    def key(shape: Shape) -> tuple[int, float]:
-        kind, points, style = shape
-        return (rank[kind] - (4 if style.get("behind") else 0),
-                -float(np.mean(project(points, picture.view)[:, 2])))
-    return sorted(picture.shapes, key=key)
+def _rasterise(corners: FloatArray, view: View, fitted: Fit) -> Any:
+    """(HEIGHT * s, WIDTH * s) index of the nearest quadrilateral at each pixel centre (-1: none).
+
+    Each triangle (two per quadrilateral) is scanned row by row: a pixel row's
+    centre line meets it in one stretch of pixels, so the work follows the
+    area covered, also for long thin triangles.
+    """
+    s = SUPERSAMPLE
+    rows, cols = round(HEIGHT * s), round(WIDTH * s)
+    depth_buffer = np.full(rows * cols, np.inf)
+    index = np.full(rows * cols, -1, np.int32)
+    n = len(corners)
+    flat = corners.reshape(-1, 3)
+    xy = (fitted(flat) * s).reshape(n, 4, 2)
+    depth = project(flat, view)[:, 2].reshape(n, 4)
+    p = np.concatenate([xy[:, [0, 1, 2]], xy[:, [0, 2, 3]]])  # (t, 3, 2)
+    d = np.concatenate([depth[:, [0, 1, 2]], depth[:, [0, 2, 3]]])
+    owner = np.concatenate([np.arange(n), np.arange(n)])
+    e1, e2 = p[:, 1] - p[:, 0], p[:, 2] - p[:, 0]
+    det = e1[:, 0] * e2[:, 1] - e2[:, 0] * e1[:, 1]
+    keep = np.abs(det) > 1e-12  # a triangle seen edge-on covers no pixel centre
+    p, d, owner, e1, e2, det = p[keep], d[keep], owner[keep], e1[keep], e2[keep], det[keep]
+    # Depth as a plane over the picture: d0 + gx (x - x0) + gy (y - y0).
+    gx = ((d[:, 1] - d[:, 0]) * e2[:, 1] - (d[:, 2] - d[:, 0]) * e1[:, 1]) / det
+    gy = (e1[:, 0] * (d[:, 2] - d[:, 0]) - e2[:, 0] * (d[:, 1] - d[:, 0])) / det
+    y0 = np.clip(np.ceil(p[:, :, 1].min(axis=1) - 0.5), 0, rows).astype(np.int64)
+    y1 = np.clip(np.floor(p[:, :, 1].max(axis=1) - 0.5), -1, rows - 1).astype(np.int64)
+    counts = np.maximum(y1 - y0 + 1, 0)
+    t = np.repeat(np.arange(len(p)), counts)
+    row = y0[t] + np.arange(len(t)) - np.repeat(np.cumsum(counts) - counts, counts)
+    centre = row + 0.5
+    low = np.full(len(t), np.inf)
+    high = np.full(len(t), -np.inf)
+    for a, b in ((0, 1), (1, 2), (2, 0)):
+        ya, yb = p[t, a, 1], p[t, b, 1]
+        xa, xb = p[t, a, 0], p[t, b, 0]
+        crosses = (np.minimum(ya, yb) <= centre) & (centre <= np.maximum(ya, yb)) & (ya != yb)
+        x = xa + (centre - ya) * (xb - xa) / np.where(ya != yb, yb - ya, 1.0)
+        low = np.where(crosses, np.minimum(low, x), low)
+        high = np.where(crosses, np.maximum(high, x), high)
+    x0 = np.clip(np.ceil(low - 0.5), 0, cols).astype(np.int64)
+    x1 = np.clip(np.floor(high - 0.5), -1, cols - 1).astype(np.int64)
+    width = np.where(np.isfinite(low), np.maximum(x1 - x0 + 1, 0), 0)
+    # Pixels in chunks of stretches, so that memory stays bounded.
+    total = np.cumsum(width)
+    begin = 0
+    found: list[tuple[IntArray, FloatArray, IntArray]] = []
+    while begin < len(width):
+        before = int(total[begin - 1]) if begin else 0
+        stop = max(begin + 1, int(np.searchsorted(total, before + 4_000_000, side="right")))
+        w = width[begin:stop]
+        stretch = np.repeat(np.arange(begin, stop), w)
+        begin = stop
+        if not len(stretch):
+            continue
+        column = x0[stretch] + np.arange(len(stretch)) - np.repeat(np.cumsum(w) - w, w)
+        tri = t[stretch]
+        at = d[tri, 0] + gx[tri] * (column + 0.5 - p[tri, 0, 0]) + gy[tri] * (centre[stretch] - p[tri, 0, 1])
+        found.append((row[stretch] * cols + column, at, owner[tri]))
+    if found:
+        pixel = np.concatenate([f[0] for f in found])
+        at = np.concatenate([f[1] for f in found])
+        quad = np.concatenate([f[2] for f in found])
+        np.minimum.at(depth_buffer, pixel, at)
+        nearest = at <= depth_buffer[pixel]
+        index[pixel[nearest]] = quad[nearest]
+    return index.reshape(rows, cols)
 
 
-SCALE_HEIGHT = 34
-_SCALE_STEPS = 40
+def _png(image: Any) -> bytes:
+    """An 8-bit RGB PNG of an image (rows, columns) of packed 0xRRGGBB."""
+    rows, cols = image.shape
+    raw = np.zeros((rows, 1 + 3 * cols), np.uint8)
+    raw[:, 1::3], raw[:, 2::3], raw[:, 3::3] = image >> 16, (image >> 8) & 255, image & 255
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+    header = struct.pack(">IIBBBBB", cols, rows, 8, 2, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw.tobytes(), 3))
+            + chunk(b"IEND", b""))
 
 
-def _scale_boxes(picture: Picture) -> tuple[list[tuple[float, float, float, str]], list[tuple[float, float, str]],
-                                             str, tuple[float, float]]:
+def _blend(image: Any, where: Any, colours: Any, opacity: float) -> None:
+    """Paints colours (n, 3) or one (3,) at the pixels `where` (flat indices), `opacity` over what is there."""
+    colours = np.asarray(colours, np.uint32)
+    if opacity < 1.0:
+        below = image[where]
+        under = np.stack([below >> 16, (below >> 8) & 255, below & 255], axis=-1)
+        colours = np.round(opacity * colours + (1.0 - opacity) * under).astype(np.uint32)
+    image[where] = (colours[..., 0] << 16) | (colours[..., 1] << 8) | colours[..., 2]
+
+
+def _paint_surface(image: Any, surface: Surface, view: View, fitted: Fit) -> None:
+    """The surface over the image: its colours, its edges where the quadrilaterals are large enough to show them."""
+    index = surface.geometry.raster(view, fitted)
+    where = np.flatnonzero(index >= 0)
+    quads = index.reshape(-1)[where]
+    colours = surface.rgb[quads]
+    if surface.stroke != "none" and len(quads) >= 40 * len(surface.geometry):
+        edge = np.zeros(index.shape, bool)
+        edge[:, 1:] |= index[:, 1:] != index[:, :-1]
+        edge[1:, :] |= index[1:, :] != index[:-1, :]
+        colours[edge.reshape(-1)[where]] = _rgb(surface.stroke)
+    _blend(image.reshape(-1), where, colours, surface.opacity * (0.45 if surface.behind else 1.0))
+
+
+def _paint_lines(image: Any, lines: list[Line], fitted: Fit) -> None:
+    """Lines over the image, a square brush as wide as the line stamped at every pixel along it."""
+    rows, cols = image.shape
+    s = SUPERSAMPLE
+    for (stroke, width, dash, behind), members in _line_groups(lines).items():
+        pixels = fitted(np.concatenate([m.points for m in members])) * s
+        last = np.cumsum([len(m.points) for m in members]) - 1
+        joined = np.isfinite(pixels[:-1, 0]) & np.isfinite(pixels[1:, 0])
+        joined[last[:-1]] = False  # no segment from one line to the next, nor across a break (NaN)
+        a, b = pixels[:-1][joined], pixels[1:][joined]
+        length = np.hypot(*(b - a).T)
+        count = np.ceil(length).astype(np.int64) + 1
+        segment = np.repeat(np.arange(len(a)), count)
+        step = np.arange(len(segment)) - np.repeat(np.cumsum(count) - count, count)
+        t = step / np.maximum(count[segment] - 1, 1)
+        points = a[segment] + (b - a)[segment] * t[:, None]
+        if dash or behind:
+            along = (np.concatenate([[0.0], np.cumsum(length)[:-1]])[segment] + t * length[segment]) / s
+            points = points[along % 7.0 < 4.0]
+        half = int(max(width * s / 2.0, 0.5))
+        offsets = np.arange(-half, half + 1)
+        x = (np.floor(points[:, 0]).astype(np.int64)[:, None] + np.tile(offsets, len(offsets))).reshape(-1)
+        y = (np.floor(points[:, 1]).astype(np.int64)[:, None] + np.repeat(offsets, len(offsets))).reshape(-1)
+        inside = (x >= 0) & (x < cols) & (y >= 0) & (y < rows)
+        where = y[inside] * cols + x[inside]
+        # A pale line blends once per pixel.
+        _blend(image.reshape(-1), np.unique(where) if behind else where, np.array(_rgb(stroke)),
+               0.45 if behind else 1.0)
+
+
+def _raster_layer(picture: Picture, fitted: Fit) -> bytes:
+    """The surfaces and lines of a picture painted into one PNG: what is behind, then the rest."""
+    image = np.full((round(HEIGHT * SUPERSAMPLE), round(WIDTH * SUPERSAMPLE)), 0xFFFFFF, np.uint32)
+    for behind in (True, False):
+        for surface in picture.surfaces:
+            if surface.behind == behind:
+                _paint_surface(image, surface, picture.view, fitted)
+        if behind or _many_lines(picture):
+            _paint_lines(image, [line for line in picture.lines if line.behind == behind], fitted)
+    return _png(image)
+
+
+def _many_lines(picture: Picture) -> bool:
+    return sum(len(line.points) for line in picture.lines) > RASTER_POINTS
+
+
+def painted(picture: Picture) -> bool:
+    """Are the picture's surfaces and lines painted as one PNG (too many to write one by one)?"""
+    return sum(len(s.geometry) for s in picture.surfaces) > RASTER_QUADS or _many_lines(picture)
+
+
+# Labels.
+
+def _place_texts(picture: Picture, fitted: Fit) -> tuple[list[tuple[Mark, str, float, float]],
+                                                         dict[str, tuple[int, int]]]:
+    """(texts, label, x, y) of the labels that have room, and per group (placed, all)."""
+    cell = 6.0
+    columns, rows = int(WIDTH // cell) + 1, int(HEIGHT // cell) + 1
+    taken = np.zeros((rows, columns), bool)
+    taken[:int((30 + 16 * len(picture.legend)) // cell), :int(WIDTH * 0.75 // cell)] = True  # title and legend
+    taken[int((HEIGHT - 62) // cell):, :int(86 // cell)] = True  # the triad
+    marks = [m for m in picture.marks if m.kind == "text"]
+    counts: dict[str, list[int]] = {}
+    for m in marks:
+        counts.setdefault(m.group, [0, 0])[1] += len(m.labels)
+    if not marks:
+        return [], {}
+    owner = np.concatenate([np.full(len(m.labels), k) for k, m in enumerate(marks)])
+    index = np.concatenate([np.arange(len(m.labels)) for m in marks])
+    priority = np.concatenate([m.priorities if m.priorities is not None else np.zeros(len(m.labels))
+                               for m in marks])
+    # A picture has room for a few hundred labels at most: each group's highest priorities are tried.
+    order = np.argsort(-priority, kind="stable")
+    tried: dict[str, int] = {}
+    chosen = []
+    for k in order.tolist():
+        group = marks[owner[k]].group
+        tried[group] = tried.get(group, 0) + 1
+        if tried[group] <= MAX_TRIED_LABELS:
+            chosen.append(k)
+    at = fitted(np.array([marks[owner[k]].points[index[k]] for k in chosen]).reshape(-1, 3))
+    placed: list[tuple[Mark, str, float, float]] = []
+    for k, (x, y) in zip(chosen, at.tolist()):
+        mark, label = marks[owner[k]], marks[owner[k]].labels[index[k]]
+        count = counts[mark.group]
+        w = _CHAR_WIDTH * len(label) + 2
+        for dx, dy in ((4, -4), (4, 12), (-w - 4, -4), (-w - 4, 12), (-w / 2, -8), (-w / 2, 16)):
+            left, base = x + dx, y + dy
+            c0, c1 = int(left // cell), int((left + w) // cell)
+            r0, r1 = int((base - _TEXT_HEIGHT + 2) // cell), int((base + 1) // cell)
+            if c0 < 0 or r0 < 0 or c1 >= columns or r1 >= rows or taken[r0:r1 + 1, c0:c1 + 1].any():
+                continue
+            taken[r0:r1 + 1, c0:c1 + 1] = True
+            placed.append((mark, label, float(left), float(base)))
+            count[0] += 1
+            break
+    return placed, {group: (c[0], c[1]) for group, c in counts.items()}
+
+
+def footnote(counts: dict[str, tuple[int, int]]) -> str:
+    """What the labels without room leave out."""
+    missing = [f"{total - shown:,} of {total:,} {group}" for group, (shown, total) in counts.items() if shown < total]
+    return "left out, no room: " + "; ".join(missing) if missing else ""
+
+
+# SVG.
+
+def _coordinates(points: FloatArray) -> str:
+    return " ".join(f"{x:.1f},{y:.1f}" for x, y in points.tolist())
+
+
+def _path(pixels: FloatArray) -> str:
+    """One SVG path of polylines in pixels (n, 2), broken by rows of NaN, leaving out points closer than half a
+    pixel to the one before (but the ends) and runs of a single point."""
+    finite = np.isfinite(pixels[:, 0])
+    first = finite & ~np.concatenate([[False], finite[:-1]])
+    last = finite & ~np.concatenate([finite[1:], [False]])
+    step = np.concatenate([[np.inf], np.hypot(*np.diff(pixels, axis=0).T)])
+    keep = finite & ~(first & last) & (first | last | (step >= 0.5))
+    points = pixels[keep]
+    if not len(points):
+        return ""
+    layout = np.where(first[keep], "M%.1f,%.1f", " %.1f,%.1f")
+    return "".join(layout.tolist()) % tuple(points.ravel().tolist())
+
+
+def _pieces(points: FloatArray) -> list[FloatArray]:
+    """A line's runs between its breaks (rows of NaN)."""
+    breaks = np.flatnonzero(np.isnan(points[:, 0]))
+    return [q[np.isfinite(q[:, 0])] for q in np.split(points, breaks) if np.isfinite(q[:, 0]).sum() > 1]
+
+
+def _line_groups(lines: list[Line]) -> dict[tuple[str, float, str | None, bool], list[Line]]:
+    groups: dict[tuple[str, float, str | None, bool], list[Line]] = {}
+    for line in lines:
+        groups.setdefault((line.stroke, line.width, line.dash, line.behind), []).append(line)
+    return groups
+
+
+def _svg_lines(lines: list[Line], fitted: Fit) -> list[str]:
+    out = []
+    for (stroke, width, dash, behind), members in _line_groups(lines).items():
+        # The members one after the other, a row of NaN between two.
+        gap = np.full((1, 3), np.nan)
+        pixels = fitted(np.concatenate([part for m in members for part in (m.points, gap)]))
+        dash = dash or ("4 3" if behind else None)
+        extra = (f' stroke-dasharray="{dash}"' if dash else "") + (' stroke-opacity="0.45"' if behind else "")
+        out.append(f'<path d="{_path(pixels)}" fill="none" stroke="{stroke}" stroke-width="{width}" '
+                   f'stroke-linejoin="round"{extra}/>')
+    return out
+
+
+def _svg_surface(surface: Surface, view: View, fitted: Fit) -> list[str]:
+    geometry = surface.geometry
+    corners = fitted(geometry.corners.reshape(-1, 3)).reshape(-1, 4, 2)
+    order = np.argsort(-project(geometry.corners.reshape(-1, 3), view)[:, 2].reshape(-1, 4).mean(axis=1),
+                       kind="stable")
+    stroke = f' stroke="{surface.stroke}" stroke-width="0.4"' if surface.stroke != "none" else ""
+    opacity = f' fill-opacity="{surface.opacity:g}"' if surface.opacity < 1 else ""
+    faded = ' opacity="0.45"' if surface.behind else ""
+    return [f'<polygon points="{_coordinates(corners[k])}" fill="{_hex(surface.rgb[k])}"{stroke}{opacity}{faded}/>'
+            for k in order.tolist()]
+
+
+def _svg_mark(mark: Mark, fitted: Fit) -> str:
+    p = fitted(mark.points).tolist()
+    faded = ' opacity="0.45"' if mark.behind else ""
+    if mark.kind == "dot":
+        return "".join(f'<circle cx="{x:.1f}" cy="{y:.1f}" r="{mark.size}" fill="{mark.fill}"{faded}/>'
+                       for x, y in p)
+    if mark.kind == "support":
+        return "".join(f'<polygon points="{x:.1f},{y:.1f} {x - 7:.1f},{y + 11:.1f} {x + 7:.1f},{y + 11:.1f}" '
+                       f'fill="{mark.fill}" stroke="#222" stroke-width="0.8"{faded}/>' for x, y in p)
+    return _svg_arrow(np.array(p[0]), np.array(p[1]), mark.fill, mark.size, 'class="arrow"')
+
+
+def _svg_arrow(tail: FloatArray, head: FloatArray, fill: str, width: float, attributes: str = "") -> str:
+    """An arrow tail -> head in pixels; one seen end-on (shorter than 3 px) is a circle with a dot or a cross."""
+    direction = head - tail
+    length = float(np.hypot(*direction))
+    group = f'<g {attributes} data-tail="{tail[0]:.1f},{tail[1]:.1f}" data-head="{head[0]:.1f},{head[1]:.1f}">'
+    if length < 3.0:
+        x, y = head
+        return (group + f'<circle cx="{x:.1f}" cy="{y:.1f}" r="5" fill="none" stroke="{fill}" stroke-width="1.2"/>'
+                f'<circle cx="{x:.1f}" cy="{y:.1f}" r="1.5" fill="{fill}"/></g>')
+    unit = direction / length
+    normal = np.array([-unit[1], unit[0]])
+    tip = min(8.0, 0.6 * length)
+    base = head - unit * tip
+    left, right = base + normal * tip * 0.45, base - normal * tip * 0.45
+    return (group + f'<line x1="{tail[0]:.1f}" y1="{tail[1]:.1f}" x2="{base[0]:.1f}" y2="{base[1]:.1f}" '
+            f'stroke="{fill}" stroke-width="{width}"/><polygon points="{head[0]:.1f},{head[1]:.1f} '
+            f'{left[0]:.1f},{left[1]:.1f} {right[0]:.1f},{right[1]:.1f}" fill="{fill}"/></g>')
+
+
+def _triad(view: View) -> list[tuple[str, str, FloatArray, bool]]:
+    """(axis, colour, direction on the picture (2,), pointing at the viewer) of the global axes."""
+    seen = project(np.eye(3), view)
+    return [(name, colour, np.array([v[0], -v[1]]), bool(v[2] < 0)) for (name, colour), v in zip(_TRIAD, seen)]
+
+
+def _svg_triad(view: View) -> list[str]:
+    origin = np.array([44.0, HEIGHT - 30.0])
+    out = ['<g class="triad">']
+    for name, colour, direction, towards in _triad(view):
+        length = float(np.hypot(*direction))
+        if length < 0.2:
+            x, y = origin
+            symbol = (f'<circle cx="{x:.1f}" cy="{y:.1f}" r="1.6" fill="{colour}"/>' if towards else
+                      f'<path d="M{x - 3:.1f},{y - 3:.1f}L{x + 3:.1f},{y + 3:.1f}M{x - 3:.1f},{y + 3:.1f}'
+                      f'L{x + 3:.1f},{y - 3:.1f}" stroke="{colour}" stroke-width="1.2"/>')
+            out.append(f'<circle cx="{x:.1f}" cy="{y:.1f}" r="5.5" fill="none" stroke="{colour}" '
+                       f'stroke-width="1.2"/>{symbol}<text x="{x + 8:.1f}" y="{y + 14:.1f}" fill="{colour}" '
+                       f'font-size="11" font-weight="bold">{name}</text>')
+            continue
+        head = origin + direction * 26
+        out.append(_svg_arrow(origin, head, colour, 1.6, f'data-axis="{name}"'))
+        label = origin + direction * 36
+        out.append(f'<text x="{label[0] - 4:.1f}" y="{label[1] + 4:.1f}" fill="{colour}" font-size="11" '
+                   f'font-weight="bold">{name}</text>')
+    out.append("</g>")
+    return out
+
+
+def _scale_boxes(scale: Scale) -> tuple[list[tuple[float, float, float, str]], list[tuple[float, float, str]],
+                                        str, tuple[float, float]]:
     """The colour scale: (x, y, width, colour) boxes, its tick labels (x, y, text) and its caption."""
-    assert picture.scale is not None
-    limit, unit, caption = picture.scale
     width, left, y = 240.0, WIDTH - MARGIN - 240.0, HEIGHT - SCALE_HEIGHT + 2.0
-    boxes = []
-    for k in range(_SCALE_STEPS):
-        value = -limit + (k + 0.5) * 2 * limit / _SCALE_STEPS
-        boxes.append((left + k * width / _SCALE_STEPS, y, width / _SCALE_STEPS + 0.3, colour(value, limit)))
-    ticks = [(left, y + 22, f"{-limit:.3g}"), (left + width / 2, y + 22, "0"), (left + width, y + 22, f"{limit:.3g}")]
-    return boxes, ticks, f"{caption} ({unit})", (left - 8, y + 9)
+    fractions = (np.arange(SCALE_STEPS) + 0.5) / SCALE_STEPS
+    boxes = [(left + k * width / SCALE_STEPS, y, width / SCALE_STEPS + 0.3, _hex(rgb))
+             for k, rgb in enumerate(_ramp(fractions, scale.sequential))]
+    ticks = [(left, y + 22, f"{scale.low:.3g}"), (left + width, y + 22, f"{scale.high:.3g}")]
+    if scale.low < 0 < scale.high:
+        ticks.insert(1, (left + width * -scale.low / (scale.high - scale.low), y + 22, "0"))
+    return boxes, ticks, f"{scale.caption} ({scale.unit})", (left - 8, y + 9)
 
 
 def svg(picture: Picture) -> str:
-    to_picture, _ = _layout(picture)
+    fitted = fit(picture)
+    view = picture.view
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {WIDTH} {HEIGHT}" width="{WIDTH}" '
            f'height="{HEIGHT}" font-family="sans-serif" font-size="12">',
-           f'<rect width="{WIDTH}" height="{HEIGHT}" fill="#fff"/>',
-           f'<text x="12" y="20" font-size="15" font-weight="bold">{html.escape(picture.title)}</text>']
+           f'<rect width="{WIDTH}" height="{HEIGHT}" fill="#fff"/>']
+    header = [f'<text x="12" y="20" font-size="15" font-weight="bold">{html.escape(picture.title)}</text>']
     for k, line in enumerate(picture.legend):
-        out.append(f'<text x="12" y="{38 + 16 * k}" fill="#444">{html.escape(line)}</text>')
-    for kind, points, style in _order(picture):
-        p = to_picture(points)
-        coordinates = " ".join(f"{x:.1f},{y:.1f}" for x, y in p)
-        if kind == "polygon":
-            out.append(f'<polygon points="{coordinates}" fill="{style["fill"]}" stroke="{style["stroke"]}" '
-                       f'stroke-width="{style["width"]}" fill-opacity="{style["opacity"]}"/>')
-        elif kind == "line":
-            dash = style["dash"] or ("4 3" if style.get("behind") else None)
-            extra = (f' stroke-dasharray="{dash}"' if dash else "") + \
-                (' stroke-opacity="0.45"' if style.get("behind") else "")
-            out.append(f'<polyline points="{coordinates}" fill="none" stroke="{style["stroke"]}" '
-                       f'stroke-width="{style["width"]}" stroke-linejoin="round"{extra}/>')
-        elif kind == "dot":
-            opacity = ' fill-opacity="0.45"' if style.get("behind") else ""
-            out.append(f'<circle cx="{p[0, 0]:.1f}" cy="{p[0, 1]:.1f}" r="{style["radius"]}" fill="{style["fill"]}"'
-                       f'{opacity}/>')
-        elif kind == "support":
-            x, y = p[0]
-            opacity = ' fill-opacity="0.45" stroke-opacity="0.45"' if style.get("behind") else ""
-            out.append(f'<polygon points="{x:.1f},{y:.1f} {x - 7:.1f},{y + 11:.1f} {x + 7:.1f},{y + 11:.1f}" '
-                       f'fill="{style["fill"]}" stroke="#222" stroke-width="0.8"{opacity}/>')
-        elif kind == "arrow":
-            x, y = p[0]
-            out.append(f'<line x1="{x:.1f}" y1="{y - 26:.1f}" x2="{x:.1f}" y2="{y - 4:.1f}" stroke="{style["fill"]}" '
-                       f'stroke-width="1.6"/><polygon points="{x:.1f},{y:.1f} {x - 4:.1f},{y - 8:.1f} '
-                       f'{x + 4:.1f},{y - 8:.1f}" fill="{style["fill"]}"/>')
-        elif kind == "text":
-            opacity = ' fill-opacity="0.45"' if style.get("behind") else ""
-            out.append(f'<text x="{p[0, 0] + 4:.1f}" y="{p[0, 1] - 4:.1f}" fill="{style["fill"]}" '
-                       f'font-size="10"{opacity}>{html.escape(style["label"])}</text>')
+        header.append(f'<text x="12" y="{38 + 16 * k}" fill="#444">{html.escape(line)}</text>')
+    placed, counts = _place_texts(picture, fitted)
+    if painted(picture):
+        # The painted layer is opaque: everything else is written over it.
+        data = base64.b64encode(_raster_layer(picture, fitted)).decode("ascii")
+        out.append(f'<image class="painted" x="0" y="0" width="{WIDTH}" height="{HEIGHT}" '
+                   f'preserveAspectRatio="none" href="data:image/png;base64,{data}"/>')
+        out += header
+        if not _many_lines(picture):
+            out += _svg_lines([line for line in picture.lines if not line.behind], fitted)
+        out += [_svg_mark(m, fitted) for m in picture.marks if m.kind in ("dot", "support")]
+    else:
+        out += header
+        for behind in (True, False):
+            for surface in picture.surfaces:
+                if surface.behind == behind:
+                    out += _svg_surface(surface, view, fitted)
+            out += _svg_lines([line for line in picture.lines if line.behind == behind], fitted)
+            out += [_svg_mark(m, fitted) for m in picture.marks
+                    if m.kind in ("dot", "support") and m.behind == behind]
+    out += [_svg_mark(m, fitted) for m in picture.marks if m.kind == "arrow"]
+    for mark, label, x, y in placed:
+        faded = ' fill-opacity="0.45"' if mark.behind else ""
+        # A white outline under each label keeps it readable over the drawing.
+        out.append(f'<text x="{x:.1f}" y="{y:.1f}" fill="{mark.fill}" font-size="10"{faded} stroke="#fff" '
+                   f'stroke-width="2.5" stroke-opacity="0.8" paint-order="stroke">{html.escape(label)}</text>')
+    out += _svg_triad(view)
+    note = footnote(counts)
+    if note:
+        out.append(f'<text x="96" y="{HEIGHT - 8}" font-size="10" fill="#666">{html.escape(note)}</text>')
     if picture.scale:
-        boxes, ticks, caption, (cx, cy) = _scale_boxes(picture)
+        boxes, ticks, caption, (cx, cy) = _scale_boxes(picture.scale)
         for x, y, w, fill in boxes:
             out.append(f'<rect x="{x:.1f}" y="{y:.1f}" width="{w:.1f}" height="12" fill="{fill}"/>')
         out.append(f'<rect x="{boxes[0][0]:.1f}" y="{boxes[0][1]:.1f}" width="240" height="12" fill="none" '
@@ -309,9 +811,10 @@ def png(picture: Picture) -> bytes:
     import matplotlib
     matplotlib.use("Agg")
     from matplotlib import pyplot
-    from matplotlib.patches import Polygon as Patch
+    from matplotlib.collections import LineCollection, PolyCollection
+    from matplotlib.patches import Rectangle
 
-    to_picture, _ = _layout(picture)
+    fitted = fit(picture)
     figure = pyplot.figure(figsize=(WIDTH / 100, HEIGHT / 100), dpi=100)
     axes = figure.add_axes((0, 0, 1, 1))
     axes.set_xlim(0, WIDTH)
@@ -320,25 +823,48 @@ def png(picture: Picture) -> bytes:
     axes.text(12, 20, picture.title, fontsize=11, fontweight="bold")
     for k, line in enumerate(picture.legend):
         axes.text(12, 38 + 16 * k, line, fontsize=8, color="#444")
-    for kind, points, style in _order(picture):
-        p = to_picture(points)
-        if kind == "polygon":
-            axes.add_patch(Patch(p, closed=True, facecolor=style["fill"], alpha=style["opacity"],
-                                 edgecolor=None if style["stroke"] == "none" else style["stroke"],
-                                 linewidth=style["width"] * 0.7))
-        elif kind == "line":
-            axes.plot(p[:, 0], p[:, 1], color=style["stroke"], linewidth=style["width"] * 0.75,
-                      linestyle="--" if style["dash"] else "-")
-        elif kind in ("dot", "support", "arrow"):
-            marker = {"dot": "o", "support": "^", "arrow": "v"}[kind]
-            axes.plot(p[0, 0], p[0, 1] + (6 if kind == "support" else 0), marker=marker, color=style["fill"],
-                      markersize=3 if kind == "dot" else 7)
-        elif kind == "text":
-            axes.text(p[0, 0] + 4, p[0, 1] - 4, style["label"], fontsize=7, color=style["fill"],
-                      alpha=0.45 if style.get("behind") else 1.0)
+    placed, counts = _place_texts(picture, fitted)
+    for behind in (True, False):
+        for surface in picture.surfaces:
+            if surface.behind != behind:
+                continue
+            corners = fitted(surface.geometry.corners.reshape(-1, 3)).reshape(-1, 4, 2)
+            order = np.argsort(-project(surface.geometry.corners.reshape(-1, 3), picture.view)[:, 2]
+                               .reshape(-1, 4).mean(axis=1), kind="stable")
+            axes.add_collection(PolyCollection(
+                list(corners[order]), facecolors=surface.rgb[order] / 255.0,
+                edgecolors="none" if surface.stroke == "none" else surface.stroke, linewidths=0.3,
+                alpha=surface.opacity * (0.45 if behind else 1.0)))
+        for (stroke, width, dash, _), members in _line_groups([x for x in picture.lines if x.behind == behind]).items():
+            runs = [q for m in members for q in _pieces(fitted(m.points))]
+            axes.add_collection(LineCollection(runs, colors=stroke,
+                                               linewidths=width * 0.75, alpha=0.45 if behind else 1.0,
+                                               linestyles="--" if dash or behind else "-"))
+        for mark in picture.marks:
+            if mark.kind in ("dot", "support") and mark.behind == behind:
+                p = fitted(mark.points)
+                axes.plot(p[:, 0], p[:, 1] + (6 if mark.kind == "support" else 0), linestyle="none",
+                          marker="o" if mark.kind == "dot" else "^", color=mark.fill,
+                          markersize=3 if mark.kind == "dot" else 7, alpha=0.45 if behind else 1.0)
+    for mark in picture.marks:
+        if mark.kind == "arrow":
+            tail, head = fitted(mark.points)
+            axes.annotate("", xy=tuple(head), xytext=tuple(tail),
+                          arrowprops=dict(arrowstyle="-|>", color=mark.fill, linewidth=1.2))
+    for mark, label, x, y in placed:
+        axes.text(x, y, label, fontsize=7, color=mark.fill, alpha=0.45 if mark.behind else 1.0)
+    origin = np.array([44.0, HEIGHT - 30.0])
+    for name, colour, direction, _ in _triad(picture.view):
+        if float(np.hypot(*direction)) >= 0.2:
+            axes.annotate("", xy=tuple(origin + direction * 26), xytext=tuple(origin),
+                          arrowprops=dict(arrowstyle="-|>", color=colour, linewidth=1.2))
+        at = origin + direction * 36
+        axes.text(at[0] - 4, at[1] + 4, name, fontsize=8, color=colour, fontweight="bold")
+    note = footnote(counts)
+    if note:
+        axes.text(96, HEIGHT - 8, note, fontsize=7, color="#666")
     if picture.scale:
-        from matplotlib.patches import Rectangle
-        boxes, ticks, caption, (cx, cy) = _scale_boxes(picture)
+        boxes, ticks, caption, (cx, cy) = _scale_boxes(picture.scale)
         for x, y, w, fill in boxes:
             axes.add_patch(Rectangle((x, y), w, 12, facecolor=fill, edgecolor="none"))
         for x, y, label in ticks:
@@ -350,186 +876,9 @@ def png(picture: Picture) -> bytes:
     return buffer.getvalue()
 
 
-def colour(value: float, limit: float) -> str:
-    """Diverging colour of a value in [-limit, limit]."""
-    f = 0.0 if limit <= 0 else max(-1.0, min(1.0, value / limit))
-    base = _WARM if f > 0 else _COLD
-    rgb = np.array([255, 255, 255]) + (base - 255) * abs(f)
-    return "#%02x%02x%02x" % tuple(int(round(c)) for c in rgb)
+def plural(count: int, word: str) -> str:
+    return f"{count:,} {word}" if count == 1 else f"{count:,} {word}s"
 
 
-def _beam_nodes(frame: Frame, chain: BeamChain) -> list[int]:
-    return [frame.i[chain.first]] + list(frame.j[chain.first:chain.first + chain.count])
-
-
-def _plural(count: int, word: str) -> str:
-    return f"{count} {word}" if count == 1 else f"{count} {word}s"
-
-
-def model_picture(model: Model, frame: Frame, title: str = "Model") -> Picture:
-    """Nodes, beams, domains (their mesh), supports and loads."""
-    picture = Picture(title)
-    xyz = frame.xyz
-    picture.view, view_note = choose_view(np.concatenate([xyz.reshape(-1, 3)] + [
-        np.array(node.point).reshape(-1, 3) for node in model.nodes]))
-    quads = np.concatenate([mesh.quads for mesh in frame.meshes]) if frame.meshes else np.zeros((0, 4), int)
-    occluders = Occluders(xyz[quads], picture.view)
-    for mesh in frame.meshes:
-        fill = "#e3d9f0" if mesh.domain.surface_type in (1, 2) else "#cfe0f3"
-        for quad in mesh.quads:
-            picture.polygon(xyz[quad], fill=fill, stroke="#8aa9cc", width=0.4, opacity=0.85)
-    _draw_beams(picture, occluders, [xyz[_beam_nodes(frame, chain)] for chain in frame.chains], "#1f3b5a", 2.5)
-    for line in model.lines:
-        if line.beam is None and line.id not in frame.line_nodes:
-            picture.line(np.array([line.start.point, line.end.point]), stroke="#999", width=1, dash="4 3")
-    _nodes_and_supports(picture, model, occluders)
-    loaded = {load.domain.id for load in model.loads if load.domain is not None}
-    for mesh in frame.meshes:
-        if mesh.domain.id in loaded:
-            centre = mesh.outline.origin
-            picture.marker(centre, "arrow", fill="#c03030")
-    picture.legend.append(_model_legend(model, frame))
-    picture.legend.append("surface loads: red arrows; hidden beams and nodes: dashed and pale")
-    if view_note:
-        picture.legend.append(view_note)
-    return picture
-
-
-def _nodes_and_supports(picture: Picture, model: Model, occluders: Occluders) -> None:
-    """The model's nodes with their ids, and its node supports; pale where a surface hides them."""
-    node_points = np.array([node.point for node in model.nodes]).reshape(-1, 3)
-    behind = occluders.hidden(node_points)
-    for node, back in zip(model.nodes, behind):
-        picture.dot(node.point, fill="#222", radius=2.2, behind=bool(back))
-        picture.text(node.point, str(node.id), fill="#555", behind=bool(back))
-    supported = occluders.hidden(np.array([support.node.point for support in model.node_supports]).reshape(-1, 3))
-    for support, back in zip(model.node_supports, supported):
-        picture.marker(support.node.point, "support", fill="#e0a030", behind=bool(back))
-
-
-def _model_legend(model: Model, frame: Frame) -> str:
-    beams = sum(1 for line in model.lines if line.beam)
-    membranes = sum(1 for mesh in frame.meshes if mesh.domain.surface_type in (1, 2))
-    kinds = f", {membranes} of them {'a membrane' if membranes == 1 else 'membranes'} (violet)" if membranes else ""
-    return (f"{_plural(len(model.nodes), 'node')}, {_plural(beams, 'beam')}, "
-            f"{_plural(len(frame.meshes), 'domain')}{kinds} "
-            f"({_plural(sum(len(m.quads) for m in frame.meshes), 'quadrilateral')}), "
-            f"{_plural(len(model.node_supports), 'support')} (triangles)")
-
-
-def deformed_picture(model: Model, solution: Solution, column: int, name: str) -> Picture:
-    frame = solution.frame
-    u = solution.displacements[:, :3, column]
-    largest = float(np.max(np.linalg.norm(u, axis=1))) if len(u) else 0.0
-    extent = float(np.max(np.ptp(frame.xyz, axis=0))) if len(frame.xyz) else 1.0
-    factor = 0.1 * extent / largest if largest > 0 else 0.0
-    moved = frame.xyz + factor * u
-    picture = Picture(f"Deformed shape: {name}")
-    picture.legend.append(f"largest displacement {largest * 1000:.4g} mm, drawn {factor:.4g} times enlarged; "
-                          "undeformed beams dashed grey")
-    _viewed(picture, np.concatenate([frame.xyz, moved]))
-    uz = u[:, 2]
-    limit = float(np.max(np.abs(uz))) if len(uz) else 0.0
-    quads = solution.shells.quads if solution.shells is not None else np.zeros((0, 4), int)
-    occluders = Occluders(moved[quads], picture.view)
-    for mesh in frame.meshes:
-        for quad in mesh.quads:
-            picture.polygon(moved[quad], fill=colour(float(np.mean(uz[quad])), limit), stroke="#9ab", width=0.3)
-    beams = [_beam_nodes(frame, chain) for chain in frame.chains]
-    _draw_beams(picture, occluders, [frame.xyz[nodes] for nodes in beams], "#bbb", 1.2, "3 3")
-    _draw_beams(picture, occluders, [moved[nodes] for nodes in beams], "#1f3b5a", 2.2)
-    if frame.meshes:
-        picture.scale = (limit * 1000, "mm", "vertical displacement uz")
-    return picture
-
-
-def moment_picture(model: Model, solution: Solution, stations: tuple[IntArray, FloatArray, FloatArray], column: int,
-                   name: str) -> Picture:
-    """Bending moment My of every beam, drawn along its local z (the tension side of My > 0 is +z)."""
-    frame = solution.frame
-    elements, positions, forces = stations
-    my = forces[:, column, 4]
-    largest = float(np.max(np.abs(my))) if len(my) else 0.0
-    extent = float(np.max(np.ptp(frame.xyz, axis=0))) if len(frame.xyz) else 1.0
-    factor = 0.15 * extent / largest if largest > 0 else 0.0
-    picture = Picture(f"Bending moments My of the beams: {name}")
-    picture.legend.append(f"largest |My| {largest:.4g} kNm, drawn on the side of local +z for My > 0: the "
-                          "tension side")
-    picture.legend.append("labels: the largest value of each beam (kNm)")
-    quads = solution.shells.quads if solution.shells is not None else np.zeros((0, 4), int)
-    for quad in quads:
-        picture.polygon(frame.xyz[quad], fill="#eef2f6", stroke="none", opacity=0.7)
-    row = 0
-    labelled: list[tuple[FloatArray, float]] = []
-    diagrams: list[tuple[list[FloatArray], str]] = []
-    lines: list[FloatArray] = []
-    outlines: list[FloatArray] = []
-    for chain in frame.chains:
-        rows = range(row, row + 1 + 2 * chain.count)
-        row += 1 + 2 * chain.count
-        base_points: list[FloatArray] = []
-        tip_points: list[FloatArray] = []
-        for r in rows:
-            e = elements[r]
-            start = frame.xyz[frame.i[e]]
-            local = (positions[r] - frame.s0[e]) / max(frame.s1[e] - frame.s0[e], 1e-300) * frame.length[e]
-            point = start + frame.axes[e, 0] * local
-            base_points.append(point)
-            tip_points.append(point + frame.axes[e, 2] * my[r] * factor)
-        base, tip = np.array(base_points), np.array(tip_points)
-        for k in range(len(base) - 1):
-            value = (my[rows[k]] + my[rows[k + 1]]) / 2
-            diagrams.append(([base[k], base[k + 1], tip[k + 1], tip[k]], colour(value, largest)))
-        lines.append(base)
-        outlines.append(tip)
-        peak = int(np.argmax(np.abs(my[list(rows)])))
-        if largest > 0 and abs(my[rows[peak]]) > 0.05 * largest:
-            labelled.append((tip[peak], my[rows[peak]]))
-    # In elevation only when the diagrams lie in the model's plane too.
-    _viewed(picture, np.concatenate([frame.xyz.reshape(-1, 3)] + [np.array(c).reshape(-1, 3) for c, _ in diagrams]))
-    occluders = Occluders(frame.xyz[quads], picture.view)
-    behind = occluders.hidden(np.array([np.mean(corners, axis=0) for corners, _ in diagrams]).reshape(-1, 3))
-    for (corners, fill), back in zip(diagrams, behind):
-        picture.polygon(corners, fill=fill, opacity=0.9, behind=bool(back))
-    # The diagrams' outlines keep small moments visible where their colour is nearly white.
-    _draw_beams(picture, occluders, outlines, "#6b7f99", 0.7)
-    _draw_beams(picture, occluders, lines, "#1f3b5a", 1.8)
-    # One label per place: beams meeting at a joint often share their largest value there.
-    labelled.sort(key=lambda item: -abs(item[1]))
-    views = project(np.array([point for point, _ in labelled]).reshape(-1, 3), picture.view)[:, :2]
-    placed = np.zeros(len(labelled), dtype=bool)
-    for k, (point, value) in enumerate(labelled):
-        if np.any(np.linalg.norm(views[placed] - views[k], axis=1) < 0.04 * extent):
-            continue
-        placed[k] = True
-        picture.text(point, f"{value:.3g}", fill="#222")
-    picture.scale = (largest, "kNm", "My")
-    return picture
-
-
-def contour_picture(model: Model, solution: Solution, column: int, name: str, component: int, label: str, unit: str,
-                    membranes: bool | None = None) -> Picture:
-    """One surface result, averaged per quadrilateral over its Gauss points.
-
-    `membranes`: True draws the membrane domains only, False the others, None all of them.
-    """
-    frame = solution.frame
-    shells = solution.shells
-    assert shells is not None
-    chosen: BoolArray = np.ones(len(shells.quads), dtype=np.bool_) if membranes is None \
-        else shells.membrane == membranes
-    values = solution.shell_results[chosen, :, component, column].mean(axis=1)
-    limit = float(np.max(np.abs(values))) if len(values) else 0.0
-    picture = Picture(f"{label}: {name}")
-    low, high = (float(np.min(values)), float(np.max(values))) if len(values) else (0.0, 0.0)
-    picture.legend.append(f"from {low:.4g} to {high:.4g} {unit}, in the domains' plane axes")
-    _viewed(picture, frame.xyz)
-    quads = shells.quads[chosen]
-    for value, quad in zip(values, quads):
-        picture.polygon(frame.xyz[quad], fill=colour(float(value), limit), stroke="#ccc", width=0.2)
-    for other in shells.quads[~chosen]:
-        picture.polygon(frame.xyz[other], fill="#f4f4f4", stroke="#e4e4e4", width=0.2)
-    _draw_beams(picture, Occluders(frame.xyz[shells.quads], picture.view),
-                [frame.xyz[_beam_nodes(frame, chain)] for chain in frame.chains], "#1f3b5a", 1.4)
-    picture.scale = (limit, unit, label.split(" ")[-1])
-    return picture
+__all__ = ["AXONOMETRIC", "Fit", "Occluders", "Picture", "Scale", "SurfaceGeometry", "choose_view",
+           "draw_beams", "fit", "footnote", "painted", "plural", "png", "project", "svg", "viewed"]

@@ -1,7 +1,12 @@
 """The model file (JSON of what the worker understood) and the result file (an HTML page of what it computed).
 
-The page is the template data/result_page.html filled with a summary, the
-pictures `figures` chooses (drawn by `drawing`) and the tables of `tables`.
+The page is the template data/result_page.html filled with the analysis'
+overview and the model's picture, then per load case and combination a
+short summary (the largest displacement and where, the largest beam
+moments, the support forces against the applied load), its pictures
+(`figures`, drawn on the canvas of `drawing`) and its tables (`tables`).
+The summaries are also embedded as JSON data (the element with the id
+"summary") for programs that read the page.
 """
 
 from __future__ import annotations
@@ -13,8 +18,10 @@ from importlib import resources
 from string import Template
 from typing import Any
 
+import numpy as np
+
 from . import drawing
-from .figures import MAX_PICTURED_COLUMNS, figures, result_columns
+from .figures import MAX_PICTURED_COLUMNS, Figures, model_picture, result_columns
 from .frame import Frame
 from .mesh import SURFACE_TYPES, DomainMesh
 from .model import COMBINATION_TYPES, GRAVITY, Domain, Line, Load, Model
@@ -104,21 +111,42 @@ def _load(load: Load) -> dict[str, Any]:
 
 def result_file(model: Model, results: dict[str, Any], solution: Solution | None = None) -> bytes:
     """The result file: a self-contained HTML page with pictures and tables of the requested results."""
-    body = _summary(model, results)
+    body = _overview(model, results)
+    tables = result_tables(model, results)
+    summaries: list[dict[str, Any]] = []
     if solution is not None:
-        columns = len(result_columns(model, solution))
-        pictures = figures(model, solution)
-        if columns > MAX_PICTURED_COLUMNS:
-            body.append(f"<p>Pictures of the first {MAX_PICTURED_COLUMNS} of {columns} load cases and "
+        shown = Figures(model, solution)
+        body.append(f'<div class="figures"><figure>{drawing.svg(model_picture(model, solution.frame, geometry=shown.slab))}'
+                    "</figure></div>")
+        columns = result_columns(model, solution)
+        if len(columns) > MAX_PICTURED_COLUMNS:
+            body.append(f"<p>Pictures of the first {MAX_PICTURED_COLUMNS} of {len(columns)} load cases and "
                         "combinations.</p>")
-        body.append('<div class="figures">')
-        body += [f"<figure>{drawing.svg(picture)}</figure>" for picture in pictures]
-        body.append("</div>")
-    body += result_tables(model, results)
+        targets = [("LoadCases", c.id, c.name) for c in model.load_cases]
+        targets += [("LoadCombinations", c.id, c.name) for c in model.load_combinations]
+        for k, ((name, column), (group, target, _)) in enumerate(zip(columns, targets)):
+            summary = _column_summary(model, shown, column, group, target, name)
+            summaries.append(summary)
+            body.append(f'<section class="column"><h2>{html.escape(name)}</h2>')
+            body.append(_summary_list(summary))
+            if k < MAX_PICTURED_COLUMNS:
+                pictures = shown.of_column(column, name, target if group == "LoadCases" else None,
+                                           results["Sections"], target if group == "LoadCombinations" else None)
+                body.append('<div class="figures">' + "".join(f"<figure>{drawing.svg(p)}</figure>" for p in pictures)
+                            + "</div>")
+            body += tables.pop((group, str(target)), [])
+            body.append("</section>")
+    for (group, key), rest in tables.items():  # results of columns without a solution to draw
+        names = {str(c.id): c.name for c in (model.load_cases if group == "LoadCases" else model.load_combinations)}
+        prefix = "LC" if group == "LoadCases" else "CO"
+        body.append(f'<section class="column"><h2>{prefix} {key} {html.escape(repr(names.get(key, "")))}</h2>')
+        body += rest + ["</section>"]
+    data = json.dumps({"Columns": summaries}, ensure_ascii=True).replace("</", "<\\/")
+    body.append(f"{_SUMMARY_START}{data}</script>")
     return _page().substitute(body="\n".join(body)).encode("utf-8")
 
 
-def _summary(model: Model, results: dict[str, Any]) -> list[str]:
+def _overview(model: Model, results: dict[str, Any]) -> list[str]:
     """The page's title, units, load cases, combinations and notes."""
     cases = ", ".join(f"{c.id} '{c.name}'" for c in model.load_cases)
     combinations = ", ".join(f"{c.id} '{c.name}' = " + " + ".join(f"{f:g} x LC{case.id}" for case, f in c.factors)
@@ -128,6 +156,72 @@ def _summary(model: Model, results: dict[str, Any]) -> list[str]:
             "<p>Load combinations: " + html.escape(combinations or "none") + "</p>"]
     body += [f'<p class="note">{html.escape(note)}</p>' for note in results.get("Notes", [])]
     return body
+
+
+def _column_summary(model: Model, shown: Figures, column: int, group: str, target: int, name: str) -> dict[str, Any]:
+    """The figures a reader looks at first, of one load case or combination."""
+    solution = shown.solution
+    largest = shown.largest(column)
+    summary: dict[str, Any] = {
+        "Kind": group, "Id": target, "Name": name,
+        "LargestDisplacement": {"Value": largest.value, **dict(zip("xyz", largest.components.tolist())),
+                                "At": largest.point.tolist(), "Where": largest.where},
+        "LargestMoments": {key: {"Value": value, "Beam": beam, "Position": position}
+                           for key, (value, beam, position) in shown.moments(column).items()
+                           if key == "My" or shown.mz_shown(column)},
+    }
+    total = np.zeros(3)
+    for forces in solution.support_forces.values():
+        total += forces[1, :3, column]
+    summary["SupportForces"] = dict(zip("xyz", (total + 0.0).tolist()))
+    if solution.applied is not None:
+        summary["AppliedLoad"] = dict(zip("xyz", (solution.applied[column] + 0.0).tolist()))
+    summary["LineSupports"] = bool(model.line_supports)
+    return summary
+
+
+def _vector(values: dict[str, float], scale: float = 1.0, digits: str = ".4g") -> str:
+    """(x, y, z) of a vector; what is below a millionth of its largest component shows as 0 (round-off)."""
+    largest = max(abs(values[k]) for k in "xyz")
+    return "(" + ", ".join(f"{scale * values[k]:{digits}}" if abs(values[k]) > 1e-6 * largest else "0"
+                           for k in "xyz") + ")"
+
+
+def _summary_list(summary: dict[str, Any]) -> str:
+    largest = summary["LargestDisplacement"]
+    items = [f"largest displacement {1000 * largest['Value']:.4g} mm, (ux, uy, uz) = {_vector(largest, 1000.0)} mm, "
+             f"at {largest['Where']}"]
+    for key, moment in summary["LargestMoments"].items():
+        items.append(f"largest |{key}| of the beams {moment['Value']:.4g} kNm, beam {moment['Beam']} at "
+                     f"{moment['Position']:.3g} m from its start")
+    support = summary["SupportForces"]
+    line = f"node supports carry (FX, FY, FZ) = {_vector(support)} kN"
+    if "AppliedLoad" in summary:
+        line += f"; the applied load is {_vector(summary['AppliedLoad'])} kN"
+        if summary["LineSupports"]:
+            line += " (the beams' elastic foundations carry the rest)"
+    items.append(line)
+    return '<ul class="summary">' + "".join(f"<li>{html.escape(item)}</li>" for item in items) + "</ul>"
+
+
+def page_summary(page: bytes | str) -> list[dict[str, Any]]:
+    """The summaries a result page embeds, one per load case and combination in the page's order.
+
+    Each: {"Kind": "LoadCases" | "LoadCombinations", "Id", "Name", "LargestDisplacement": {"Value" (m), "x", "y",
+    "z", "At": [x, y, z], "Where"}, "LargestMoments": {"My", and "Mz" where it is more than negligible:
+    {"Value" (kNm), "Beam", "Position" (m)}},
+    "SupportForces": {"x", "y", "z"}, "AppliedLoad": {"x", "y", "z"} (kN), "LineSupports"}.
+    """
+    text = page.decode("utf-8") if isinstance(page, bytes) else page
+    start = text.find(_SUMMARY_START)
+    if start < 0:
+        raise ValueError("the page holds no summary: it was not written by this worker, or has no solution")
+    end = text.index("</script>", start)
+    columns: list[dict[str, Any]] = json.loads(text[start + len(_SUMMARY_START):end])["Columns"]
+    return columns
+
+
+_SUMMARY_START = '<script type="application/json" id="summary">'
 
 
 @lru_cache(maxsize=1)

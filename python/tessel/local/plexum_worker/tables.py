@@ -1,68 +1,78 @@
-"""The result page's tables of the requested results, as HTML: one table per kind of result and per section."""
+"""The result page's tables of the requested results, as HTML, per load case and combination.
+
+A table of more than MAX_ROWS rows shows its first MAX_ROWS and links the
+whole of it as gzip-compressed CSV embedded in the page, so that the page
+stays small and needs no network.
+"""
 
 from __future__ import annotations
 
+import base64
+import gzip
 import html
-from collections.abc import Callable
+import itertools
+import re
 from typing import Any
 
 from .model import Model
 
 AXES = ("x", "y", "z", "xx", "yy", "zz")
+MAX_ROWS = 200
 # Columns of a section's points that the table shows apart (position and domain) or not at all.
 _POINT_PLACE = ("Position", "x", "y", "z", "Domain")
+Column = tuple[str, str]  # ("LoadCases" | "LoadCombinations", id as text)
 
 
-def result_tables(model: Model, results: dict[str, Any]) -> list[str]:
-    """Tables of the displacements, support forces, beam forces and sections in the results."""
-    cases = {str(c.id): c.name for c in model.load_cases}
-    combinations = {str(c.id): c.name for c in model.load_combinations}
+def result_tables(model: Model, results: dict[str, Any]) -> dict[Column, list[str]]:
+    """Per load case and combination: tables of its displacements, support forces, beam forces and sections."""
+    out: dict[Column, list[str]] = {}
 
-    def label(group: str, key: str) -> str:
-        return f"LC {key} '{cases[key]}'" if group == "LoadCases" else f"CO {key} '{combinations[key]}'"
+    def add(column: Column, text: str) -> None:
+        out.setdefault(column, []).append(text)
 
-    out = []
-    nodes = results["Displacements"]["Nodes"]
-    if nodes:
-        out.append(table("Nodal displacements (global axes; mm, mrad)",
-                         ["node", "case"] + [f"u{a}" if len(a) == 1 else f"r{a[0]}" for a in AXES],
-                         [[node, label(group, key)] + [1e3 * v[a] for a in AXES]
-                          for node, groups in nodes.items() for group, values in groups.items()
-                          for key, v in values.items()]))
-    supports = results["Forces"]["NodalSupports"]
-    if supports:
-        out.append(table("Support forces on the structure (member axes; kN, kNm)",
-                         ["support", "case", "Fx", "Fy", "Fz", "Mx", "My", "Mz"],
-                         [[support, label(group, key)] + [v["Local"][a] for a in AXES]
-                          for support, groups in supports.items() for group, values in groups.items()
-                          for key, v in values.items()]))
-    lines = results["Forces"]["Lines"]
-    if lines:
-        out.append(table("Beam internal forces (member axes; kN, kNm; N > 0 tension)",
-                         ["beam", "case", "position", "N", "Vy", "Vz", "Mx", "My", "Mz"],
-                         [[line, label(group, key), s["Position"], s["N"], s["Vy"], s["Vz"], s["Mx"], s["My"],
-                           s["Mz"]]
-                          for line, groups in lines.items() for group, values in groups.items()
-                          for key, stations in values.items() for s in stations]))
-    out += _section_tables(model, results["Sections"], label)
-    return out
-
-
-def _section_tables(model: Model, sections: dict[str, Any], label: Callable[[str, str], str]) -> list[str]:
-    out = []
-    for section, kinds in sections.items():
+    for column, rows in _by_column(results["Displacements"]["Nodes"]).items():
+        add(column, table("Nodal displacements (global axes; mm, mrad)",
+                          ["node"] + [f"u{a}" if len(a) == 1 else f"r{a[0]}" for a in AXES],
+                          [[node] + [1e3 * v[a] for a in AXES] for node, v in rows]))
+    for column, rows in _by_column(results["Forces"]["NodalSupports"]).items():
+        add(column, table("Support forces on the structure (global axes; kN, kNm)",
+                          ["support", "FX", "FY", "FZ", "MX", "MY", "MZ"],
+                          [[support] + [v["Global"][a] for a in AXES] for support, v in rows]))
+        add(column, table("Support forces on the structure (member axes; kN, kNm)",
+                          ["support", "Fx", "Fy", "Fz", "Mx", "My", "Mz"],
+                          [[support] + [v["Local"][a] for a in AXES] for support, v in rows]))
+    for column, rows in _by_column(results["Forces"]["Lines"]).items():
+        add(column, table("Beam internal forces (member axes; kN, kNm; N > 0 tension)",
+                          ["beam", "position", "N", "Vy", "Vz", "Mx", "My", "Mz"],
+                          [[line, s["Position"], s["N"], s["Vy"], s["Vz"], s["Mx"], s["My"], s["Mz"]]
+                           for line, stations in rows for s in stations]))
+    for section, kinds in results["Sections"].items():
         for kind, groups in kinds.items():
             for key, result in groups["LoadCombinations"].items():
-                points = result["Points"]
-                names = [k for k in points[0] if k not in _POINT_PLACE] if points else []
-                title = (f"Section {section} '{model.section_cuts[int(section) - 1].name}', "
-                         f"{'surface forces (kNm/m, kN/m)' if kind == 'SurfaceForces' else 'stresses (kN/m2)'}, "
-                         f"{label('LoadCombinations', key)}")
-                integrals = result["Integrals"]
-                out.append(table(title + ": integrals along the cut", list(integrals), [list(integrals.values())]))
-                out.append(table(title, ["position", "domain"] + names,
-                                 [[p["Position"], p["Domain"]] + [p[n] for n in names] for p in points]))
+                for text in _section_tables(model, section, kind, result):
+                    add(("LoadCombinations", key), text)
     return out
+
+
+def _by_column(entries: dict[str, Any]) -> dict[Column, list[tuple[str, Any]]]:
+    """{target: {group: {key: value}}} regrouped as {(group, key): [(target, value), ...]}."""
+    out: dict[Column, list[tuple[str, Any]]] = {}
+    for target, groups in entries.items():
+        for group, values in groups.items():
+            for key, value in values.items():
+                out.setdefault((group, key), []).append((target, value))
+    return out
+
+
+def _section_tables(model: Model, section: str, kind: str, result: dict[str, Any]) -> list[str]:
+    points = result["Points"]
+    names = [k for k in points[0] if k not in _POINT_PLACE] if points else []
+    title = (f"Section {section} '{model.section_cuts[int(section) - 1].name}', "
+             f"{'surface forces (kNm/m, kN/m)' if kind == 'SurfaceForces' else 'stresses (kN/m2)'}")
+    integrals = result["Integrals"]
+    return [table(title + ": integrals along the cut", list(integrals), [list(integrals.values())]),
+            table(title, ["position", "domain"] + names,
+                  [[p["Position"], p["Domain"]] + [p[n] for n in names] for p in points])]
 
 
 def _cell(value: Any) -> str:
@@ -74,8 +84,28 @@ def _cell(value: Any) -> str:
 
 
 def table(title: str, header: list[Any], rows: list[list[Any]]) -> str:
-    out = [f"<h2>{html.escape(title)}</h2><table><tr>" + "".join(f"<th>{html.escape(str(h))}</th>" for h in header)
-           + "</tr>"]
-    out += ["<tr>" + "".join(f"<td>{_cell(v)}</td>" for v in row) + "</tr>" for row in rows]
+    out = [f"<h3>{html.escape(title)}</h3>"]
+    if len(rows) > MAX_ROWS:
+        out.append(f"<p>The first {MAX_ROWS} of {len(rows):,} rows; {download(title, header, rows)}</p>")
+    out.append("<table><tr>" + "".join(f"<th>{html.escape(str(h))}</th>" for h in header) + "</tr>")
+    out += ["<tr>" + "".join(f"<td>{_cell(v)}</td>" for v in row) + "</tr>" for row in rows[:MAX_ROWS]]
     out.append("</table>")
     return "\n".join(out)
+
+
+def download(title: str, header: list[Any], rows: list[list[Any]]) -> str:
+    """A link to the whole table as gzip-compressed CSV, embedded in the page."""
+    # One formatting operation for all the rows, laid out as the first ("%s" takes any value, "%.6g" any number).
+    layout = ",".join("%.6g" if isinstance(v, float) else "%s" for v in rows[0]) + "\n"
+    try:
+        body = (layout * len(rows)) % tuple(itertools.chain.from_iterable(rows))
+    except TypeError:
+        body = "".join(",".join(f"{v:.6g}" if isinstance(v, float) else str(v) for v in row) + "\n" for row in rows)
+    text = ",".join(str(h) for h in header) + "\n" + body
+    data = base64.b64encode(gzip.compress(text.encode("utf-8"), 1, mtime=0)).decode("ascii")
+    name = re.sub(r"[^a-z0-9]+", "-", title.lower()).strip("-")[:60] + ".csv.gz"
+    return (f'<a download="{name}" href="data:application/gzip;base64,{data}">all rows as CSV '
+            "(gzip-compressed)</a>")
+
+
+__all__ = ["MAX_ROWS", "result_tables", "table"]
