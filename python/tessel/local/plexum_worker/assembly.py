@@ -1,10 +1,12 @@
 """Assembly of the global stiffness: beam elements, node supports, elastic foundations, shell elements.
 
 The beam element's physics is PyNiteFEA's: the local elastic stiffness of its
-3D Euler-Bernoulli frame element (`Member3D.ke`) and its fixed-end reactions
-of distributed loads (`FixedEndReactions`), one call per distinct element.
-Everything around the element is ours, vectorised with numpy, because the
-worker needs what PyNiteFEA's model does not offer:
+3D Euler-Bernoulli frame element (`Member3D.ke`, no end releases) and its
+fixed-end reactions of uniform loads (`FixedEndReactions`), evaluated here
+with the same closed forms for all elements at once (the tests compare them
+with PyNiteFEA's element by element). Everything around the element is ours,
+vectorised with numpy, because the worker needs what PyNiteFEA's model does
+not offer:
 
 * local axes from our own rule and from vector references (`frame`);
 * supports as 6x6 springs in the member's local axes. PyNiteFEA's springs are
@@ -15,9 +17,11 @@ worker needs what PyNiteFEA's model does not offer:
 * elastic foundations as the same local springs, lumped at the element ends
   (k times half the element length each).
 
-Shear deformation is not included in beams (Euler-Bernoulli). The domains'
-quadrilaterals come from `shells`. Degree of freedom 6 n + k is component k
-(x, y, z, xx, yy, zz, global axes) of FE node n.
+The global matrix is summed from 6x6 blocks between FE nodes (block sparse),
+so a shell element adds 16 blocks rather than 576 numbers with their own
+indices. Shear deformation is not included in beams (Euler-Bernoulli). The
+domains' quadrilaterals come from `shells`. Degree of freedom 6 n + k is
+component k (x, y, z, xx, yy, zz, global axes) of FE node n.
 """
 
 from __future__ import annotations
@@ -27,49 +31,67 @@ from typing import cast
 
 import numpy as np
 import scipy.sparse as sp
-from Pynite import FEModel3D
-from Pynite import FixedEndReactions as fer
-from Pynite.Member3D import Member3D
 
 from .frame import DIRECTIONS, Frame
 from .geometry import FloatArray, IntArray
-from .model import CrossSection, Material
 from .shells import ShellMesh
 
 
-class BeamElements:
-    """Local element matrices from PyNiteFEA, one call per distinct element."""
+def beam_stiffness(e: FloatArray, g: FloatArray, area: FloatArray, i_y: FloatArray, i_z: FloatArray,
+                   torsion: FloatArray, length: FloatArray) -> FloatArray:
+    """Local elastic stiffness (n, 12, 12) of 3D Euler-Bernoulli beam elements (PyNiteFEA's `Member3D.ke`)."""
+    n = len(length)
+    ke = np.zeros((n, 12, 12))
+    axial, twist = area * e / length, g * torsion / length
+    for first, k in ((0, axial), (3, twist)):
+        ke[:, first, first] = ke[:, first + 6, first + 6] = k
+        ke[:, first, first + 6] = ke[:, first + 6, first] = -k
+    # Bending about local z (displacements v, rotations rz) and about local y (w, ry, of opposite sign).
+    for v, r, inertia, sign in ((1, 5, i_z, 1.0), (2, 4, i_y, -1.0)):
+        a, b = 12 * e * inertia / length ** 3, sign * 6 * e * inertia / length ** 2
+        c, d = 4 * e * inertia / length, 2 * e * inertia / length
+        ke[:, v, v] = ke[:, v + 6, v + 6] = a
+        ke[:, v, v + 6] = ke[:, v + 6, v] = -a
+        ke[:, v, r] = ke[:, r, v] = ke[:, v, r + 6] = ke[:, r + 6, v] = b
+        ke[:, v + 6, r] = ke[:, r, v + 6] = ke[:, v + 6, r + 6] = ke[:, r + 6, v + 6] = -b
+        ke[:, r, r] = ke[:, r + 6, r + 6] = c
+        ke[:, r, r + 6] = ke[:, r + 6, r] = d
+    return ke
 
-    def __init__(self) -> None:
-        self.model = FEModel3D()
-        self._stiffness: dict[tuple[int, int, float], FloatArray] = {}
-        self._fer: dict[float, FloatArray] = {}
 
-    def stiffness(self, material: Material, section: CrossSection, length: float) -> FloatArray:
-        key = (material.id, section.id, length)
-        ke = self._stiffness.get(key)
-        if ke is None:
-            name = str(len(self._stiffness))
-            mat, sec = f"m{material.id}", f"s{section.id}"
-            if mat not in self.model.materials:
-                self.model.add_material(mat, material.e, material.g, material.nu, material.rho)
-            if sec not in self.model.sections:
-                self.model.add_section(sec, section.area, section.i_y, section.i_z, section.torsion)
-            i = self.model.add_node(f"i{name}", 0.0, 0.0, 0.0)
-            j = self.model.add_node(f"j{name}", length, 0.0, 0.0)
-            member = Member3D(self.model, name, self.model.nodes[i], self.model.nodes[j], mat, sec)
-            ke = self._stiffness[key] = np.asarray(member.ke(), dtype=float)
-        return ke
+def unit_fixed_end_reactions(length: FloatArray) -> FloatArray:
+    """(n, 3, 12): the fixed-end reactions of a unit uniform load along local x, y and z over whole elements."""
+    half, moment = -length / 2.0, length ** 2 / 12.0
+    out = np.zeros((len(length), 3, 12))
+    out[:, 0, 0] = out[:, 0, 6] = half
+    out[:, 1, 1] = out[:, 1, 7] = half
+    out[:, 1, 5], out[:, 1, 11] = -moment, moment
+    out[:, 2, 2] = out[:, 2, 8] = half
+    out[:, 2, 4], out[:, 2, 10] = moment, -moment
+    return out
 
-    def unit_fixed_end_reactions(self, length: float) -> FloatArray:
-        """(3, 12): the fixed-end reactions of a unit uniform load along local x, y and z."""
-        value = self._fer.get(length)
-        if value is None:
-            value = self._fer[length] = np.stack([
-                np.asarray(fer.FER_AxialLinLoad(1.0, 1.0, 0.0, length, length), dtype=float).reshape(12),
-                np.asarray(fer.FER_LinLoad(1.0, 1.0, 0.0, length, length, "Fy"), dtype=float).reshape(12),
-                np.asarray(fer.FER_LinLoad(1.0, 1.0, 0.0, length, length, "Fz"), dtype=float).reshape(12)])
-        return value
+
+def to_local(axes: FloatArray, vectors: FloatArray) -> FloatArray:
+    """Element vectors (n, 3 k, columns) in global axes turned into the elements' axes (rows of axes (n, 3, 3))."""
+    n, size, columns = vectors.shape
+    local: FloatArray = np.einsum("eij,ebjc->ebic", axes, vectors.reshape(n, size // 3, 3, columns))
+    return local.reshape(n, size, columns)
+
+
+def to_global(axes: FloatArray, vectors: FloatArray) -> FloatArray:
+    """The inverse of `to_local`."""
+    n, size, columns = vectors.shape
+    turned: FloatArray = np.einsum("eji,ebjc->ebic", axes, vectors.reshape(n, size // 3, 3, columns))
+    return turned.reshape(n, size, columns)
+
+
+def global_blocks(axes: FloatArray, ke: FloatArray) -> FloatArray:
+    """T^T ke T (n, 6 k, 6 k) with T the rotation by the element's axes on every 3-block."""
+    n, size, _ = ke.shape
+    right = (ke.reshape(n, size * size // 3, 3) @ axes).reshape(n, size, size)
+    both = (np.swapaxes(right, 1, 2).reshape(n, size * size // 3, 3) @ axes).reshape(n, size, size)
+    blocks: FloatArray = np.swapaxes(both, 1, 2)
+    return blocks
 
 
 @dataclass
@@ -84,15 +106,14 @@ class SupportBlock:
 
 @dataclass
 class Assembly:
-    """The assembled model: element matrices, their degrees of freedom and the global stiffness."""
+    """The assembled model: beam element matrices, their degrees of freedom and the global stiffness."""
     frame: Frame
-    elements: BeamElements
     ke: FloatArray  # (beam elements, 12, 12), local axes
-    t: FloatArray  # (beam elements, 12, 12): global to local
     dofs: IntArray  # (beam elements, 12)
     supports: dict[int, SupportBlock]  # by support id
     shells: ShellMesh | None
     stiffness: sp.csc_matrix = field(repr=False)
+    rest: sp.csc_matrix = field(repr=False)  # the stiffness of everything but the beams
     foundation: tuple[IntArray, FloatArray] | None = None  # (translation dofs (n, 3), blocks (n, 3, 3)) per end
 
     @property
@@ -107,84 +128,111 @@ class Assembly:
         long chain of short, stiff elements thus gives its forces to round-off
         of the forces themselves, not of the stiffness times the displacement,
         which the sparse product would: the residual that refines the solve
-        must be as exact as that.
+        must be as exact as that. Supports, foundations and shells act through
+        their assembled matrix.
         """
         size, columns = u.shape
-        forces = np.zeros((size, columns))
         # magnitude: the same sums of |stiffness| |displacement|, the scale of their round-off.
-        op = np.abs if magnitude else (lambda a: a)
+        if magnitude:
+            forces: FloatArray = abs(self.rest) @ np.abs(u)
+        else:
+            forces = self.rest @ u
         ne = len(self.ke)
         if ne:
-            local = np.einsum("eij,ejc->eic", self.t, u[self.dofs])  # (ne, 12, c)
+            axes = self.frame.axes
+            local = to_local(axes, u[self.dofs])  # (ne, 12, c)
             deformation = local[:, 6:] - local[:, :6]
             length = self.frame.length[:, None]
             deformation[:, 1] -= local[:, 5] * length  # theta_i x (L, 0, 0)
             deformation[:, 2] += local[:, 4] * length
-            element = np.einsum("eij,ejc->eic", op(self.ke[:, :, 6:]), op(deformation))
-            _scatter(forces, self.dofs, np.einsum("eji,ejc->eic", op(self.t), element))
-        for support in self.supports.values():
-            dofs = 6 * support.node + np.arange(6)
-            forces[dofs] += op(support.block) @ op(u[dofs])
-        if self.foundation is not None:
-            dofs, blocks = self.foundation
-            _scatter(forces, dofs, np.einsum("eij,ejc->eic", op(blocks), op(u[dofs])))
-        if self.shells is not None:
-            shells = self.shells
-            _scatter(forces, shells.dofs, np.einsum("eij,ejc->eic", op(shells.k_global), op(u[shells.dofs])))
+            if magnitude:
+                element = np.einsum("eij,ejc->eic", np.abs(self.ke[:, :, 6:]), np.abs(deformation))
+                turned = np.einsum("eji,ebjc->ebic", np.abs(axes), element.reshape(ne, 4, 3, columns))
+                element = turned.reshape(ne, 12, columns)
+            else:
+                element = to_global(axes, np.einsum("eij,ejc->eic", self.ke[:, :, 6:], deformation))
+            scatter(forces, self.dofs, element)
         return forces
 
 
-def _scatter(target: FloatArray, dofs: IntArray, values: FloatArray) -> None:
+def scatter(target: FloatArray, dofs: IntArray, values: FloatArray) -> None:
     """target[dofs] += values, summed over repeated degrees of freedom; values (n, k, columns)."""
     flat = dofs.ravel()
     for column in range(target.shape[1]):
         target[:, column] += np.bincount(flat, weights=values[:, :, column].ravel(), minlength=len(target))
 
 
-class _Triplets:
-    """The global stiffness as (row, column, value) blocks, summed in the order they were added."""
+class _Blocks:
+    """A sparse matrix over FE nodes as 6x6 blocks, the blocks that meet at one pair of nodes summed."""
 
-    def __init__(self) -> None:
-        self.rows: list[IntArray] = []
-        self.cols: list[IntArray] = []
-        self.data: list[FloatArray] = []
+    def __init__(self, nodes: int) -> None:
+        self.nodes = nodes
+        self.keys: list[IntArray] = []
+        self.blocks: list[FloatArray] = []
 
-    def add(self, dofs: IntArray, blocks: FloatArray) -> None:
-        """Blocks (n, k, k) on the degrees of freedom (n, k)."""
-        self.rows.append(np.broadcast_to(dofs[:, :, None], blocks.shape).ravel())
-        self.cols.append(np.broadcast_to(dofs[:, None, :], blocks.shape).ravel())
-        self.data.append(blocks.ravel())
+    def add(self, nodes: IntArray, matrices: FloatArray) -> None:
+        """Matrices (n, 6 k, 6 k) on the freedoms of k FE nodes each (n, k)."""
+        n, k = nodes.shape
+        blocks = matrices.reshape(n, k, 6, k, 6).transpose(0, 1, 3, 2, 4).reshape(-1, 6, 6)
+        keys = (nodes[:, :, None] * self.nodes + nodes[:, None, :]).ravel()
+        keys, blocks = _summed(keys, blocks)  # at once, so that the blocks kept stay few
+        self.keys.append(keys)
+        self.blocks.append(blocks)
 
-    def matrix(self, size: int) -> sp.csc_matrix:
-        coo = sp.coo_matrix((np.concatenate(self.data), (np.concatenate(self.rows), np.concatenate(self.cols))),
-                            shape=(size, size))
-        return cast(sp.csc_matrix, coo.tocsc())
+    def matrix(self) -> sp.csc_matrix:
+        size = 6 * self.nodes
+        if not self.keys:
+            return sp.csc_matrix((size, size))
+        keys, blocks = _summed(np.concatenate(self.keys), np.concatenate(self.blocks))
+        self.keys, self.blocks = [], []
+        rows, cols = np.divmod(keys, self.nodes)
+        pointers = np.searchsorted(rows, np.arange(self.nodes + 1))
+        matrix = sp.bsr_matrix((blocks, cols, pointers), shape=(size, size))
+        return cast(sp.csc_matrix, matrix.tocsr().tocsc())
+
+
+def _summed(keys: IntArray, blocks: FloatArray) -> tuple[IntArray, FloatArray]:
+    """The distinct keys in order, each with the sum of its blocks (in the order they came)."""
+    order = np.argsort(keys, kind="stable")
+    keys = keys[order]
+    starts = np.flatnonzero(np.concatenate([[True], keys[1:] != keys[:-1]]))
+    summed: FloatArray = np.add.reduceat(blocks[order], starts, axis=0) if len(keys) else blocks
+    return keys[starts], summed
+
+
+def beam_properties(frame: Frame) -> tuple[FloatArray, ...]:
+    """E, G, area, I_y, I_z and torsion constant of every beam element."""
+    values = np.zeros((6, len(frame.length)))
+    for chain in frame.chains:
+        beam = chain.line.beam
+        assert beam is not None
+        material, section = beam.material, beam.cross_section
+        values[:, chain.first:chain.first + chain.count] = np.array(
+            [material.e, material.g, section.area, section.i_y, section.i_z, section.torsion])[:, None]
+    return tuple(values)
 
 
 def assemble(frame: Frame) -> Assembly:
     """The global stiffness of the frame's beams, supports, foundations and the domains' quadrilaterals."""
-    elements = BeamElements()
+    nodes = len(frame.xyz)
     ne = len(frame.length)
-    ke = np.empty((ne, 12, 12))
-    for chain in frame.chains:
-        beam = chain.line.beam
-        assert beam is not None
-        for e in range(chain.first, chain.first + chain.count):
-            ke[e] = elements.stiffness(beam.material, beam.cross_section, float(frame.length[e]))
-    t = np.zeros((ne, 12, 12))
-    for block in range(4):
-        t[:, 3 * block:3 * block + 3, 3 * block:3 * block + 3] = frame.axes
-    dofs = (6 * np.stack([frame.i, frame.j], axis=1)[:, :, None] + np.arange(6)).reshape(ne, 12)
-    triplets = _Triplets()
-    triplets.add(dofs, np.swapaxes(t, 1, 2) @ ke @ t)
+    ke = beam_stiffness(*beam_properties(frame), frame.length)
+    ends = np.stack([frame.i, frame.j], axis=1)
+    dofs = (6 * ends[:, :, None] + np.arange(6)).reshape(ne, 12)
+    beams, rest = _Blocks(nodes), _Blocks(nodes)
+    beams.add(ends, global_blocks(frame.axes, ke))
     supports = _supports(frame)
     for support in supports.values():
-        triplets.add((6 * support.node + np.arange(6))[None], support.block[None])
-    foundation = _foundations(frame, triplets)
+        rest.add(np.array([[support.node]]), support.block[None])
+    foundation = _foundations(frame, rest)
     shells = ShellMesh(frame.xyz, frame.meshes) if frame.meshes else None
     if shells is not None:
-        triplets.add(shells.dofs, shells.k_global)
-    return Assembly(frame, elements, ke, t, dofs, supports, shells, triplets.matrix(6 * len(frame.xyz)), foundation)
+        for chunk in shells.chunks():
+            rest.add(shells.quads[chunk], shells.global_stiffness(chunk))
+    rest_matrix = rest.matrix()
+    stiffness = rest_matrix + beams.matrix() if ne else rest_matrix
+    return Assembly(frame, ke, dofs, supports, shells, cast(sp.csc_matrix, stiffness.tocsc()), rest_matrix,
+                    foundation)
 
 
 def _supports(frame: Frame) -> dict[int, SupportBlock]:
@@ -202,7 +250,7 @@ def _supports(frame: Frame) -> dict[int, SupportBlock]:
     return result
 
 
-def _foundations(frame: Frame, triplets: _Triplets) -> tuple[IntArray, FloatArray] | None:
+def _foundations(frame: Frame, blocks: _Blocks) -> tuple[IntArray, FloatArray] | None:
     """Elastic foundations: local springs per element, half at each end; their dofs and blocks."""
     foundation = np.zeros((len(frame.length), 3))
     for support in frame.model.line_supports:
@@ -214,7 +262,8 @@ def _foundations(frame: Frame, triplets: _Triplets) -> tuple[IntArray, FloatArra
     lam = frame.axes[with_foundation]
     half = foundation[with_foundation] * frame.length[with_foundation, None] / 2.0
     block = np.einsum("eji,ej,ejk->eik", lam, half, lam)
-    dofs = np.concatenate([6 * end[with_foundation][:, None] + np.arange(3) for end in (frame.i, frame.j)])
-    blocks = np.concatenate([block, block])
-    triplets.add(dofs, blocks)
-    return dofs, blocks
+    ends = np.concatenate([frame.i[with_foundation], frame.j[with_foundation]])
+    springs = np.zeros((len(ends), 6, 6))
+    springs[:, :3, :3] = np.concatenate([block, block])
+    blocks.add(ends[:, None], springs)
+    return 6 * ends[:, None] + np.arange(3), springs[:, :3, :3]

@@ -40,7 +40,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .assembly import Assembly
+from .assembly import Assembly, scatter, to_global, unit_fixed_end_reactions
 from .errors import LoadError
 from .geometry import FloatArray, IntArray, triangulate
 from .mesh import DomainMesh
@@ -67,12 +67,10 @@ def apply(assembly: Assembly) -> Loading:
     cases = len(model.load_cases)
     w_global = beam_loads(assembly)
     w_local = np.einsum("eij,ecj->eci", frame.axes, w_global)
-    unit_fer = np.stack([assembly.elements.unit_fixed_end_reactions(float(length)) for length in frame.length]) \
-        if len(frame.length) else np.zeros((0, 3, 12))
-    fer_cases = np.einsum("ecd,edk->eck", w_local, unit_fer)  # (ne, cases, 12), local
-    fer_global = np.einsum("eki,eck->eci", assembly.t, fer_cases)
+    fer_cases = np.einsum("ecd,edk->eck", w_local, unit_fixed_end_reactions(frame.length))  # (ne, cases, 12), local
+    fer_global = to_global(frame.axes, fer_cases.transpose(0, 2, 1))  # (ne, 12, cases)
     rhs = np.zeros((assembly.dof_count, cases))
-    np.add.at(rhs, assembly.dofs, -fer_global.transpose(0, 2, 1))
+    scatter(rhs, assembly.dofs, -fer_global)
     applied = np.zeros((cases, 3))
     applied[:, 2] = np.einsum("ec,e->c", w_global[:, :, 2], frame.length)
     if assembly.shells is not None:

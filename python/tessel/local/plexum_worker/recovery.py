@@ -7,7 +7,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .assembly import Assembly
+from .assembly import Assembly, to_local
 from .frame import Frame
 from .geometry import FloatArray
 from .loads import Loading
@@ -44,8 +44,7 @@ def recover(assembly: Assembly, loading: Loading, u_cases: FloatArray) -> Soluti
     u = u_cases @ weights
     loads_local = np.einsum("eci,cd->edi", loading.local, weights)
     fer_all = np.einsum("eck,cd->edk", loading.fixed_end, weights)
-    u_elements = u[assembly.dofs]  # (ne, 12, columns)
-    local = np.einsum("eij,ejc->eic", assembly.t, u_elements)
+    local = to_local(frame.axes, u[assembly.dofs])  # (ne, 12, columns)
     end_forces = np.einsum("eij,ejc->eci", assembly.ke, local) + fer_all
     displacements = u.reshape(len(frame.xyz), 6, len(loading.columns))
     support_forces = {}
