@@ -168,8 +168,9 @@ def solve_system(stiffness: sp.csc_matrix, rhs: FloatArray, product: Callable[..
     of stiff elements). The out-of-balance force at a node cannot fall below
     the round-off of the stiffness times the displacements, but their
     resultant, the balance of the loads and the reactions, can: the solve
-    stops once it is 1e-13 of the loads (or no longer improves), and is
-    refused when it stays above 1e-9 of the loads and above a hundred times
+    stops once it is 1e-13 of the loads, or within the round-off of the
+    forces summed in it (no step can then tell better from worse), or when it
+    no longer improves, and is refused when it stays above 1e-9 of the loads and above a hundred times
     the round-off that the displacements' own digits leave.
     """
     diagonal = stiffness.diagonal()
@@ -198,29 +199,34 @@ def solve_system(stiffness: sp.csc_matrix, rhs: FloatArray, product: Callable[..
     u = precondition(rhs)
     residual = rhs - product(u)
     error = imbalance(residual)
+    # The balance cannot be computed closer than the round-off of the forces summed in it.
+    with np.errstate(invalid="ignore", divide="ignore"):
+        floor = np.finfo(float).eps * np.sum(product(u, True), axis=0) / applied
+    target = np.maximum(RESIDUAL, np.where(np.isfinite(floor), floor, 0.0))
     best_u, best_error = u.copy(), error.copy()
-    direction = precondition(residual)
-    rz = np.sum(residual * direction, axis=0)
     stalled = 0
-    for _ in range(REFINEMENTS):
-        active = (best_error > RESIDUAL) & np.isfinite(error)
-        if not active.any() or stalled >= 3:
-            break
-        curvature = np.sum(direction * product(direction), axis=0)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            alpha = np.where(active & (curvature > 0), rz / np.where(curvature > 0, curvature, 1.0), 0.0)
-        u = u + alpha * direction
-        residual = rhs - product(u)
-        error = imbalance(residual)
-        better = error < best_error
-        best_u[:, better], best_error[better] = u[:, better], error[better]
-        stalled = 0 if better.any() else stalled + 1
-        z = precondition(residual)
-        rz_new = np.sum(residual * z, axis=0)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            beta = np.where(rz != 0, rz_new / np.where(rz != 0, rz, 1.0), 0.0)
-        direction = z + beta * direction
-        rz = rz_new
+    if np.any((best_error > target) & np.isfinite(error)):
+        direction = precondition(residual)
+        rz = np.sum(residual * direction, axis=0)
+        for _ in range(REFINEMENTS):
+            active = (best_error > target) & np.isfinite(error)
+            if not active.any() or stalled >= 3:
+                break
+            curvature = np.sum(direction * product(direction), axis=0)
+            with np.errstate(invalid="ignore", divide="ignore"):
+                alpha = np.where(active & (curvature > 0), rz / np.where(curvature > 0, curvature, 1.0), 0.0)
+            u = u + alpha * direction
+            residual = rhs - product(u)
+            error = imbalance(residual)
+            better = error < best_error
+            best_u[:, better], best_error[better] = u[:, better], error[better]
+            stalled = 0 if better.any() else stalled + 1
+            z = precondition(residual)
+            rz_new = np.sum(residual * z, axis=0)
+            with np.errstate(invalid="ignore", divide="ignore"):
+                beta = np.where(rz != 0, rz_new / np.where(rz != 0, rz, 1.0), 0.0)
+            direction = z + beta * direction
+            rz = rz_new
     logger.debug("solve: loads and reactions balance to %.3g", float(np.max(best_error, initial=0.0)))
     if not np.all(np.isfinite(best_u)):
         raise _unsolvable()
