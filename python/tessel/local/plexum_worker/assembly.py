@@ -195,9 +195,12 @@ def _summed(keys: IntArray, blocks: FloatArray) -> tuple[IntArray, FloatArray]:
     """The distinct keys in order, each with the sum of its blocks (in the order they came)."""
     order = np.argsort(keys, kind="stable")
     keys = keys[order]
-    starts = np.flatnonzero(np.concatenate([[True], keys[1:] != keys[:-1]]))
-    summed: FloatArray = np.add.reduceat(blocks[order], starts, axis=0) if len(keys) else blocks
-    return keys[starts], summed
+    new = np.concatenate([[True], keys[1:] != keys[:-1]])
+    group = np.cumsum(new) - 1
+    count = int(group[-1]) + 1 if len(group) else 0
+    adding = sp.csr_matrix((np.ones(len(keys)), (group, order)), shape=(count, len(keys)))
+    summed: FloatArray = (adding @ blocks.reshape(len(keys), 36)).reshape(count, 6, 6)
+    return keys[new], summed
 
 
 def beam_properties(frame: Frame) -> tuple[FloatArray, ...]:

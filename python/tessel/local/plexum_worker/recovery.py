@@ -9,7 +9,7 @@ import numpy as np
 
 from .assembly import Assembly, to_local
 from .frame import Frame
-from .geometry import FloatArray
+from .geometry import FloatArray, IntArray
 from .loads import Loading
 from .shells import ShellMesh
 
@@ -26,6 +26,17 @@ class Solution:
     shells: ShellMesh | None = None
     applied: FloatArray | None = None  # (columns, 3): total surface and beam load, global kN
     _shell_results: FloatArray | None = None
+    _corner_results: FloatArray | None = None
+
+    @property
+    def corner_results(self) -> FloatArray:
+        """Smoothed results at every quadrilateral's corners (elements, 4, 8, columns), domain plane axes: at each
+        node the area-weighted mean of the elements meeting there on one side of any beam or wall inside the
+        domain (`ShellMesh.smoothed`)."""
+        if self._corner_results is None:
+            assert self.shells is not None
+            self._corner_results = self.shells.smoothed(self.shell_results, internal_edges(self.frame))
+        return self._corner_results
 
     @property
     def shell_results(self) -> FloatArray:
@@ -35,6 +46,16 @@ class Solution:
             u = self.displacements.reshape(-1, self.displacements.shape[2])
             self._shell_results = self.shells.element_results(u)
         return self._shell_results
+
+
+def internal_edges(frame: Frame) -> IntArray:
+    """The FE node pairs (k, 2) of the mesh edges along lines inside domains (beams, walls on a slab)."""
+    pairs = []
+    for mesh in frame.meshes:
+        for line in mesh.internal:
+            nodes = np.array(frame.line_nodes[line.id][0], dtype=np.int64)
+            pairs.append(np.stack([nodes[:-1], nodes[1:]], axis=1))
+    return np.concatenate(pairs) if pairs else np.zeros((0, 2), dtype=np.int64)
 
 
 def recover(assembly: Assembly, loading: Loading, u_cases: FloatArray) -> Solution:

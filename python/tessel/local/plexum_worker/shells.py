@@ -121,8 +121,10 @@ _BENDING_INDEX = np.array(_BENDING_DOFS)
 _BENDING_SIGN = np.where(_BENDING_INDEX % 6 == 3, -1.0, 1.0)
 _MEMBRANE_INDEX = np.array(_MEMBRANE_DOFS)
 _DRILLING_INDEX = np.array([5, 11, 17, 23])
-# Corners of the element in (xi, eta): the bilinear extrapolation of Gauss-point values to them.
-_CORNERS = np.array([(-1.0, -1.0), (1.0, -1.0), (1.0, 1.0), (-1.0, 1.0)])
+# The bilinear extrapolation of Gauss-point values to the corners (corner, Gauss point).
+_X, _Y = np.array([-1.0, 1.0, 1.0, -1.0]) / GAUSS, np.array([-1.0, -1.0, 1.0, 1.0]) / GAUSS
+_TO_CORNERS = 0.25 * np.stack([(1 - _X) * (1 - _Y), (1 + _X) * (1 - _Y), (1 + _X) * (1 + _Y), (1 - _X) * (1 + _Y)],
+                              axis=1)
 
 
 class _Strains:
@@ -136,13 +138,13 @@ class _Strains:
 
     def __init__(self, xy: FloatArray, thickness: FloatArray, nu: FloatArray) -> None:
         n = len(xy)
-        jacobian = np.einsum("gra,eak->egrk", _DN, xy)  # rows d/dxi, d/deta; columns x, y
+        jacobian = _DN @ xy[:, None]  # (n, g, 2, 2): rows d/dxi, d/deta; columns x, y
         self.det = jacobian[..., 0, 0] * jacobian[..., 1, 1] - jacobian[..., 0, 1] * jacobian[..., 1, 0]
         inverse = np.empty_like(jacobian)
         inverse[..., 0, 0], inverse[..., 1, 1] = jacobian[..., 1, 1], jacobian[..., 0, 0]
         inverse[..., 0, 1], inverse[..., 1, 0] = -jacobian[..., 0, 1], -jacobian[..., 1, 0]
         inverse /= self.det[..., None, None]
-        dxy = np.einsum("egrs,gsa->egra", inverse, _DN)  # (n, g, 2, 4): dN_a / dx, dN_a / dy
+        dxy = inverse @ _DN  # (n, g, 2, 4): dN_a / dx, dN_a / dy
         edge = np.roll(xy, -1, axis=1) - xy  # edge k runs from node k to node k + 1
         length = np.sqrt(np.sum(edge * edge, axis=2))
         cos, sin = edge[..., 0] / length, edge[..., 1] / length
@@ -159,13 +161,12 @@ class _Strains:
         self.bending[..., 1, 2::3] = dxy[..., 1, :]
         self.bending[..., 2, 1::3] = dxy[..., 1, :]
         self.bending[..., 2, 2::3] = dxy[..., 0, :]
-        pxy = np.einsum("egrs,gsk->egrk", inverse, _DP)
+        pxy = inverse @ _DP
         delta = np.stack([pxy[:, :, 0] * cos[:, None], pxy[:, :, 1] * sin[:, None],
                           pxy[:, :, 1] * cos[:, None] + pxy[:, :, 0] * sin[:, None]], axis=2)  # (n, g, 3, 4)
-        self.bending += np.einsum("egrk,ekj->egrj", delta, (-1.5 / (1.0 + phi))[:, :, None] * a_u)
+        self.bending += delta @ ((-1.5 / (1.0 + phi))[:, :, None] * a_u)[:, None]
         along = length / 2.0 * np.array([1.0, 1.0, -1.0, -1.0]) * phi / (1.0 + phi)
-        gamma = np.einsum("gsk,ekj->egsj", _N_GAMMA, along[:, :, None] * a_u)
-        self.shear = np.einsum("egrs,egsj->egrj", inverse, gamma)
+        self.shear = inverse @ (_N_GAMMA @ (along[:, :, None] * a_u)[:, None])
         self.membrane = np.zeros((n, 4, 3, 8))
         self.membrane[..., 0, 0::2] = dxy[..., 0, :]
         self.membrane[..., 1, 1::2] = dxy[..., 1, :]
@@ -186,9 +187,27 @@ def _elasticity(e: FloatArray, nu: FloatArray, thickness: FloatArray) -> tuple[F
     return bending, shear, membrane
 
 
-def quad_matrices(xy: FloatArray, thickness: FloatArray, e: FloatArray, nu: FloatArray,
-                  kind: IntArray) -> tuple[FloatArray, FloatArray]:
-    """Local stiffness (n, 24, 24) and results (n, 4 Gauss points, 8 components, 24) of quadrilaterals.
+def _fields(xy: FloatArray, thickness: FloatArray, e: FloatArray, nu: FloatArray,
+            kind: IntArray) -> tuple[_Strains, FloatArray, FloatArray, FloatArray]:
+    """The strains and the moments (n, 4, 3, 12), shears (n, 4, 2, 12) and membrane forces (n, 4, 3, 8) per unit
+    width they give at the Gauss points, from the DKMQ freedoms (w, beta_x, beta_y per node) and (u, v) per node
+    (see `quad_stiffness`)."""
+    membrane_e, membrane_nu = e.copy(), nu.copy()
+    strain = kind == PLANE_STRAIN
+    membrane_e[strain], membrane_nu[strain] = e[strain] / (1.0 - nu[strain] ** 2), nu[strain] / (1.0 - nu[strain])
+    shell = (kind == SHELL_KIND).astype(float)[:, None, None, None]
+    strains = _Strains(xy, thickness, nu)
+    hb, hs, _ = _elasticity(e, nu, thickness)
+    _, _, hm = _elasticity(membrane_e, membrane_nu, thickness)
+    moments = (hb[:, None] @ strains.bending) * shell
+    shears = hs[:, None, None, None] * strains.shear * shell
+    forces = hm[:, None] @ strains.membrane
+    return strains, moments, shears, forces
+
+
+def quad_stiffness(xy: FloatArray, thickness: FloatArray, e: FloatArray, nu: FloatArray,
+                   kind: IntArray) -> FloatArray:
+    """Local stiffness (n, 24, 24) of quadrilaterals.
 
     xy (n, 4, 2): corners in element axes, the first at the origin and the
     second on the x axis; thickness, Young's modulus, Poisson's ratio and
@@ -196,30 +215,18 @@ def quad_matrices(xy: FloatArray, thickness: FloatArray, e: FloatArray, nu: Floa
     node: u, v, w, rx, ry, rz of the element axes.
     """
     n = len(xy)
-    membrane_e, membrane_nu = e.copy(), nu.copy()
-    strain = kind == PLANE_STRAIN
-    membrane_e[strain], membrane_nu[strain] = e[strain] / (1.0 - nu[strain] ** 2), nu[strain] / (1.0 - nu[strain])
-    shell = (kind == SHELL_KIND).astype(float)
-    strains = _Strains(xy, thickness, nu)
-    hb, hs, _ = _elasticity(e, nu, thickness)
-    _, _, hm = _elasticity(membrane_e, membrane_nu, thickness)
-    moments = np.einsum("ers,egsj->egrj", hb, strains.bending) * shell[:, None, None, None]
-    shears = hs[:, None, None, None] * strains.shear * shell[:, None, None, None]
-    forces = np.einsum("ers,egsj->egrj", hm, strains.membrane)
-    k_bending = np.einsum("eg,egri,egrj->eij", strains.det, strains.bending, moments) + \
-        np.einsum("eg,egri,egrj->eij", strains.det, strains.shear, shears)
-    k_membrane = np.einsum("eg,egri,egrj->eij", strains.det, strains.membrane, forces)
+    strains, moments, shears, forces = _fields(xy, thickness, e, nu, kind)
+    weight = strains.det[:, :, None, None]
+    k_bending = np.swapaxes(strains.bending.reshape(n, 12, 12), 1, 2) @ (weight * moments).reshape(n, 12, 12) + \
+        np.swapaxes(strains.shear.reshape(n, 8, 12), 1, 2) @ (weight * shears).reshape(n, 8, 12)
+    k_membrane = np.swapaxes(strains.membrane.reshape(n, 12, 8), 1, 2) @ (weight * forces).reshape(n, 12, 8)
     ke = np.zeros((n, 24, 24))
     signs = _BENDING_SIGN[:, None] * _BENDING_SIGN[None, :]
     ke[:, _BENDING_INDEX[:, None], _BENDING_INDEX[None, :]] = k_bending * signs
     rotations = np.abs(np.diagonal(k_bending, axis1=1, axis2=2)[:, [1, 2, 4, 5, 7, 8, 10, 11]])
     ke[:, _DRILLING_INDEX, _DRILLING_INDEX] = (np.min(rotations, axis=1) / 1000.0)[:, None]
     ke[:, _MEMBRANE_INDEX[:, None], _MEMBRANE_INDEX[None, :]] += k_membrane
-    results = np.zeros((n, 4, 8, 24))
-    results[..., 0:3, _BENDING_INDEX] = moments * _BENDING_SIGN
-    results[..., 3:5, _BENDING_INDEX] = shears * _BENDING_SIGN
-    results[..., 5:8, _MEMBRANE_INDEX] = forces
-    return ke, results
+    return ke
 
 
 class ShellMesh:
@@ -260,7 +267,6 @@ class ShellMesh:
         self.local_xy[:, 0] = 0.0
         self.local_xy[:, 1, 1] = 0.0
         self.corners = corners
-        self.offset = np.flatnonzero(np.any(self.offsets != 0.0, axis=(1, 2)))  # elements with rigid links
         n = len(self.quads)
         self.dofs = (6 * self.quads[:, :, None] + np.arange(6)).reshape(n, 24)
         # Rotation from each element's axes to its domain's plane axes (in-plane 2x2).
@@ -271,14 +277,13 @@ class ShellMesh:
         """The elements in slices of at most CHUNK."""
         return [slice(a, min(a + CHUNK, len(self.quads))) for a in range(0, len(self.quads), CHUNK)]
 
-    def matrices(self, elements: slice) -> tuple[FloatArray, FloatArray]:
-        """Local stiffness and result matrices of a slice of the elements (see `quad_matrices`)."""
-        return quad_matrices(self.local_xy[elements], self.thickness[elements], self.e[elements], self.nu[elements],
-                             self.kind[elements])
+    def _properties(self, elements: slice) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray, IntArray]:
+        return (self.local_xy[elements], self.thickness[elements], self.e[elements], self.nu[elements],
+                self.kind[elements])
 
     def global_stiffness(self, elements: slice) -> FloatArray:
         """The stiffness (elements, 24, 24) of a slice of the elements on the global freedoms of their drawn nodes."""
-        ke, _ = self.matrices(elements)
+        ke = quad_stiffness(*self._properties(elements))
         r = self.axes[elements]
         m = len(r)
         # T^T ke T with T = diag(R, ..., R): R on the right of every 3-column block, then on the left.
@@ -326,8 +331,11 @@ class ShellMesh:
         """Gauss-point results (elements, 4, 8, columns) in the domains' plane axes, from global displacements."""
         out = np.empty((len(self.quads), 4, 8, u.shape[1]))
         for chunk in self.chunks():
-            _, recovery = self.matrices(chunk)
-            values = np.einsum("egkj,ejc->egkc", recovery, self.local_displacements(chunk, u))
+            _, moments, shears, forces = _fields(*self._properties(chunk))
+            local = self.local_displacements(chunk, u)[:, None]  # (m, 1, 24, c)
+            bending = local[:, :, _BENDING_INDEX] * _BENDING_SIGN[:, None]
+            values = np.concatenate([moments @ bending, shears @ bending, forces @ local[:, :, _MEMBRANE_INDEX]],
+                                    axis=2)
             out[chunk] = to_domain_axes(values, self.to_domain[chunk])
         return out
 
@@ -371,30 +379,39 @@ class ShellMesh:
         groups: IntArray = label.reshape(n, 4).astype(np.int64)
         return groups
 
+    def smoothed(self, gauss_values: FloatArray, breaks: IntArray) -> FloatArray:
+        """Per element corner (elements, 4, ...), the mean of the values extrapolated to its node by the elements
+        of its group (`smoothing_groups`), each weighted by its area.
+
+        Each element's Gauss-point values (elements, 4, ...) are extrapolated
+        bilinearly to its corners; at a node the elements then agree, and
+        the errors of the element fields, of opposite signs on either side of
+        an edge (the parasitic shear of a bilinear element in bending), cancel
+        to the order of the change of the field across the element.
+        """
+        n = len(self.quads)
+        corners = np.einsum("cg,eg...->ec...", _TO_CORNERS, gauss_values)
+        flat = corners.reshape(4 * n, -1)
+        groups = self.smoothing_groups(breaks).ravel()
+        weights = sp.csr_matrix((np.repeat(self.areas(), 4), (groups, np.arange(4 * n))),
+                                shape=(int(groups.max(initial=-1)) + 1, 4 * n))
+        mean = (weights @ flat) / (weights @ np.ones(4 * n))[:, None]
+        smooth: FloatArray = mean[groups].reshape(corners.shape)
+        return smooth
+
 
 def to_domain_axes(values: FloatArray, rotation: FloatArray) -> FloatArray:
     """Rotate element-axes results (elements, points, 8, columns) into the domain axes (rotation (elements, 2, 2))."""
     out = np.empty_like(values)
-    r = rotation
+    a, b, c, d = (rotation[:, i, j][:, None, None] for i, j in ((0, 0), (0, 1), (1, 0), (1, 1)))
     for first in (0, 5):  # moment and membrane tensors: R T R^T
         xx, yy, xy = values[:, :, first], values[:, :, first + 1], values[:, :, first + 2]
-        tensor = np.stack([np.stack([xx, xy], axis=2), np.stack([xy, yy], axis=2)], axis=2)  # (e, g, 2, 2, c)
-        turned = np.einsum("eij,egjkc,elk->egilc", r, tensor, r)
-        out[:, :, first], out[:, :, first + 1], out[:, :, first + 2] = \
-            turned[:, :, 0, 0], turned[:, :, 1, 1], turned[:, :, 0, 1]
-    out[:, :, 3:5] = np.einsum("eij,egjc->egic", r, values[:, :, 3:5])
+        out[:, :, first] = a * a * xx + 2.0 * a * b * xy + b * b * yy
+        out[:, :, first + 1] = c * c * xx + 2.0 * c * d * xy + d * d * yy
+        out[:, :, first + 2] = a * c * xx + (a * d + b * c) * xy + b * d * yy
+    vx, vy = values[:, :, 3], values[:, :, 4]
+    out[:, :, 3], out[:, :, 4] = a * vx + b * vy, c * vx + d * vy
     return out
-
-
-def at_points(gauss_values: FloatArray, xi: FloatArray, eta: FloatArray) -> FloatArray:
-    """Values at natural coordinates (xi, eta) of their elements, extrapolated bilinearly from the Gauss points.
-
-    gauss_values: (points, 4, ...), one element's Gauss values per point.
-    """
-    x, y = xi / GAUSS, eta / GAUSS
-    h = 0.25 * np.stack([(1 - x) * (1 - y), (1 + x) * (1 - y), (1 + x) * (1 + y), (1 - x) * (1 + y)], axis=1)
-    values: FloatArray = np.einsum("pg,pg...->p...", h, gauss_values)
-    return values
 
 
 def natural_coordinates(corners: FloatArray, points: FloatArray) -> tuple[FloatArray, FloatArray]:
