@@ -112,13 +112,19 @@ class Assembly:
     dofs: IntArray  # (beam elements, 12)
     supports: dict[int, SupportBlock]  # by support id
     shells: ShellMesh | None
-    stiffness: sp.csc_matrix = field(repr=False)
+    beams: sp.csc_matrix = field(repr=False)  # the beams' part of the global stiffness
     rest: sp.csc_matrix = field(repr=False)  # the stiffness of everything but the beams
     foundation: tuple[IntArray, FloatArray] | None = None  # (translation dofs (n, 3), blocks (n, 3, 3)) per end
 
     @property
     def dof_count(self) -> int:
         return 6 * len(self.frame.xyz)
+
+    @property
+    def stiffness(self) -> sp.csc_matrix:
+        """The global stiffness (symmetric), a new matrix on every call that its caller may change."""
+        total = self.rest + self.beams
+        return cast(sp.csc_matrix, total.tocsc())
 
     def product(self, u: FloatArray, magnitude: bool = False) -> FloatArray:
         """K u (degrees of freedom, columns), each beam element's forces from its deformation alone.
@@ -133,10 +139,7 @@ class Assembly:
         """
         size, columns = u.shape
         # magnitude: the same sums of |stiffness| |displacement|, the scale of their round-off.
-        if magnitude:
-            forces: FloatArray = abs(self.rest) @ np.abs(u)
-        else:
-            forces = self.rest @ u
+        forces: FloatArray = absolute_product(self.rest, np.abs(u)) if magnitude else self.rest @ u
         ne = len(self.ke)
         if ne:
             axes = self.frame.axes
@@ -155,6 +158,20 @@ class Assembly:
         return forces
 
 
+def absolute_product(matrix: sp.csc_matrix, v: FloatArray) -> FloatArray:
+    """|matrix| v, a slice of columns at a time (no copy of the whole matrix)."""
+    out = np.zeros((matrix.shape[0], v.shape[1]))
+    pointers = matrix.indptr
+    step = max(1, matrix.shape[1] * (1 << 20) // max(matrix.nnz, 1))  # about a million values per slice
+    for first in range(0, matrix.shape[1], step):
+        last = min(first + step, matrix.shape[1])
+        part = sp.csc_matrix((np.abs(matrix.data[pointers[first]:pointers[last]]),
+                              matrix.indices[pointers[first]:pointers[last]],
+                              pointers[first:last + 1] - pointers[first]), shape=(matrix.shape[0], last - first))
+        out += part @ v[first:last]
+    return out
+
+
 def scatter(target: FloatArray, dofs: IntArray, values: FloatArray) -> None:
     """target[dofs] += values, summed over repeated degrees of freedom; values (n, k, columns)."""
     flat = dofs.ravel()
@@ -163,7 +180,12 @@ def scatter(target: FloatArray, dofs: IntArray, values: FloatArray) -> None:
 
 
 class _Blocks:
-    """A sparse matrix over FE nodes as 6x6 blocks, the blocks that meet at one pair of nodes summed."""
+    """A symmetric sparse matrix over FE nodes as 6x6 blocks, the blocks that meet at one pair of nodes summed.
+
+    Each matrix added is made exactly symmetric, and the blocks at (a, b) and
+    at (b, a) are summed in the same order, so the sum is exactly symmetric
+    too: its rows, made at once from the blocks, are its columns.
+    """
 
     def __init__(self, nodes: int) -> None:
         self.nodes = nodes
@@ -173,6 +195,7 @@ class _Blocks:
     def add(self, nodes: IntArray, matrices: FloatArray) -> None:
         """Matrices (n, 6 k, 6 k) on the freedoms of k FE nodes each (n, k)."""
         n, k = nodes.shape
+        matrices = (matrices + np.swapaxes(matrices, 1, 2)) / 2.0
         blocks = matrices.reshape(n, k, 6, k, 6).transpose(0, 1, 3, 2, 4).reshape(-1, 6, 6)
         keys = (nodes[:, :, None] * self.nodes + nodes[:, None, :]).ravel()
         keys, blocks = _summed(keys, blocks)  # at once, so that the blocks kept stay few
@@ -187,8 +210,8 @@ class _Blocks:
         self.keys, self.blocks = [], []
         rows, cols = np.divmod(keys, self.nodes)
         pointers = np.searchsorted(rows, np.arange(self.nodes + 1))
-        matrix = sp.bsr_matrix((blocks, cols, pointers), shape=(size, size))
-        return cast(sp.csc_matrix, matrix.tocsr().tocsc())
+        rows_first = sp.bsr_matrix((blocks, cols, pointers), shape=(size, size)).tocsr()
+        return sp.csc_matrix((rows_first.data, rows_first.indices, rows_first.indptr), shape=(size, size))
 
 
 def _summed(keys: IntArray, blocks: FloatArray) -> tuple[IntArray, FloatArray]:
@@ -232,10 +255,7 @@ def assemble(frame: Frame) -> Assembly:
     if shells is not None:
         for chunk in shells.chunks():
             rest.add(shells.quads[chunk], shells.global_stiffness(chunk))
-    rest_matrix = rest.matrix()
-    stiffness = rest_matrix + beams.matrix() if ne else rest_matrix
-    return Assembly(frame, ke, dofs, supports, shells, cast(sp.csc_matrix, stiffness.tocsc()), rest_matrix,
-                    foundation)
+    return Assembly(frame, ke, dofs, supports, shells, beams.matrix(), rest.matrix(), foundation)
 
 
 def _supports(frame: Frame) -> dict[int, SupportBlock]:

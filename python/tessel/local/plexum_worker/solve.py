@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import logging
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import scipy.sparse as sp
@@ -64,7 +64,7 @@ def solve(assembly: Assembly, loading: Loading) -> FloatArray:
     expand: Callable[[FloatArray], FloatArray] = lambda v: v
     if basis is not None:
         reduction = basis
-        stiffness, rhs = (reduction.T @ stiffness @ reduction).tocsc(), reduction.T @ rhs
+        stiffness, rhs = cast(sp.csc_matrix, (reduction.T @ stiffness @ reduction).tocsc()), reduction.T @ rhs
 
         def reduced_product(v: FloatArray, magnitude: bool = False) -> FloatArray:
             if magnitude:
@@ -79,8 +79,7 @@ def solve(assembly: Assembly, loading: Loading) -> FloatArray:
         product, expand = reduced_product, expand_reduced
     unknowns, cases = len(rhs), rhs.shape[1]
     logger.info("solve: %d unknowns, %d load cases, %s", unknowns, cases, solver_name())
-    solved = solve_system(stiffness, rhs, product, lambda r: resultant(xyz, expand(r)), assembly.frame)
-    return expand(solved)
+    return expand(solve_system(stiffness, rhs, product, lambda r: resultant(xyz, expand(r)), assembly.frame))
 
 
 def resultant(xyz: FloatArray, forces: FloatArray) -> FloatArray:
@@ -159,6 +158,8 @@ def solve_system(stiffness: sp.csc_matrix, rhs: FloatArray, product: Callable[..
                  balance: Callable[[FloatArray], FloatArray], frame: Frame | None = None) -> FloatArray:
     """K u = f for all columns of f with one factorisation, refined until the loads and reactions balance.
 
+    `stiffness` (K, CSC) is scaled in place: pass a matrix of your own.
+
     `product(u)` is K u as exactly as the model allows, `product(u, True)`
     the same sums of magnitudes (the scale of its round-off); `balance(r)` the
     resultant (columns, 6) of out-of-balance forces r. The refinement is the
@@ -181,8 +182,10 @@ def solve_system(stiffness: sp.csc_matrix, rhs: FloatArray, product: Callable[..
     if rhs.shape[1] == 0:
         return np.zeros((len(diagonal), 0))
     scale = 1.0 / np.sqrt(diagonal)
-    scaling = sp.diags(scale)
-    factors = Factors((scaling @ stiffness @ scaling).tocsc())
+    # Scaled to a unit diagonal in place: the matrix is the caller's own copy, and the largest one held.
+    stiffness.data *= scale[stiffness.indices]
+    stiffness.data *= np.repeat(scale, np.diff(stiffness.indptr))
+    factors = Factors(stiffness)
 
     def precondition(r: FloatArray) -> FloatArray:
         z: FloatArray = scale[:, None] * np.asarray(factors.solve(scale[:, None] * r), dtype=float).reshape(r.shape)
