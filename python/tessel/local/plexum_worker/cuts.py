@@ -126,8 +126,12 @@ def _inside_or_on(polygon: FloatArray, points: FloatArray, tolerance: float) -> 
     result = np.zeros(len(points), dtype=bool)
     for first in range(0, len(points), BATCH):
         batch = points[first:first + BATCH]
-        distance = loop_distance(batch, polygon)
-        result[first:first + BATCH] = (inside(polygon, batch) & (distance > -tolerance)) | (distance <= tolerance)
+        within = inside(polygon, batch)
+        # The distance decides only for the points on the side the tolerance reaches into.
+        unsure = ~within if tolerance >= 0 else within
+        near = np.zeros(len(batch), dtype=bool)
+        near[unsure] = loop_distance(batch[unsure], polygon) <= abs(tolerance)
+        result[first:first + BATCH] = within | near if tolerance >= 0 else within & ~near
     return result
 
 
