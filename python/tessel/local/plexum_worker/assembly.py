@@ -182,9 +182,10 @@ def scatter(target: FloatArray, dofs: IntArray, values: FloatArray) -> None:
 class _Blocks:
     """A symmetric sparse matrix over FE nodes as 6x6 blocks, the blocks that meet at one pair of nodes summed.
 
-    Each matrix added is made exactly symmetric, and the blocks at (a, b) and
-    at (b, a) are summed in the same order, so the sum is exactly symmetric
-    too: its rows, made at once from the blocks, are its columns.
+    Once summed, the block at (a, b) and the transpose of the one at (b, a)
+    are averaged, which makes the matrix exactly symmetric (the matrices added
+    are symmetric but for round-off): its rows, made at once from the blocks,
+    are its columns.
     """
 
     def __init__(self, nodes: int) -> None:
@@ -195,7 +196,6 @@ class _Blocks:
     def add(self, nodes: IntArray, matrices: FloatArray) -> None:
         """Matrices (n, 6 k, 6 k) on the freedoms of k FE nodes each (n, k)."""
         n, k = nodes.shape
-        matrices = (matrices + np.swapaxes(matrices, 1, 2)) / 2.0
         blocks = matrices.reshape(n, k, 6, k, 6).transpose(0, 1, 3, 2, 4).reshape(-1, 6, 6)
         keys = (nodes[:, :, None] * self.nodes + nodes[:, None, :]).ravel()
         keys, blocks = _summed(keys, blocks)  # at once, so that the blocks kept stay few
@@ -209,6 +209,8 @@ class _Blocks:
         keys, blocks = _summed(np.concatenate(self.keys), np.concatenate(self.blocks))
         self.keys, self.blocks = [], []
         rows, cols = np.divmod(keys, self.nodes)
+        mirror = np.searchsorted(keys, cols * self.nodes + rows)  # every block has its mirror: the parts are symmetric
+        blocks = (blocks + np.swapaxes(blocks[mirror], 1, 2)) / 2.0
         pointers = np.searchsorted(rows, np.arange(self.nodes + 1))
         rows_first = sp.bsr_matrix((blocks, cols, pointers), shape=(size, size)).tocsr()
         return sp.csc_matrix((rows_first.data, rows_first.indices, rows_first.indptr), shape=(size, size))
@@ -248,8 +250,8 @@ def assemble(frame: Frame) -> Assembly:
     beams, rest = _Blocks(nodes), _Blocks(nodes)
     beams.add(ends, global_blocks(frame.axes, ke))
     supports = _supports(frame)
-    for support in supports.values():
-        rest.add(np.array([[support.node]]), support.block[None])
+    if supports:
+        rest.add(np.array([[s.node] for s in supports.values()]), np.array([s.block for s in supports.values()]))
     foundation = _foundations(frame, rest)
     shells = ShellMesh(frame.xyz, frame.meshes) if frame.meshes else None
     if shells is not None:

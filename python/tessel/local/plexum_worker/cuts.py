@@ -201,9 +201,12 @@ def surface_values(solution: Solution, samples: Samples, column: int) -> FloatAr
     return mean
 
 
-def section_result(solution: Solution, cut: SectionCut, label: str, column: int, stresses: bool) -> dict[str, Any]:
-    """{"Points": [...], "Integrals": {...}} of one section in one result column."""
-    samples = sample(solution, cut, label)
+def section_result(solution: Solution, cut: SectionCut, label: str, column: int, stresses: bool,
+                   samples: Samples | None = None) -> dict[str, Any]:
+    """{"Points": [...], "Integrals": {...}} of one section in one result column (`samples`: the cut's, if
+    already taken)."""
+    if samples is None:
+        samples = sample(solution, cut, label)
     forces = dict(zip(COMPONENTS, surface_values(solution, samples, column).T))
     n = samples.normal
     nx, ny = n[:, 0], n[:, 1]

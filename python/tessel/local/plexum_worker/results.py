@@ -71,6 +71,7 @@ class _Collector:
         self.displacements: dict[str, Any] = {"Nodes": {}}
         self.sections: dict[str, Any] = {}
         self._batches: dict[tuple[str, bool], dict[int, Any]] = {}
+        self._samples: dict[int, cuts.Samples] = {}  # by section
 
     def targets(self, item: Request) -> tuple[str, Sequence[LoadCase | LoadCombination], list[int]]:
         """The group ("LoadCases" or "LoadCombinations") of a request, its cases or combinations, their columns."""
@@ -97,8 +98,11 @@ class _Collector:
         column = solution.columns[("combination", item.combination)]
         key = "SurfaceForces" if item.kind == "section forces" else "SurfaceStresses"
         entry = self.sections.setdefault(str(item.target), {}).setdefault(key, {"LoadCombinations": {}})
+        samples = self._samples.get(item.target)
+        if samples is None:
+            samples = self._samples[item.target] = cuts.sample(solution, cut, item.record)
         entry["LoadCombinations"][str(item.combination)] = cuts.section_result(
-            solution, cut, item.record, column, item.kind == "section stresses")
+            solution, cut, item.record, column, item.kind == "section stresses", samples)
 
     def displacement(self, item: Request) -> None:
         node = self.solution.frame.node_index.get(item.target)

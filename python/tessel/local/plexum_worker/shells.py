@@ -102,7 +102,7 @@ def mid_surface_offset(domain: Domain, outline: Outline, points: FloatArray) -> 
 # Transverse shear correction factor of the DKMQ element.
 KAPPA = 5.0 / 6.0
 # Elements formed at once: bounds the memory of their (elements, 24, 24) matrices.
-CHUNK = 4096
+CHUNK = 1024
 # Bilinear shape functions N_a and their derivatives with respect to xi and eta at the Gauss points.
 _XI, _ETA = GAUSS_POINTS[:, 0], GAUSS_POINTS[:, 1]
 _N = 0.25 * np.stack([(1 - _XI) * (1 - _ETA), (1 + _XI) * (1 - _ETA), (1 + _XI) * (1 + _ETA),
