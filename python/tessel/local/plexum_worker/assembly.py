@@ -74,14 +74,14 @@ def unit_fixed_end_reactions(length: FloatArray) -> FloatArray:
 def to_local(axes: FloatArray, vectors: FloatArray) -> FloatArray:
     """Element vectors (n, 3 k, columns) in global axes turned into the elements' axes (rows of axes (n, 3, 3))."""
     n, size, columns = vectors.shape
-    local: FloatArray = np.einsum("eij,ebjc->ebic", axes, vectors.reshape(n, size // 3, 3, columns))
+    local: FloatArray = axes[:, None] @ vectors.reshape(n, size // 3, 3, columns)
     return local.reshape(n, size, columns)
 
 
 def to_global(axes: FloatArray, vectors: FloatArray) -> FloatArray:
     """The inverse of `to_local`."""
     n, size, columns = vectors.shape
-    turned: FloatArray = np.einsum("eji,ebjc->ebic", axes, vectors.reshape(n, size // 3, 3, columns))
+    turned: FloatArray = np.swapaxes(axes, 1, 2)[:, None] @ vectors.reshape(n, size // 3, 3, columns)
     return turned.reshape(n, size, columns)
 
 
@@ -149,11 +149,9 @@ class Assembly:
             deformation[:, 1] -= local[:, 5] * length  # theta_i x (L, 0, 0)
             deformation[:, 2] += local[:, 4] * length
             if magnitude:
-                element = np.einsum("eij,ejc->eic", np.abs(self.ke[:, :, 6:]), np.abs(deformation))
-                turned = np.einsum("eji,ebjc->ebic", np.abs(axes), element.reshape(ne, 4, 3, columns))
-                element = turned.reshape(ne, 12, columns)
+                element = to_global(np.abs(axes), np.abs(self.ke[:, :, 6:]) @ np.abs(deformation))
             else:
-                element = to_global(axes, np.einsum("eij,ejc->eic", self.ke[:, :, 6:], deformation))
+                element = to_global(axes, self.ke[:, :, 6:] @ deformation)
             scatter(forces, self.dofs, element)
         return forces
 

@@ -49,7 +49,8 @@ def analyse(model: Model) -> Solution:
     displacements = solve(assembly, loading)
     logger.info("solve: done (%.2f s)", time.perf_counter() - started)
     started = time.perf_counter()
-    solution = recover(assembly, loading, displacements)
+    with np.errstate(over="ignore", invalid="ignore"):  # results that overflow are refused right after, by name
+        solution = recover(assembly, loading, displacements)
     _refuse_infinite_results(model, solution)
     logger.info("recovery: %.2f s", time.perf_counter() - started)
     return solution

@@ -66,7 +66,7 @@ def recover(assembly: Assembly, loading: Loading, u_cases: FloatArray) -> Soluti
     loads_local = np.einsum("eci,cd->edi", loading.local, weights)
     fer_all = np.einsum("eck,cd->edk", loading.fixed_end, weights)
     local = to_local(frame.axes, u[assembly.dofs])  # (ne, 12, columns)
-    end_forces = np.einsum("eij,ejc->eci", assembly.ke, local) + fer_all
+    end_forces = np.swapaxes(assembly.ke @ local, 1, 2) + fer_all
     displacements = u.reshape(len(frame.xyz), 6, len(loading.columns))
     support_forces = {}
     for support_id, support in assembly.supports.items():

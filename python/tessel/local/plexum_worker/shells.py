@@ -316,7 +316,7 @@ class ShellMesh:
         if linked.size:
             # u + theta x d at each moved corner.
             blocks[linked, :, 0] += np.cross(blocks[linked, :, 1], offsets[linked][..., None], axis=2)
-        local: FloatArray = np.einsum("eij,eabjc->eabic", self.axes[elements], blocks).reshape(m, 24, columns)
+        local: FloatArray = (self.axes[elements][:, None, None] @ blocks).reshape(m, 24, columns)
         return local
 
     def gauss(self) -> tuple[FloatArray, FloatArray, FloatArray]:
@@ -390,7 +390,7 @@ class ShellMesh:
         to the order of the change of the field across the element.
         """
         n = len(self.quads)
-        corners = np.einsum("cg,eg...->ec...", _TO_CORNERS, gauss_values)
+        corners = (_TO_CORNERS @ gauss_values.reshape(n, 4, -1)).reshape(gauss_values.shape)
         flat = corners.reshape(4 * n, -1)
         groups = self.smoothing_groups(breaks).ravel()
         weights = sp.csr_matrix((np.repeat(self.areas(), 4), (groups, np.arange(4 * n))),
