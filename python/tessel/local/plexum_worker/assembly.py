@@ -158,14 +158,15 @@ class Assembly:
 
 def absolute_product(matrix: sp.csc_matrix, v: FloatArray) -> FloatArray:
     """|matrix| v, a slice of columns at a time (no copy of the whole matrix)."""
-    out = np.zeros((matrix.shape[0], v.shape[1]))
+    rows, columns = cast(tuple[int, int], matrix.shape)
+    out = np.zeros((rows, v.shape[1]))
     pointers = matrix.indptr
-    step = max(1, matrix.shape[1] * (1 << 20) // max(matrix.nnz, 1))  # about a million values per slice
-    for first in range(0, matrix.shape[1], step):
-        last = min(first + step, matrix.shape[1])
+    step = max(1, columns * (1 << 20) // max(matrix.nnz, 1))  # about a million values per slice
+    for first in range(0, columns, step):
+        last = min(first + step, columns)
         part = sp.csc_matrix((np.abs(matrix.data[pointers[first]:pointers[last]]),
                               matrix.indices[pointers[first]:pointers[last]],
-                              pointers[first:last + 1] - pointers[first]), shape=(matrix.shape[0], last - first))
+                              pointers[first:last + 1] - pointers[first]), shape=(rows, last - first))
         out += part @ v[first:last]
     return out
 
@@ -226,8 +227,8 @@ def _summed(keys: IntArray, blocks: FloatArray) -> tuple[IntArray, FloatArray]:
     return keys[new], summed
 
 
-def beam_properties(frame: Frame) -> tuple[FloatArray, ...]:
-    """E, G, area, I_y, I_z and torsion constant of every beam element."""
+def beam_properties(frame: Frame) -> FloatArray:
+    """E, G, area, I_y, I_z and torsion constant (rows) of every beam element."""
     values = np.zeros((6, len(frame.length)))
     for chain in frame.chains:
         beam = chain.line.beam
@@ -235,14 +236,15 @@ def beam_properties(frame: Frame) -> tuple[FloatArray, ...]:
         material, section = beam.material, beam.cross_section
         values[:, chain.first:chain.first + chain.count] = np.array(
             [material.e, material.g, section.area, section.i_y, section.i_z, section.torsion])[:, None]
-    return tuple(values)
+    return values
 
 
 def assemble(frame: Frame) -> Assembly:
     """The global stiffness of the frame's beams, supports, foundations and the domains' quadrilaterals."""
     nodes = len(frame.xyz)
     ne = len(frame.length)
-    ke = beam_stiffness(*beam_properties(frame), frame.length)
+    e, g, area, i_y, i_z, torsion = beam_properties(frame)
+    ke = beam_stiffness(e, g, area, i_y, i_z, torsion, frame.length)
     ends = np.stack([frame.i, frame.j], axis=1)
     dofs = (6 * ends[:, :, None] + np.arange(6)).reshape(ne, 12)
     beams, rest = _Blocks(nodes), _Blocks(nodes)

@@ -153,7 +153,7 @@ def locate(corners: FloatArray, points: FloatArray) -> tuple[IntArray, IntArray]
     size = max(float(np.median(np.max(high - low, axis=1))), span / 4096.0)
     first = np.floor((low - origin) / size).astype(np.int64)
     last = np.floor((high - origin) / size).astype(np.int64)
-    columns = int(last[:, 1].max()) + 1
+    columns = int(np.max(last[:, 1])) + 1
     counts = (last - first + 1).prod(axis=1)
     owner = np.repeat(np.arange(len(corners)), counts)
     k = np.arange(int(counts.sum())) - np.repeat(np.cumsum(counts) - counts, counts)

@@ -36,7 +36,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 
 import numpy as np
-from scipy.spatial import cKDTree
+from scipy.spatial import KDTree
 
 from .errors import MeshError
 from .geometry import (ARC_PIECE_ANGLE, BoolArray, FloatArray, IntArray, crosses, fraction_along, inside,
@@ -317,7 +317,7 @@ def fixed_nodes(plan: MeshPlan) -> None:
     of their division; model nodes inside a domain (a column under a slab) become nodes of its mesh."""
     model = plan.model
     all_xyz = np.array([n.point for n in model.nodes], dtype=float).reshape(-1, 3)
-    tree = cKDTree(all_xyz)
+    tree = KDTree(all_xyz)
     plan.breaks = {line_id: _nodes_on(model, model.lines[line_id - 1], all_xyz, tree) for line_id in plan.users}
     on_lines = {node.id for found in plan.breaks.values() for _, node in found}
     for domain_id, holes in plan.holes.items():
@@ -337,7 +337,7 @@ def fixed_nodes(plan: MeshPlan) -> None:
                                  if within[k] and n.id not in ends and n.id not in on_lines]
 
 
-def _nodes_on(model: Model, line: Line, xyz: FloatArray, tree: cKDTree) -> list[tuple[float, Node]]:
+def _nodes_on(model: Model, line: Line, xyz: FloatArray, tree: KDTree) -> list[tuple[float, Node]]:
     """Model nodes (at xyz, in the tree) on a line between its ends, by the fraction of its length where they
     lie."""
     trace = line_points(line, trace_fractions(line))

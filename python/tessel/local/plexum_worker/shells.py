@@ -297,7 +297,8 @@ class ShellMesh:
             for a in range(4):
                 link[:, 6 * a:6 * a + 3, 6 * a + 3:6 * a + 6] = -cross_matrices(d[:, a])
             k[linked] = np.swapaxes(link, 1, 2) @ k[linked] @ link
-        return k
+        stiffness: FloatArray = k
+        return stiffness
 
     @property
     def k_global(self) -> FloatArray:
@@ -394,7 +395,7 @@ class ShellMesh:
         flat = corners.reshape(4 * n, -1)
         groups = self.smoothing_groups(breaks).ravel()
         weights = sp.csr_matrix((np.repeat(self.areas(), 4), (groups, np.arange(4 * n))),
-                                shape=(int(groups.max(initial=-1)) + 1, 4 * n))
+                                shape=(int(np.max(groups, initial=-1)) + 1, 4 * n))
         mean = (weights @ flat) / (weights @ np.ones(4 * n))[:, None]
         smooth: FloatArray = mean[groups].reshape(corners.shape)
         return smooth
