@@ -147,18 +147,14 @@ class _Collector:
         counts = np.array([1 + 2 * chain.count for chain in chains], dtype=np.int64)
         elements, fraction = _station_elements(chains)
         positions, forces = _station_forces(solution, elements, fraction, columns)
-        position_lists = (positions + 0.0).tolist()
-        value_lists = (forces.transpose(1, 0, 2) + 0.0).tolist()  # (columns, stations, 6)
-        ends = np.cumsum(counts).tolist()
-        starts = [0, *ends[:-1]]
-        names = [str(t.id) for t in targets]
+        table = np.concatenate([np.broadcast_to(positions[None, :, None], (len(columns), len(positions), 1)),
+                                forces.transpose(1, 0, 2)], axis=2)  # (columns, stations, position and forces)
         keys = ("Position", *FORCE_NAMES)
-        result = {}
-        for line, a, b in zip(lines, starts, ends):
-            at = position_lists[a:b]
-            result[line] = {name: [dict(zip(keys, (s, *v))) for s, v in zip(at, per[a:b])]
-                            for name, per in zip(names, value_lists)}
-        return result
+        rows = [[dict(zip(keys, row)) for row in per] for per in (table + 0.0).tolist()]
+        ends = np.cumsum(counts).tolist()
+        names = [str(t.id) for t in targets]
+        return {line: {name: per[b - count:b] for name, per in zip(names, rows)}
+                for line, b, count in zip(lines, ends, counts.tolist())}
 
 
 _BATCHES = {"displacement": _Collector.displacements_of, "support force": _Collector.support_forces_of,
