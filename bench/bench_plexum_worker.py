@@ -11,7 +11,8 @@ also 10,000; ``--huge``: also 40,000).
 
 Each phase is timed on the job content as the platform hands it over
 (replay with the size check, mesh, assembly and loads, solve, results as
-JSON, the result page). The limit is the same stiffness system assembled
+JSON, the result page), with the cycle collector paused as the worker
+pauses it for a job. The limit is the same stiffness system assembled
 from its COO arrays, scaled, factorised and solved for the load cases by the
 solver the worker uses, nothing else. Targets: the job without the page
 within 3x the limit, the whole job within 5x. Each job runs in a process of
@@ -42,7 +43,7 @@ from tessel.local.plexum_worker import limits, report, results
 from tessel.local.plexum_worker.assembly import assemble
 from tessel.local.plexum_worker.limits import Limits
 from tessel.local.plexum_worker.loads import apply
-from tessel.local.plexum_worker.pipeline import discretise
+from tessel.local.plexum_worker.pipeline import cycle_collector_paused, discretise
 from tessel.local.plexum_worker.recovery import recover
 from tessel.local.plexum_worker.replay import Replayer
 from tessel.local.plexum_worker.solve import Factors, solve, solver_name
@@ -173,7 +174,9 @@ def measured(label: str, build: Callable[[], dict], repeat: int) -> None:
     times: dict[str, float] = {}
     peaks: dict[str, int] = {}
     for _ in range(repeat):
-        for key, value in phases(content, peaks).items():
+        with cycle_collector_paused():  # as the worker runs a job
+            measured_times = phases(content, peaks)
+        for key, value in measured_times.items():
             times[key] = min(times.get(key, value), value)
         gc.collect()
     work = sum(times[k] for k in ("replay", "mesh", "assembly", "solve", "results"))

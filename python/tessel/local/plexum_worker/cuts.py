@@ -151,10 +151,14 @@ def locate(corners: FloatArray, points: FloatArray) -> tuple[IntArray, IntArray]
     origin = low.min(axis=0)
     span = float(np.max(high.max(axis=0) - origin)) or 1.0
     size = max(float(np.median(np.max(high - low, axis=1))), span / 4096.0)
-    first = np.floor((low - origin) / size).astype(np.int64)
-    last = np.floor((high - origin) / size).astype(np.int64)
+    while True:  # cells of the typical element's size, coarser if a few large elements would fill too many
+        first = np.floor((low - origin) / size).astype(np.int64)
+        last = np.floor((high - origin) / size).astype(np.int64)
+        counts = (last - first + 1).prod(axis=1)
+        if counts.sum() <= 16 * len(corners):
+            break
+        size *= 2.0
     columns = int(np.max(last[:, 1])) + 1
-    counts = (last - first + 1).prod(axis=1)
     owner = np.repeat(np.arange(len(corners)), counts)
     k = np.arange(int(counts.sum())) - np.repeat(np.cumsum(counts) - counts, counts)
     wide = (last - first + 1)[owner, 1]
