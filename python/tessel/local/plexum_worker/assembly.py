@@ -34,7 +34,7 @@ import scipy.sparse as sp
 
 from .frame import DIRECTIONS, Frame
 from .geometry import FloatArray, IntArray
-from .shells import ShellMesh
+from .shells import ShellMesh, turned
 
 
 def beam_stiffness(e: FloatArray, g: FloatArray, area: FloatArray, i_y: FloatArray, i_z: FloatArray,
@@ -83,15 +83,6 @@ def to_global(axes: FloatArray, vectors: FloatArray) -> FloatArray:
     n, size, columns = vectors.shape
     turned: FloatArray = np.swapaxes(axes, 1, 2)[:, None] @ vectors.reshape(n, size // 3, 3, columns)
     return turned.reshape(n, size, columns)
-
-
-def global_blocks(axes: FloatArray, ke: FloatArray) -> FloatArray:
-    """T^T ke T (n, 6 k, 6 k) with T the rotation by the element's axes on every 3-block."""
-    n, size, _ = ke.shape
-    right = (ke.reshape(n, size * size // 3, 3) @ axes).reshape(n, size, size)
-    both = (np.swapaxes(right, 1, 2).reshape(n, size * size // 3, 3) @ axes).reshape(n, size, size)
-    blocks: FloatArray = np.swapaxes(both, 1, 2)
-    return blocks
 
 
 @dataclass
@@ -248,7 +239,7 @@ def assemble(frame: Frame) -> Assembly:
     ends = np.stack([frame.i, frame.j], axis=1)
     dofs = (6 * ends[:, :, None] + np.arange(6)).reshape(ne, 12)
     beams, rest = _Blocks(nodes), _Blocks(nodes)
-    beams.add(ends, global_blocks(frame.axes, ke))
+    beams.add(ends, turned(frame.axes, ke))
     supports = _supports(frame)
     if supports:
         rest.add(np.array([[s.node] for s in supports.values()]), np.array([s.block for s in supports.values()]))

@@ -263,6 +263,7 @@ class ShellMesh:
         x -= np.sum(x * normals, axis=1)[:, None] * normals
         x /= np.linalg.norm(x, axis=1)[:, None]
         self.axes = np.stack([x, np.cross(normals, x), normals], axis=1)  # rows x, y, z per element
+        # Corners in element axes, as PyNiteFEA's element takes them: the first at the origin, the second on x.
         self.local_xy = np.einsum("eij,ekj->eki", self.axes[:, :2], mid - mid[:, :1])
         self.local_xy[:, 0] = 0.0
         self.local_xy[:, 1, 1] = 0.0
@@ -283,12 +284,7 @@ class ShellMesh:
 
     def global_stiffness(self, elements: slice) -> FloatArray:
         """The stiffness (elements, 24, 24) of a slice of the elements on the global freedoms of their drawn nodes."""
-        ke = quad_stiffness(*self._properties(elements))
-        r = self.axes[elements]
-        m = len(r)
-        # T^T ke T with T = diag(R, ..., R): R on the right of every 3-column block, then on the left.
-        right = (ke.reshape(m, 192, 3) @ r).reshape(m, 24, 24)
-        k = np.swapaxes((np.swapaxes(right, 1, 2).reshape(m, 192, 3) @ r).reshape(m, 24, 24), 1, 2)
+        k = turned(self.axes[elements], quad_stiffness(*self._properties(elements)))
         linked = np.flatnonzero(np.any(self.offsets[elements] != 0.0, axis=(1, 2)))
         if linked.size:
             # Global displacements of the moved corners from those of the drawn nodes: u + theta x d.
@@ -399,6 +395,16 @@ class ShellMesh:
         mean = (weights @ flat) / (weights @ np.ones(4 * n))[:, None]
         smooth: FloatArray = mean[groups].reshape(corners.shape)
         return smooth
+
+
+def turned(axes: FloatArray, matrices: FloatArray) -> FloatArray:
+    """T^T k T (n, 3 j, 3 j) of element matrices k in element axes, T the rotation by the axes (n, 3, 3) (rows
+    x, y, z in global axes) on every 3-block: the matrices on global freedoms."""
+    n, size, _ = matrices.shape
+    right = (matrices.reshape(n, size * size // 3, 3) @ axes).reshape(n, size, size)  # R on every 3-column block
+    both = (np.swapaxes(right, 1, 2).reshape(n, size * size // 3, 3) @ axes).reshape(n, size, size)
+    result: FloatArray = np.swapaxes(both, 1, 2)
+    return result
 
 
 def to_domain_axes(values: FloatArray, rotation: FloatArray) -> FloatArray:
