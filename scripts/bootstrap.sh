@@ -15,8 +15,10 @@ esac
 default_build_dir='build/dev/{wheel_tag}'
 BUILD_DIR=${BUILD_DIR:-$default_build_dir}
 # chromium: the headless browser that opens the Plexum worker's result pages in the tests;
-# libsuitesparse-dev: CHOLMOD, the Plexum worker's sparse Cholesky solver (scikit-sparse builds on it).
-DEBIAN_PACKAGES=(libgtest-dev zlib1g-dev chromium libsuitesparse-dev)
+# libsuitesparse-dev: CHOLMOD, the Plexum worker's sparse Cholesky solver (scikit-sparse builds on it);
+# libopenblas0-pthread: the BLAS and LAPACK that CHOLMOD's dense kernels then use instead of the reference
+# ones (Debian's alternatives choose it once installed): large factorisations run 10 to 50 times faster.
+DEBIAN_PACKAGES=(libgtest-dev zlib1g-dev chromium libsuitesparse-dev libopenblas0-pthread)
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 

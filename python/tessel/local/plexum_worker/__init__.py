@@ -19,7 +19,7 @@ from tessel.local.workers import ERROR, WorkerFailure
 
 from . import drawing, limits, report, results
 from .errors import AnalysisError, ReplayError
-from .pipeline import analyse, discretise
+from .pipeline import analyse, cycle_collector_paused, discretise
 from .replay import Replayer, refuse_unsupported
 from .limits import Limits
 from .schema import MODEL_INTERFACES
@@ -121,7 +121,8 @@ class PlexumWorker:
             raise WorkerFailure("CONTENT_VERSION_NOT_SUPPORTED_ERROR",
                                 f"Job content version {version!r} is not supported")
         try:
-            return self._run(content)
+            with cycle_collector_paused():
+                return self._run(content)
         except (ReplayError, AnalysisError) as problem:
             raise WorkerFailure(ERROR, str(problem)) from None
         except RecursionError:

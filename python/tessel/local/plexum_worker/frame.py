@@ -188,6 +188,12 @@ class Frame:
 
     def _stations(self, line: Line, foundation: FloatArray | None) -> tuple[list[Vector], list[float]]:
         """Points and positions (m from the start, along the line) of the beam's FE nodes."""
+        if line.arc is None and foundation is None:  # most beams: evenly split, without numpy's overhead
+            a, b = line.start.point, line.end.point
+            total, count = math.dist(a, b), line.parts
+            inner = [(a[0] + (b[0] - a[0]) * f, a[1] + (b[1] - a[1]) * f, a[2] + (b[2] - a[2]) * f)
+                     for f in (k / count for k in range(1, count))]
+            return [a, *inner, b], [total * k / count for k in range(count + 1)]
         start, end = np.array(line.start.point), np.array(line.end.point)
         if line.arc is None:
             total, per_part = float(np.linalg.norm(end - start)), 1

@@ -40,7 +40,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .assembly import Assembly
+from .assembly import Assembly, scatter, to_global, unit_fixed_end_reactions
 from .errors import LoadError
 from .geometry import FloatArray, IntArray, triangulate
 from .mesh import DomainMesh
@@ -67,12 +67,10 @@ def apply(assembly: Assembly) -> Loading:
     cases = len(model.load_cases)
     w_global = beam_loads(assembly)
     w_local = np.einsum("eij,ecj->eci", frame.axes, w_global)
-    unit_fer = np.stack([assembly.elements.unit_fixed_end_reactions(float(length)) for length in frame.length]) \
-        if len(frame.length) else np.zeros((0, 3, 12))
-    fer_cases = np.einsum("ecd,edk->eck", w_local, unit_fer)  # (ne, cases, 12), local
-    fer_global = np.einsum("eki,eck->eci", assembly.t, fer_cases)
+    fer_cases = np.einsum("ecd,edk->eck", w_local, unit_fixed_end_reactions(frame.length))  # (ne, cases, 12), local
+    fer_global = to_global(frame.axes, fer_cases.transpose(0, 2, 1))  # (ne, 12, cases)
     rhs = np.zeros((assembly.dof_count, cases))
-    np.add.at(rhs, assembly.dofs, -fer_global.transpose(0, 2, 1))
+    scatter(rhs, assembly.dofs, -fer_global)
     applied = np.zeros((cases, 3))
     applied[:, 2] = np.einsum("ec,e->c", w_global[:, :, 2], frame.length)
     if assembly.shells is not None:
@@ -101,17 +99,28 @@ def beam_loads(assembly: Assembly) -> FloatArray:
     frame = assembly.frame
     model = frame.model
     w_global = np.zeros((len(frame.length), len(model.load_cases), 3))
+    first: list[int] = []
+    count: list[int] = []
+    case: list[int] = []
+    q: list[float] = []
     for load in model.loads:
         if load.kind != "AddBeamSelfWeight":
             continue  # surface loads: `nodal_loads`
         line = load.line
         assert line is not None and line.beam is not None
         chain = frame.chain_of[line.id]
-        span = slice(chain.first, chain.first + chain.count)
-        q = line.beam.material.rho * line.beam.cross_section.area * GRAVITY / 1000.0
+        first.append(chain.first)
+        count.append(chain.count)
+        case.append(load.load_case.id - 1)
+        q.append(line.beam.material.rho * line.beam.cross_section.area * GRAVITY / 1000.0)
+    if first:
+        counts = np.array(count, dtype=np.int64)
+        starts = np.cumsum(counts) - counts
+        elements = np.repeat(np.array(first, dtype=np.int64), counts) + np.arange(int(counts.sum())) - \
+            np.repeat(starts, counts)
         # The weight of an arc piece is that of the arc it stands for.
-        q_elements = q * (frame.s1[span] - frame.s0[span]) / frame.length[span]
-        w_global[span, load.load_case.id - 1, 2] -= q_elements
+        weight = np.repeat(np.array(q), counts) * (frame.s1[elements] - frame.s0[elements]) / frame.length[elements]
+        np.subtract.at(w_global[:, :, 2], (elements, np.repeat(np.array(case, dtype=np.int64), counts)), weight)
     return w_global
 
 

@@ -36,6 +36,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 
 import numpy as np
+from scipy.spatial import KDTree
 
 from .errors import MeshError
 from .geometry import (ARC_PIECE_ANGLE, BoolArray, FloatArray, IntArray, crosses, fraction_along, inside,
@@ -315,9 +316,10 @@ def fixed_nodes(plan: MeshPlan) -> None:
     """Model nodes on the lines the meshes use (a beam or column ending there, a point asked for) become nodes
     of their division; model nodes inside a domain (a column under a slab) become nodes of its mesh."""
     model = plan.model
-    plan.breaks = {line_id: _nodes_on(model, model.lines[line_id - 1]) for line_id in plan.users}
-    on_lines = {node.id for found in plan.breaks.values() for _, node in found}
     all_xyz = np.array([n.point for n in model.nodes], dtype=float).reshape(-1, 3)
+    tree = KDTree(all_xyz)
+    plan.breaks = {line_id: _nodes_on(model, model.lines[line_id - 1], all_xyz, tree) for line_id in plan.users}
+    on_lines = {node.id for found in plan.breaks.values() for _, node in found}
     for domain_id, holes in plan.holes.items():
         shape = plan.outlines[domain_id]
         lines = [model.lines[line_id - 1] for line_id, domains in plan.users.items() if domain_id in domains]
@@ -335,15 +337,19 @@ def fixed_nodes(plan: MeshPlan) -> None:
                                  if within[k] and n.id not in ends and n.id not in on_lines]
 
 
-def _nodes_on(model: Model, line: Line) -> list[tuple[float, Node]]:
-    """Model nodes on a line between its ends, by the fraction of its length where they lie."""
+def _nodes_on(model: Model, line: Line, xyz: FloatArray, tree: KDTree) -> list[tuple[float, Node]]:
+    """Model nodes (at xyz, in the tree) on a line between its ends, by the fraction of its length where they
+    lie."""
     trace = line_points(line, trace_fractions(line))
-    xyz = np.array([n.point for n in model.nodes], dtype=float)
     tolerance = 1e-6 * max(line_length(line), 1.0)
-    gap = segment_distance(xyz, trace[:-1], trace[1:])
+    # Only the nodes within the sphere around the trace's bounding box can lie on it.
+    centre = (trace.min(axis=0) + trace.max(axis=0)) / 2.0
+    near = np.array(sorted(tree.query_ball_point(centre, float(np.linalg.norm(trace.max(axis=0) - centre))
+                                                 + 2.0 * tolerance)), dtype=np.int64)
+    gap = segment_distance(xyz[near], trace[:-1], trace[1:]) if near.size else np.zeros(0)
     found: list[tuple[float, Node]] = []
     taken: list[float] = []
-    for k in np.flatnonzero(gap <= tolerance):
+    for k in near[gap <= tolerance]:
         node = model.nodes[k]
         if node is line.start or node is line.end:
             continue

@@ -82,14 +82,14 @@ def _coons(shape: Outline, xyz: FloatArray, sides: list[list[int]], nu: int, nv:
         return result
     sb, st, sl, sr = param(bottom), param(top), param(left), param(right)
     uv = np.empty((nv + 1, nu + 1, 2))
-    for j in range(1, nv):
-        for i in range(1, nu):
-            # Interpolated parameters of the two families of grid lines.
-            v = (1 - sb[i]) * sl[j] + sb[i] * sr[j]
-            u = (1 - sl[j]) * sb[i] + sl[j] * st[i]
-            uv[j, i] = ((1 - v) * bottom[i] + v * top[i] + (1 - u) * left[j] + u * right[j]
-                        - ((1 - u) * (1 - v) * bottom[0] + u * (1 - v) * bottom[nu]
-                           + u * v * top[nu] + (1 - u) * v * top[0]))
+    i, j = np.arange(1, nu), np.arange(1, nv)
+    # Interpolated parameters of the two families of grid lines, (nv - 1, nu - 1, 1).
+    v = ((1 - sb[i])[None, :] * sl[j][:, None] + sb[i][None, :] * sr[j][:, None])[..., None]
+    u = ((1 - sl[j])[:, None] * sb[i][None, :] + sl[j][:, None] * st[i][None, :])[..., None]
+    uv[1:nv, 1:nu] = ((1 - v) * bottom[i][None] + v * top[i][None] + (1 - u) * left[j][:, None]
+                      + u * right[j][:, None]
+                      - ((1 - u) * (1 - v) * bottom[0] + u * (1 - v) * bottom[nu] + u * v * top[nu]
+                         + (1 - u) * v * top[0]))
     return uv
 
 

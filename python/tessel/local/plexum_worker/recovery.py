@@ -7,9 +7,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .assembly import Assembly
+from .assembly import Assembly, to_local
 from .frame import Frame
-from .geometry import FloatArray
+from .geometry import FloatArray, IntArray
 from .loads import Loading
 from .shells import ShellMesh
 
@@ -26,6 +26,17 @@ class Solution:
     shells: ShellMesh | None = None
     applied: FloatArray | None = None  # (columns, 3): total surface and beam load, global kN
     _shell_results: FloatArray | None = None
+    _corner_results: FloatArray | None = None
+
+    @property
+    def corner_results(self) -> FloatArray:
+        """Smoothed results at every quadrilateral's corners (elements, 4, 8, columns), domain plane axes: at each
+        node the area-weighted mean of the elements meeting there on one side of any beam or wall inside the
+        domain (`ShellMesh.smoothed`)."""
+        if self._corner_results is None:
+            assert self.shells is not None
+            self._corner_results = self.shells.smoothed(self.shell_results, internal_edges(self.frame))
+        return self._corner_results
 
     @property
     def shell_results(self) -> FloatArray:
@@ -37,6 +48,16 @@ class Solution:
         return self._shell_results
 
 
+def internal_edges(frame: Frame) -> IntArray:
+    """The FE node pairs (k, 2) of the mesh edges along lines inside domains (beams, walls on a slab)."""
+    pairs = []
+    for mesh in frame.meshes:
+        for line in mesh.internal:
+            nodes = np.array(frame.line_nodes[line.id][0], dtype=np.int64)
+            pairs.append(np.stack([nodes[:-1], nodes[1:]], axis=1))
+    return np.concatenate(pairs) if pairs else np.zeros((0, 2), dtype=np.int64)
+
+
 def recover(assembly: Assembly, loading: Loading, u_cases: FloatArray) -> Solution:
     """The results of every column from the displacements of the load cases (degrees of freedom, cases)."""
     frame = assembly.frame
@@ -44,9 +65,8 @@ def recover(assembly: Assembly, loading: Loading, u_cases: FloatArray) -> Soluti
     u = u_cases @ weights
     loads_local = np.einsum("eci,cd->edi", loading.local, weights)
     fer_all = np.einsum("eck,cd->edk", loading.fixed_end, weights)
-    u_elements = u[assembly.dofs]  # (ne, 12, columns)
-    local = np.einsum("eij,ejc->eic", assembly.t, u_elements)
-    end_forces = np.einsum("eij,ejc->eci", assembly.ke, local) + fer_all
+    local = to_local(frame.axes, u[assembly.dofs])  # (ne, 12, columns)
+    end_forces = np.swapaxes(assembly.ke @ local, 1, 2) + fer_all
     displacements = u.reshape(len(frame.xyz), 6, len(loading.columns))
     support_forces = {}
     for support_id, support in assembly.supports.items():

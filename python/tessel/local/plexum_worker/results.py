@@ -9,6 +9,7 @@ import numpy as np
 
 from . import cuts
 from .errors import AnalysisError
+from .frame import BeamChain
 from .recovery import Solution
 from .geometry import FloatArray, IntArray
 from .model import LoadCase, LoadCombination, Request, ResultsRequest
@@ -23,21 +24,32 @@ def stations(solution: Solution) -> tuple[IntArray, FloatArray, FloatArray]:
     Per beam: its start, then the middle and the end of each of its elements,
     so the values at an inner node are those just before it.
     """
+    elements, fraction = _station_elements(solution.frame.chains)
+    positions, forces = _station_forces(solution, elements, fraction, list(range(len(solution.columns))))
+    return elements, positions, forces
+
+
+def _station_elements(chains: Sequence[BeamChain]) -> tuple[IntArray, FloatArray]:
+    """The element and the fraction of its length of each station of the beams."""
+    counts = np.array([chain.count for chain in chains], dtype=np.int64)
+    firsts = np.array([chain.first for chain in chains], dtype=np.int64)
+    per_beam = 1 + 2 * counts
+    total = int(per_beam.sum())
+    start = np.cumsum(per_beam) - per_beam
+    k = np.arange(total) - np.repeat(start, per_beam)  # station within its beam: 0, then 2 per element
+    elements = np.repeat(firsts, per_beam) + np.maximum(k - 1, 0) // 2
+    fraction = np.where(k == 0, 0.0, np.where(k % 2 == 1, 0.5, 1.0))
+    return elements, fraction
+
+
+def _station_forces(solution: Solution, elements: IntArray, fraction: FloatArray,
+                    columns: list[int]) -> tuple[FloatArray, FloatArray]:
+    """Positions along the beams (m) and internal forces (stations, columns, 6) at stations of elements."""
     frame = solution.frame
-    indices: list[int] = []
-    xs: list[float] = []
-    for chain in frame.chains:
-        indices.append(chain.first)
-        xs.append(0.0)
-        for e in range(chain.first, chain.first + chain.count):
-            indices += [e, e]
-            xs += [0.5, 1.0]
-    elements = np.array(indices, dtype=np.int64)
-    fraction = np.array(xs)
     x = fraction * frame.length[elements]
     positions = frame.s0[elements] + fraction * (frame.s1[elements] - frame.s0[elements])
-    f = solution.end_forces[elements]  # (stations, columns, 12)
-    w = solution.loads[elements]
+    f = solution.end_forces[elements][:, columns]  # (stations, columns, 12)
+    w = solution.loads[elements][:, columns]
     xc = x[:, None]
     forces = np.empty(f.shape[:2] + (6,))
     forces[..., 0] = -(f[..., 0] + w[..., 0] * xc)
@@ -46,11 +58,11 @@ def stations(solution: Solution) -> tuple[IntArray, FloatArray, FloatArray]:
     forces[..., 3] = -f[..., 3]
     forces[..., 4] = -(f[..., 4] + xc * f[..., 2] + w[..., 2] * xc * xc / 2.0)
     forces[..., 5] = -(f[..., 5] - xc * f[..., 1] - w[..., 1] * xc * xc / 2.0)
-    return elements, positions + 0.0, forces + 0.0  # no negative zeros in the answer
+    return positions + 0.0, forces + 0.0  # no negative zeros in the answer
 
 
 class _Collector:
-    """The answer's members, filled request by request."""
+    """The answer's members, filled request by request from values computed once per kind and group."""
 
     def __init__(self, solution: Solution, request: ResultsRequest) -> None:
         self.solution = solution
@@ -58,8 +70,8 @@ class _Collector:
         self.forces: dict[str, Any] = {"NodalSupports": {}, "Lines": {}}
         self.displacements: dict[str, Any] = {"Nodes": {}}
         self.sections: dict[str, Any] = {}
-        self._stations: tuple[IntArray, FloatArray, FloatArray] | None = None
-        self._line_rows: dict[int, slice] = {}
+        self._batches: dict[tuple[str, bool], dict[int, Any]] = {}
+        self._samples: dict[int, cuts.Samples] = {}  # by section
 
     def targets(self, item: Request) -> tuple[str, Sequence[LoadCase | LoadCombination], list[int]]:
         """The group ("LoadCases" or "LoadCombinations") of a request, its cases or combinations, their columns."""
@@ -69,6 +81,16 @@ class _Collector:
         columns = [self.solution.columns[("case" if item.by_load_case else "combination", t.id)] for t in targets]
         return group, targets, columns
 
+    def batch(self, item: Request) -> Any:
+        """The entry of a request's target: its values for every case or combination of its group, made for all
+        targets of the same kind and group at once."""
+        key = (item.kind, item.by_load_case)
+        found = self._batches.get(key)
+        if found is None:
+            wanted = list(dict.fromkeys(r.target for r in self.request.requests if (r.kind, r.by_load_case) == key))
+            found = self._batches[key] = _BATCHES[item.kind](self, item, wanted)
+        return found[item.target]
+
     def section(self, item: Request) -> None:
         solution = self.solution
         assert item.combination is not None
@@ -76,42 +98,67 @@ class _Collector:
         column = solution.columns[("combination", item.combination)]
         key = "SurfaceForces" if item.kind == "section forces" else "SurfaceStresses"
         entry = self.sections.setdefault(str(item.target), {}).setdefault(key, {"LoadCombinations": {}})
+        samples = self._samples.get(item.target)
+        if samples is None:
+            samples = self._samples[item.target] = cuts.sample(solution, cut, item.record)
         entry["LoadCombinations"][str(item.combination)] = cuts.section_result(
-            solution, cut, item.record, column, item.kind == "section stresses")
+            solution, cut, item.record, column, item.kind == "section stresses", samples)
 
     def displacement(self, item: Request) -> None:
-        group, targets, columns = self.targets(item)
         node = self.solution.frame.node_index.get(item.target)
         if node is None:
             raise AnalysisError(f"{item.record}: node {item.target} belongs to no beam or domain, so it has no "
                                 "displacement")
-        values = (self.solution.displacements[node][:, columns].T + 0.0).tolist()
-        entry = self.displacements["Nodes"].setdefault(str(item.target), {})
-        entry[group] = {str(t.id): dict(zip(COMPONENTS, v)) for t, v in zip(targets, values)}
+        group = "LoadCases" if item.by_load_case else "LoadCombinations"
+        self.displacements["Nodes"].setdefault(str(item.target), {})[group] = self.batch(item)
+
+    def displacements_of(self, item: Request, nodes: list[int]) -> dict[int, Any]:
+        _, targets, columns = self.targets(item)
+        index = self.solution.frame.node_index
+        known = [n for n in nodes if n in index]
+        values = (self.solution.displacements[[index[n] for n in known]][:, :, columns].transpose(0, 2, 1)
+                  + 0.0).tolist()
+        names = [str(t.id) for t in targets]
+        return {n: {name: dict(zip(COMPONENTS, v)) for name, v in zip(names, per)} for n, per in zip(known, values)}
 
     def support_force(self, item: Request) -> None:
-        group, targets, columns = self.targets(item)
-        local, global_ = (self.solution.support_forces[item.target][:, :, columns].transpose(0, 2, 1) + 0.0).tolist()
-        entry = self.forces["NodalSupports"].setdefault(str(item.target), {})
-        entry[group] = {str(t.id): {"Local": dict(zip(COMPONENTS, lv)), "Global": dict(zip(COMPONENTS, gv))}
-                        for t, lv, gv in zip(targets, local, global_)}
+        group = "LoadCases" if item.by_load_case else "LoadCombinations"
+        self.forces["NodalSupports"].setdefault(str(item.target), {})[group] = self.batch(item)
+
+    def support_forces_of(self, item: Request, supports: list[int]) -> dict[int, Any]:
+        _, targets, columns = self.targets(item)
+        names = [str(t.id) for t in targets]
+        result = {}
+        for support in supports:
+            local, global_ = (self.solution.support_forces[support][:, :, columns].transpose(0, 2, 1) + 0.0).tolist()
+            result[support] = {name: {"Local": dict(zip(COMPONENTS, lv)), "Global": dict(zip(COMPONENTS, gv))}
+                               for name, lv, gv in zip(names, local, global_)}
+        return result
 
     def line_forces(self, item: Request) -> None:
-        group, targets, columns = self.targets(item)
-        if self._stations is None:
-            self._stations = stations(self.solution)
-            start = 0
-            for chain in self.solution.frame.chains:
-                self._line_rows[chain.line.id] = slice(start, start + 1 + 2 * chain.count)
-                start += 1 + 2 * chain.count
-        rows = self._line_rows[item.target]
-        positions = self._stations[1][rows].tolist()
-        values = self._stations[2][rows][:, columns, :].transpose(1, 0, 2).tolist()
-        entry = self.forces["Lines"].setdefault(str(item.target), {})
-        entry[group] = {str(t.id): [{"Position": s, **dict(zip(FORCE_NAMES, v))} for s, v in zip(positions, per)]
-                        for t, per in zip(targets, values)}
+        group = "LoadCases" if item.by_load_case else "LoadCombinations"
+        self.forces["Lines"].setdefault(str(item.target), {})[group] = self.batch(item)
+
+    def line_forces_of(self, item: Request, lines: list[int]) -> dict[int, Any]:
+        _, targets, columns = self.targets(item)
+        solution = self.solution
+        frame = solution.frame
+        chains = [frame.chain_of[line] for line in lines]
+        counts = np.array([1 + 2 * chain.count for chain in chains], dtype=np.int64)
+        elements, fraction = _station_elements(chains)
+        positions, forces = _station_forces(solution, elements, fraction, columns)
+        table = np.concatenate([np.broadcast_to(positions[None, :, None], (len(columns), len(positions), 1)),
+                                forces.transpose(1, 0, 2)], axis=2)  # (columns, stations, position and forces)
+        keys = ("Position", *FORCE_NAMES)
+        rows = [[dict(zip(keys, row)) for row in per] for per in (table + 0.0).tolist()]
+        ends = np.cumsum(counts).tolist()
+        names = [str(t.id) for t in targets]
+        return {line: {name: per[b - count:b] for name, per in zip(names, rows)}
+                for line, b, count in zip(lines, ends, counts.tolist())}
 
 
+_BATCHES = {"displacement": _Collector.displacements_of, "support force": _Collector.support_forces_of,
+            "line forces": _Collector.line_forces_of}
 _KINDS = {"section forces": _Collector.section, "section stresses": _Collector.section,
           "displacement": _Collector.displacement, "support force": _Collector.support_force,
           "line forces": _Collector.line_forces}

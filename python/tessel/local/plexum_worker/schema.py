@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import math
 import sys
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Union
 
@@ -193,6 +193,8 @@ def problem(shape: Shape, params: Any, path: str = "") -> str | None:
     The first missing key, value of the wrong kind or unknown key, in the
     table's order, e.g. 'parameter "GeomData.CircleArc.Alfa" is missing'.
     """
+    if _fits(shape)(params):
+        return None
     if not isinstance(params, dict):
         return "the parameters are not an object" if not path else f'parameter "{path[:-1]}" is not an object'
     for key, kind in shape.items():
@@ -211,3 +213,39 @@ def problem(shape: Shape, params: Any, path: str = "") -> str | None:
         if key not in shape:
             return f'unknown parameter "{path}{key}"'
     return None
+
+
+_MISSING = object()
+# Per shape (by identity: the table's shapes live as long as the module), a test that its parameters fit it.
+_FITS: dict[int, tuple[Shape, Callable[[Any], bool]]] = {}
+
+
+def _fits(shape: Shape) -> Callable[[Any], bool]:
+    """A quick test that parameters fit a shape exactly, for the records that do: `problem` says what is wrong
+    with the others. Plain JSON values only (int, float, str); anything else goes the long way."""
+    found = _FITS.get(id(shape))
+    if found is not None and found[0] is shape:
+        return found[1]
+    entries = tuple((key, _quick(kind) if isinstance(kind, Kind) else _fits(kind)) for key, kind in shape.items())
+    size = len(entries)
+
+    def fits(params: Any) -> bool:
+        if type(params) is not dict or len(params) != size:
+            return False
+        for key, test in entries:
+            if not test(params.get(key, _MISSING)):
+                return False
+        return True
+    _FITS[id(shape)] = (shape, fits)
+    return fits
+
+
+def _quick(kind: Kind) -> Callable[[Any], bool]:
+    if kind is INTEGER:
+        return lambda value: type(value) is int
+    if kind is NUMBER:
+        return lambda value: (type(value) is float and value - value == 0.0) or \
+            (type(value) is int and -_LARGEST <= value <= _LARGEST)
+    if kind is TEXT:
+        return lambda value: type(value) is str
+    return lambda value: value is not _MISSING and kind(value)

@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import logging
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import scipy.sparse as sp
@@ -64,7 +64,7 @@ def solve(assembly: Assembly, loading: Loading) -> FloatArray:
     expand: Callable[[FloatArray], FloatArray] = lambda v: v
     if basis is not None:
         reduction = basis
-        stiffness, rhs = (reduction.T @ stiffness @ reduction).tocsc(), reduction.T @ rhs
+        stiffness, rhs = cast(sp.csc_matrix, (reduction.T @ stiffness @ reduction).tocsc()), reduction.T @ rhs
 
         def reduced_product(v: FloatArray, magnitude: bool = False) -> FloatArray:
             if magnitude:
@@ -79,8 +79,7 @@ def solve(assembly: Assembly, loading: Loading) -> FloatArray:
         product, expand = reduced_product, expand_reduced
     unknowns, cases = len(rhs), rhs.shape[1]
     logger.info("solve: %d unknowns, %d load cases, %s", unknowns, cases, solver_name())
-    solved = solve_system(stiffness, rhs, product, lambda r: resultant(xyz, expand(r)), assembly.frame)
-    return expand(solved)
+    return expand(solve_system(stiffness, rhs, product, lambda r: resultant(xyz, expand(r)), assembly.frame))
 
 
 def resultant(xyz: FloatArray, forces: FloatArray) -> FloatArray:
@@ -159,6 +158,8 @@ def solve_system(stiffness: sp.csc_matrix, rhs: FloatArray, product: Callable[..
                  balance: Callable[[FloatArray], FloatArray], frame: Frame | None = None) -> FloatArray:
     """K u = f for all columns of f with one factorisation, refined until the loads and reactions balance.
 
+    `stiffness` (K, CSC) is scaled in place: pass a matrix of your own.
+
     `product(u)` is K u as exactly as the model allows, `product(u, True)`
     the same sums of magnitudes (the scale of its round-off); `balance(r)` the
     resultant (columns, 6) of out-of-balance forces r. The refinement is the
@@ -168,8 +169,9 @@ def solve_system(stiffness: sp.csc_matrix, rhs: FloatArray, product: Callable[..
     of stiff elements). The out-of-balance force at a node cannot fall below
     the round-off of the stiffness times the displacements, but their
     resultant, the balance of the loads and the reactions, can: the solve
-    stops once it is 1e-13 of the loads (or no longer improves), and is
-    refused when it stays above 1e-9 of the loads and above a hundred times
+    stops once it is 1e-13 of the loads, or within the round-off of the
+    forces summed in it (no step can then tell better from worse), or when it
+    no longer improves, and is refused when it stays above 1e-9 of the loads and above a hundred times
     the round-off that the displacements' own digits leave.
     """
     diagonal = stiffness.diagonal()
@@ -180,8 +182,10 @@ def solve_system(stiffness: sp.csc_matrix, rhs: FloatArray, product: Callable[..
     if rhs.shape[1] == 0:
         return np.zeros((len(diagonal), 0))
     scale = 1.0 / np.sqrt(diagonal)
-    scaling = sp.diags(scale)
-    factors = Factors((scaling @ stiffness @ scaling).tocsc())
+    # Scaled to a unit diagonal in place: the matrix is the caller's own copy, and the largest one held.
+    stiffness.data *= scale[stiffness.indices]
+    stiffness.data *= np.repeat(scale, np.diff(stiffness.indptr))
+    factors = Factors(stiffness)
 
     def precondition(r: FloatArray) -> FloatArray:
         z: FloatArray = scale[:, None] * np.asarray(factors.solve(scale[:, None] * r), dtype=float).reshape(r.shape)
@@ -198,29 +202,34 @@ def solve_system(stiffness: sp.csc_matrix, rhs: FloatArray, product: Callable[..
     u = precondition(rhs)
     residual = rhs - product(u)
     error = imbalance(residual)
+    # The balance cannot be computed closer than the round-off of the forces summed in it.
+    with np.errstate(invalid="ignore", divide="ignore"):
+        floor = np.finfo(float).eps * np.sum(product(u, True), axis=0) / applied
+    target = np.maximum(RESIDUAL, np.where(np.isfinite(floor), floor, 0.0))
     best_u, best_error = u.copy(), error.copy()
-    direction = precondition(residual)
-    rz = np.sum(residual * direction, axis=0)
     stalled = 0
-    for _ in range(REFINEMENTS):
-        active = (best_error > RESIDUAL) & np.isfinite(error)
-        if not active.any() or stalled >= 3:
-            break
-        curvature = np.sum(direction * product(direction), axis=0)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            alpha = np.where(active & (curvature > 0), rz / np.where(curvature > 0, curvature, 1.0), 0.0)
-        u = u + alpha * direction
-        residual = rhs - product(u)
-        error = imbalance(residual)
-        better = error < best_error
-        best_u[:, better], best_error[better] = u[:, better], error[better]
-        stalled = 0 if better.any() else stalled + 1
-        z = precondition(residual)
-        rz_new = np.sum(residual * z, axis=0)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            beta = np.where(rz != 0, rz_new / np.where(rz != 0, rz, 1.0), 0.0)
-        direction = z + beta * direction
-        rz = rz_new
+    if np.any((best_error > target) & np.isfinite(error)):
+        direction = precondition(residual)
+        rz = np.sum(residual * direction, axis=0)
+        for _ in range(REFINEMENTS):
+            active = (best_error > target) & np.isfinite(error)
+            if not active.any() or stalled >= 3:
+                break
+            curvature = np.sum(direction * product(direction), axis=0)
+            with np.errstate(invalid="ignore", divide="ignore"):
+                alpha = np.where(active & (curvature > 0), rz / np.where(curvature > 0, curvature, 1.0), 0.0)
+            u = u + alpha * direction
+            residual = rhs - product(u)
+            error = imbalance(residual)
+            better = error < best_error
+            best_u[:, better], best_error[better] = u[:, better], error[better]
+            stalled = 0 if better.any() else stalled + 1
+            z = precondition(residual)
+            rz_new = np.sum(residual * z, axis=0)
+            with np.errstate(invalid="ignore", divide="ignore"):
+                beta = np.where(rz != 0, rz_new / np.where(rz != 0, rz, 1.0), 0.0)
+            direction = z + beta * direction
+            rz = rz_new
     logger.debug("solve: loads and reactions balance to %.3g", float(np.max(best_error, initial=0.0)))
     if not np.all(np.isfinite(best_u)):
         raise _unsolvable()
