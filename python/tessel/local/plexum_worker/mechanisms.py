@@ -33,8 +33,8 @@ from .geometry import FloatArray, cross_matrices
 
 # A motion whose restraint, relative to the best held one, is below this is free.
 FREE = 1e-10
-# Up to this many freedoms the projected restraint is examined densely.
-DENSE = 3000
+# Up to this many freedoms the projected restraint is examined densely; above, by a sparse eigenvalue search.
+DENSE = 300
 
 
 def check(assembly: Assembly, basis: sp.csc_matrix | None) -> None:
@@ -108,13 +108,17 @@ def _motions(xyz: FloatArray, label: np.ndarray, in_cluster: np.ndarray, basis: 
         full = sp.csc_matrix(sp.identity(6 * nodes)) if basis is None else basis
         picked = full[np.concatenate([6 * free_nodes[:, None] + np.arange(6)]).ravel(), :]
         used = np.flatnonzero(np.asarray(abs(picked).sum(axis=0)).ravel() > 0)
-        sub = full[:, used].tocoo()
-        row_parts.append(sub.row)
-        col_parts.append(sub.col + column)
-        values.append(sub.data)
-        for k in range(len(used)):
-            dofs = full[:, used[k]].tocoo()
-            owners.append(("dof", int(dofs.row[np.argmax(np.abs(dofs.data))])))
+        sub = full[:, used].tocsc()
+        sub.sort_indices()
+        coo = sub.tocoo()
+        row_parts.append(coo.row)
+        col_parts.append(coo.col + column)
+        values.append(coo.data)
+        # Each column is owned by its largest entry's freedom (the first of equals, by row).
+        magnitude = np.abs(sub.data)
+        order = np.lexsort((np.arange(len(magnitude)), -magnitude, np.repeat(np.arange(len(used)),
+                                                                              np.diff(sub.indptr))))
+        owners += [("dof", int(row)) for row in sub.indices[order[sub.indptr[:-1]]].tolist()]
         column += len(used)
     phi = sp.csc_matrix((np.concatenate(values), (np.concatenate(row_parts), np.concatenate(col_parts))),
                         shape=(6 * nodes, column))
@@ -166,24 +170,28 @@ def _free_mode(reduced: sp.csc_matrix, diagonal: FloatArray) -> FloatArray | Non
     """A motion that nothing holds (scaled to a unit diagonal, it has an eigenvalue near zero), or None."""
     scale = 1.0 / np.sqrt(diagonal)
     scaled = (sp.diags(scale) @ reduced @ sp.diags(scale)).tocsc()
-    if scaled.shape[0] <= DENSE:
+    size = scaled.shape[0]
+    if size <= DENSE:
         values, vectors = la.eigh(scaled.toarray())
         if values[0] > FREE * max(values[-1], 1.0):
             return None
         mode: FloatArray = scale * vectors[:, 0]
         return mode
+    start = np.random.default_rng(0).standard_normal(size)
     try:
-        lu = spla.splu(scaled, permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0, options={"SymmetricMode": True})
-        if np.min(np.abs(lu.U.diagonal())) >= FREE:
-            return None
-    except RuntimeError:
-        pass
-    shifted = spla.splu((scaled + FREE * 10 * sp.identity(scaled.shape[0])).tocsc())
-    vector = np.random.default_rng(0).standard_normal(scaled.shape[0])
-    for _ in range(3):
-        vector = shifted.solve(vector)
-        vector /= np.linalg.norm(vector)
-    free: FloatArray = scale * vector
+        largest = float(spla.eigsh(scaled, k=1, which="LA", tol=1e-2, v0=start, return_eigenvectors=False)[0])
+    except spla.ArpackNoConvergence:
+        largest = float(abs(scaled).sum(axis=1).max())  # Gershgorin's bound
+    # The smallest eigenvalue by shift and invert about a point just below zero, where the shifted matrix is
+    # positive definite also when the structure is a mechanism.
+    shift = FREE * max(largest, 1.0)
+    shifted = spla.splu((scaled + shift * sp.identity(size, format="csc")).tocsc(), permc_spec="MMD_AT_PLUS_A",
+                        diag_pivot_thresh=0.0, options={"SymmetricMode": True})
+    inverse = spla.LinearOperator((size, size), matvec=shifted.solve, dtype=float)
+    values, vectors = spla.eigsh(scaled, k=1, sigma=-shift, which="LM", OPinv=inverse, tol=1e-6, v0=start)
+    if values[0] > shift:
+        return None
+    free: FloatArray = scale * vectors[:, 0]
     return free
 
 
