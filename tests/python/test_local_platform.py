@@ -17,6 +17,7 @@ import requests
 import tessel.external.offload_task as offload_task
 from tessel.errors import ExecutionError
 from tessel.local import LocalPlatform, WorkerFailure
+from tessel.local.execution import store_result
 
 
 class Analysis(offload_task.OffloadTask):
@@ -203,6 +204,18 @@ def test_unusable_worker_results_end_the_job_with_an_error(local_platform, resul
         analysis.execute(timeout=10)
 
     assert analysis.messages == [message]
+
+
+@pytest.mark.parametrize("result", [
+    {},
+    {"a": {}, "b": []},
+    {"Forces": {"Beams": {1: {"LoadCases": {"1": [0.1, -2e-308, 1e300]}}, 2.5: {True: None, None: "é\u2028"}}}},
+    {"x": {"y": {"z": {"w": {"v": {"u": [1, {"t": 2}]}}}}}, "s": "</script>", "n": 10 ** 30},
+    {"Forces": {"Beams": {i: {"x": i / 7} if i % 3 else [i] for i in range(600)}, "n": 1}},
+])
+def test_a_dict_answer_is_stored_as_json_dumps_writes_it(tmp_path, result):
+    # Written member by member, the file holds exactly the text of one json.dumps.
+    assert store_result(tmp_path, result).read_text(encoding="utf-8") == json.dumps(result)
 
 
 @pytest.mark.parametrize(
