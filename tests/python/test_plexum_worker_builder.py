@@ -281,6 +281,26 @@ def test_many_quadrilaterals_are_painted_once_and_shared_between_pictures():
     assert pixels[row, column].tolist() == [0.0, 1.0, 0.0] and pixels[0, 0].tolist() == [1.0, 1.0, 1.0]
 
 
+
+@pytest.mark.parametrize("count", [100, 5000])
+def test_many_dots_of_a_painted_picture_are_painted_with_it(count):
+    from matplotlib.image import imread
+    from tessel.local.plexum_worker import drawing
+
+    points = np.stack([np.arange(count) % 100 * 3.0, np.arange(count) // 100 * 3.0, np.zeros(count)], axis=1)
+    picture = drawing.Picture("dots")
+    picture.line(np.stack([points[:, 0], points[:, 1], np.full(count, 1.0)], axis=1)[np.arange(50_000) % count],
+                 "#888")  # too many points to write: the picture is painted
+    picture.dot(points, "#ff0000", radius=2.0)
+    picture.dot(points[:1], "#0000ff", radius=3.0)  # one dot: written
+    text = drawing.svg(picture)
+    assert text.count("<circle") == (1 if count > drawing.RASTER_DOTS else 1 + count)
+    data = re.search(r'href="data:image/png;base64,([^"]+)"', text).group(1)
+    pixels = imread(io.BytesIO(base64.b64decode(data)), format="png")
+    column, row = (drawing.fit(picture)(points[-1:])[0] * drawing.SUPERSAMPLE).astype(int)
+    red = pixels[row, column].tolist() == [1.0, 0.0, 0.0]
+    assert red == (count > drawing.RASTER_DOTS)
+
 def test_a_long_table_shows_its_first_rows_and_links_all_of_them_compressed():
     from tessel.local.plexum_worker.tables import MAX_ROWS, table
 
@@ -291,6 +311,18 @@ def test_a_long_table_shows_its_first_rows_and_links_all_of_them_compressed():
     lines = gzip.decompress(base64.b64decode(data)).decode().splitlines()
     assert lines[0] == "beam,N" and lines[1:] == [f"{k},{k / 3:.6g}" for k in range(MAX_ROWS + 50)]
 
+
+
+def test_the_whole_tables_a_page_embeds_stay_within_its_room():
+    from tessel.local.plexum_worker.tables import Room, download
+
+    rows = [[k, k / 3, -k / 7] for k in range(20_000)]
+    room = Room(300_000)
+    first, second = download("A", ["beam", "N", "V"], rows, room), download("B", ["beam", "N", "V"], rows, room)
+    assert first.startswith('<a download="a.csv.gz"') and 0 < room.left < 300_000 - len(first) + 200
+    assert second == "all 20,000 rows are in the job's results (this page embeds at most 0.3 MB of whole tables)"
+    # A table far beyond the room is turned away before it is formatted.
+    assert download("C", ["beam"], [[k] for k in range(10 ** 6)], Room(1000)).startswith("all 1,000,000 rows")
 
 def _covering(corners, point):
     """Brute force: the index of the nearest quadrilateral (two triangles) over a 2D point, or -1; corners

@@ -8,8 +8,9 @@ in model coordinates and fitted to the picture when it is written:
 * surfaces: batches of quadrilaterals, one colour each, painted far to near.
   A batch of more than RASTER_QUADS quadrilaterals is painted into one
   embedded PNG (a z-buffer at SUPERSAMPLE times the picture's resolution,
-  with what the surfaces hide), and so are more than RASTER_POINTS points of lines,
-  so a page's size does not grow with the mesh; a `SurfaceGeometry` shared
+  with what the surfaces hide), and so are more than RASTER_POINTS points of lines
+  and, in a painted picture, marks of more than RASTER_DOTS dots, so a page's
+  size does not grow with the mesh; a `SurfaceGeometry` shared
   by several pictures keeps its rasterisation (which quadrilateral each pixel
   shows) for every picture fitted the same way.
 * lines: polylines, written as one SVG path per style;
@@ -43,6 +44,7 @@ from .geometry import BoolArray, FloatArray, IntArray
 WIDTH, HEIGHT, MARGIN = 700, 480, 36
 RASTER_QUADS = 1500
 RASTER_POINTS = 40_000
+RASTER_DOTS = 1000  # dots of one mark, above which a painted picture paints them too
 SUPERSAMPLE = 1.5
 # Views as (azimuth, elevation) in degrees.
 View = tuple[float, float]
@@ -546,8 +548,26 @@ def _paint_lines(image: Any, lines: list[Line], fitted: Fit) -> None:
                0.45 if behind else 1.0)
 
 
+def _paint_dots(image: Any, mark: Mark, fitted: Fit) -> None:
+    """Dots over the image, each a disc as large as the dot drawn."""
+    rows, cols = image.shape
+    centres = fitted(mark.points) * SUPERSAMPLE
+    centres = centres[np.isfinite(centres).all(axis=1)]
+    radius = mark.size * SUPERSAMPLE
+    reach = int(np.ceil(radius))
+    dy, dx = np.mgrid[-reach:reach + 1, -reach:reach + 1]
+    disc = dx ** 2 + dy ** 2 <= radius ** 2
+    x = (np.floor(centres[:, 0]).astype(np.int64)[:, None] + dx[disc]).reshape(-1)
+    y = (np.floor(centres[:, 1]).astype(np.int64)[:, None] + dy[disc]).reshape(-1)
+    inside = (x >= 0) & (x < cols) & (y >= 0) & (y < rows)
+    where = y[inside] * cols + x[inside]
+    # A pale dot blends once per pixel.
+    _blend(image.reshape(-1), np.unique(where) if mark.behind else where, np.array(_rgb(mark.fill)),
+           0.45 if mark.behind else 1.0)
+
+
 def _raster_layer(picture: Picture, fitted: Fit) -> bytes:
-    """The surfaces and lines of a picture painted into one PNG: what is behind, then the rest."""
+    """The surfaces, lines and many dots of a picture painted into one PNG: what is behind, then the rest."""
     image = np.full((round(HEIGHT * SUPERSAMPLE), round(WIDTH * SUPERSAMPLE)), 0xFFFFFF, np.uint32)
     for behind in (True, False):
         for surface in picture.surfaces:
@@ -555,7 +575,15 @@ def _raster_layer(picture: Picture, fitted: Fit) -> bytes:
                 _paint_surface(image, surface, picture.view, fitted)
         if behind or _many_lines(picture):
             _paint_lines(image, [line for line in picture.lines if line.behind == behind], fitted)
+        for mark in _many_dots(picture):
+            if mark.behind == behind:
+                _paint_dots(image, mark, fitted)
     return _png(image)
+
+
+def _many_dots(picture: Picture) -> list[Mark]:
+    """The dots a picture paints when it is painted."""
+    return [m for m in picture.marks if m.kind == "dot" and len(m.points) > RASTER_DOTS]
 
 
 def _many_lines(picture: Picture) -> bool:
@@ -564,7 +592,8 @@ def _many_lines(picture: Picture) -> bool:
 
 def painted(picture: Picture) -> bool:
     """Are the picture's surfaces and lines painted as one PNG (too many to write one by one)?"""
-    return sum(len(s.geometry) for s in picture.surfaces) > RASTER_QUADS or _many_lines(picture)
+    return (sum(len(s.geometry) for s in picture.surfaces) > RASTER_QUADS or _many_lines(picture)
+            or bool(_many_dots(picture)))
 
 
 # Labels.
@@ -771,7 +800,8 @@ def svg(picture: Picture) -> str:
         out += header
         if not _many_lines(picture):
             out += _svg_lines([line for line in picture.lines if not line.behind], fitted)
-        out += [_svg_mark(m, fitted) for m in picture.marks if m.kind in ("dot", "support")]
+        dots = {id(m) for m in _many_dots(picture)}
+        out += [_svg_mark(m, fitted) for m in picture.marks if m.kind in ("dot", "support") and id(m) not in dots]
     else:
         out += header
         for behind in (True, False):

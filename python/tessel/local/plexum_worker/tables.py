@@ -2,30 +2,45 @@
 
 A table of more than MAX_ROWS rows shows its first MAX_ROWS and links the
 whole of it as gzip-compressed CSV embedded in the page, so that the page
-stays small and needs no network.
+stays small and needs no network. A page embeds at most EMBEDDED_TABLES
+bytes of such data (the first tables that fit); a table beyond says that its
+rows are in the job's results only.
 """
 
 from __future__ import annotations
 
 import base64
+import functools
 import gzip
 import html
 import itertools
 import re
+from collections.abc import Callable
 from typing import Any
 
 from .model import Model
 
 AXES = ("x", "y", "z", "xx", "yy", "zz")
 MAX_ROWS = 200
+# Room for whole tables in one page (base64 of gzip-compressed CSV, bytes): the page stays within 10 MB.
+EMBEDDED_TABLES = 6_000_000
 # Columns of a section's points that the table shows apart (position and domain) or not at all.
 _POINT_PLACE = ("Position", "x", "y", "z", "Domain")
 Column = tuple[str, str]  # ("LoadCases" | "LoadCombinations", id as text)
 
 
+class Room:
+    """What is left of a page's room for whole tables (bytes)."""
+
+    def __init__(self, size: int = EMBEDDED_TABLES) -> None:
+        self.size = self.left = size
+
+
 def result_tables(model: Model, results: dict[str, Any]) -> dict[Column, list[str]]:
     """Per load case and combination: tables of its displacements, support forces, beam forces and sections."""
     out: dict[Column, list[str]] = {}
+    room = Room()
+    table = functools.partial(_table, room=room)  # every table of the page shares its room
 
     def add(column: Column, text: str) -> None:
         out.setdefault(column, []).append(text)
@@ -49,7 +64,7 @@ def result_tables(model: Model, results: dict[str, Any]) -> dict[Column, list[st
     for section, kinds in results["Sections"].items():
         for kind, groups in kinds.items():
             for key, result in groups["LoadCombinations"].items():
-                for text in _section_tables(model, section, kind, result):
+                for text in _section_tables(model, section, kind, result, table):
                     add(("LoadCombinations", key), text)
     return out
 
@@ -64,7 +79,8 @@ def _by_column(entries: dict[str, Any]) -> dict[Column, list[tuple[str, Any]]]:
     return out
 
 
-def _section_tables(model: Model, section: str, kind: str, result: dict[str, Any]) -> list[str]:
+def _section_tables(model: Model, section: str, kind: str, result: dict[str, Any],
+                    table: Callable[[str, list[Any], list[list[Any]]], str]) -> list[str]:
     points = result["Points"]
     names = [k for k in points[0] if k not in _POINT_PLACE] if points else []
     title = (f"Section {section} '{model.section_cuts[int(section) - 1].name}', "
@@ -84,17 +100,26 @@ def _cell(value: Any) -> str:
 
 
 def table(title: str, header: list[Any], rows: list[list[Any]]) -> str:
+    """A table of its first MAX_ROWS rows, linking all of them if it has more."""
+    return _table(title, header, rows, Room())
+
+
+def _table(title: str, header: list[Any], rows: list[list[Any]], room: Room) -> str:
     out = [f"<h3>{html.escape(title)}</h3>"]
     if len(rows) > MAX_ROWS:
-        out.append(f"<p>The first {MAX_ROWS} of {len(rows):,} rows; {download(title, header, rows)}</p>")
+        out.append(f"<p>The first {MAX_ROWS} of {len(rows):,} rows; {download(title, header, rows, room)}</p>")
     out.append("<table><tr>" + "".join(f"<th>{html.escape(str(h))}</th>" for h in header) + "</tr>")
     out += ["<tr>" + "".join(f"<td>{_cell(v)}</td>" for v in row) + "</tr>" for row in rows[:MAX_ROWS]]
     out.append("</table>")
     return "\n".join(out)
 
 
-def download(title: str, header: list[Any], rows: list[list[Any]]) -> str:
-    """A link to the whole table as gzip-compressed CSV, embedded in the page."""
+def download(title: str, header: list[Any], rows: list[list[Any]], room: Room) -> str:
+    """A link to the whole table as gzip-compressed CSV, embedded in the page if it has room for it."""
+    beyond = (f"all {len(rows):,} rows are in the job's results (this page embeds at most "
+              f"{room.size / 1e6:.3g} MB of whole tables)")
+    if len(rows) * len(header) > 2 * room.left:  # compressed, a cell takes more than half a byte
+        return beyond
     # One formatting operation for all the rows, laid out as the first ("%s" takes any value, "%.6g" any number).
     layout = ",".join("%.6g" if isinstance(v, float) else "%s" for v in rows[0]) + "\n"
     try:
@@ -103,9 +128,12 @@ def download(title: str, header: list[Any], rows: list[list[Any]]) -> str:
         body = "".join(",".join(f"{v:.6g}" if isinstance(v, float) else str(v) for v in row) + "\n" for row in rows)
     text = ",".join(str(h) for h in header) + "\n" + body
     data = base64.b64encode(gzip.compress(text.encode("utf-8"), 1, mtime=0)).decode("ascii")
+    if len(data) > room.left:
+        return beyond
+    room.left -= len(data)
     name = re.sub(r"[^a-z0-9]+", "-", title.lower()).strip("-")[:60] + ".csv.gz"
     return (f'<a download="{name}" href="data:application/gzip;base64,{data}">all rows as CSV '
             "(gzip-compressed)</a>")
 
 
-__all__ = ["MAX_ROWS", "result_tables", "table"]
+__all__ = ["EMBEDDED_TABLES", "MAX_ROWS", "Room", "download", "result_tables", "table"]
