@@ -455,6 +455,9 @@ def _rasterise(corners: FloatArray, view: View, fitted: Fit) -> Any:
     x0 = np.clip(np.ceil(low - 0.5), 0, cols).astype(np.int64)
     x1 = np.clip(np.floor(high - 0.5), -1, cols - 1).astype(np.int64)
     width = np.where(np.isfinite(low), np.maximum(x1 - x0 + 1, 0), 0)
+    # Along a stretch the depth is start + gx * column.
+    start = d[t, 0] + gx[t] * (0.5 - p[t, 0, 0]) + gy[t] * (centre - p[t, 0, 1])
+    slope, first_pixel, quads = gx[t], row * cols, owner[t]
     # Pixels in chunks of stretches, so that memory stays bounded.
     total = np.cumsum(width)
     begin = 0
@@ -468,9 +471,7 @@ def _rasterise(corners: FloatArray, view: View, fitted: Fit) -> Any:
         if not len(stretch):
             continue
         column = x0[stretch] + np.arange(len(stretch)) - np.repeat(np.cumsum(w) - w, w)
-        tri = t[stretch]
-        at = d[tri, 0] + gx[tri] * (column + 0.5 - p[tri, 0, 0]) + gy[tri] * (centre[stretch] - p[tri, 0, 1])
-        found.append((row[stretch] * cols + column, at, owner[tri]))
+        found.append((first_pixel[stretch] + column, start[stretch] + slope[stretch] * column, quads[stretch]))
     if found:
         pixel = np.concatenate([f[0] for f in found])
         at = np.concatenate([f[1] for f in found])
