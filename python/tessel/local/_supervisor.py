@@ -34,7 +34,7 @@ def _prctl(option: int, value: int) -> None:
         raise OSError(error, f"prctl({option}): {os.strerror(error)}")
 
 
-def _descendants(root: int) -> list[int]:
+def descendants(root: int) -> list[int]:
     """The pids of every process below `root`, zombies included, read from /proc."""
     children: dict[int, list[int]] = {}
     for entry in os.listdir("/proc"):
@@ -61,7 +61,7 @@ def _kill_descendants() -> None:
     Each round kills what it finds; a process forked meanwhile is found in the
     next one, and orphans come to this subreaper, which reaps them.
     """
-    while pids := _descendants(os.getpid()):
+    while pids := descendants(os.getpid()):
         for pid in pids:
             try:
                 os.kill(pid, signal.SIGKILL)

@@ -31,6 +31,7 @@ from multiprocessing.connection import Connection, Pipe, wait
 from pathlib import Path
 from typing import Any
 
+from ._supervisor import descendants
 from .execution import Outcome, execute, timeout_message
 from .workers import ERROR, TIMEOUT_ERROR, Worker
 
@@ -130,27 +131,6 @@ def _end_with_the_platform(parent: int) -> None:
 # -- in the platform -------------------------------------------------------------
 
 
-def _process_tree_below(root: int) -> list[int]:
-    """The pids of every process below ``root``, read from /proc."""
-    children: dict[int, list[int]] = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as stat:
-                # "pid (comm) state ppid ...": comm may hold spaces and parentheses.
-                ppid = int(stat.read().rsplit(b")", 1)[1].split()[1])
-        except (OSError, IndexError, ValueError):
-            continue  # ended while we looked
-        children.setdefault(ppid, []).append(int(entry))
-    found, pending = [], [root]
-    while pending:
-        below = children.get(pending.pop(), [])
-        found += below
-        pending += below
-    return found
-
-
 def _resident(pid: int) -> int:
     """Resident memory of one process in bytes; 0 once it is gone."""
     try:
@@ -188,7 +168,7 @@ class _WorkerProcess:
     def memory(self) -> int:
         """Resident memory of the process and of everything it started, in bytes."""
         if self._looks % _TREE_EVERY == 0:
-            self._below = sum(_resident(pid) for pid in _process_tree_below(self.pid))
+            self._below = sum(_resident(pid) for pid in descendants(self.pid))
         self._looks += 1
         return _resident(self.pid) + self._below
 
