@@ -8,7 +8,7 @@ in model coordinates and fitted to the picture when it is written:
 * surfaces: batches of quadrilaterals, one colour each, painted far to near.
   A batch of more than RASTER_QUADS quadrilaterals is painted into one
   embedded PNG (a z-buffer at SUPERSAMPLE times the picture's resolution,
-  with what the surfaces hide), and so are more than RASTER_POINTS points of lines
+  with what the surfaces hide, by the C++ `_painter`), and so are more than RASTER_POINTS points of lines
   and, in a painted picture, marks of more than RASTER_DOTS dots, so a page's
   size does not grow with the mesh; a `SurfaceGeometry` shared
   by several pictures keeps its rasterisation (which quadrilateral each pixel
@@ -31,14 +31,13 @@ import base64
 import html
 import io
 import math
-import struct
-import zlib
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 
+from . import _painter
 from .geometry import BoolArray, FloatArray, IntArray
 
 WIDTH, HEIGHT, MARGIN = 700, 480, 36
@@ -46,6 +45,7 @@ RASTER_QUADS = 1500
 RASTER_POINTS = 40_000
 RASTER_DOTS = 1000  # dots of one mark, above which a painted picture paints them too
 SUPERSAMPLE = 1.5
+PNG_LEVEL = 3  # zlib level of painted layers: small pages at little cost
 # Views as (azimuth, elevation) in degrees.
 View = tuple[float, float]
 AXONOMETRIC: View = (30.0, 30.0)
@@ -101,6 +101,12 @@ def _ramp(fraction: FloatArray, sequential: bool) -> IntArray:
 
 def _hex(rgb: Any) -> str:
     return "#%02x%02x%02x" % tuple(int(c) for c in rgb)
+
+
+def _packed(colour: str) -> int:
+    """ "#rrggbb" or "#rgb" as 0xRRGGBB."""
+    r, g, b = _rgb(colour)
+    return (r << 16) | (g << 8) | b
 
 
 def _rgb(colour: str) -> tuple[int, int, int]:
@@ -415,156 +421,38 @@ def fit(picture: Picture) -> Fit:
 def _rasterise(corners: FloatArray, view: View, fitted: Fit) -> Any:
     """(HEIGHT * s, WIDTH * s) index of the nearest quadrilateral at each pixel centre (-1: none).
 
-    Each triangle (two per quadrilateral) is scanned row by row: a pixel row's
-    centre line meets it in one stretch of pixels, so the work follows the
-    area covered, also for long thin triangles.
+    A z-buffer over the quadrilaterals' two triangles each, in the painter.
     """
     s = SUPERSAMPLE
-    rows, cols = round(HEIGHT * s), round(WIDTH * s)
-    depth_buffer = np.full(rows * cols, np.inf)
-    index = np.full(rows * cols, -1, np.int32)
-    n = len(corners)
+    index = np.empty((round(HEIGHT * s), round(WIDTH * s)), np.int32)
     flat = corners.reshape(-1, 3)
-    xy = (fitted(flat) * s).reshape(n, 4, 2)
-    depth = project(flat, view)[:, 2].reshape(n, 4)
-    p = np.concatenate([xy[:, [0, 1, 2]], xy[:, [0, 2, 3]]])  # (t, 3, 2)
-    d = np.concatenate([depth[:, [0, 1, 2]], depth[:, [0, 2, 3]]])
-    owner = np.concatenate([np.arange(n), np.arange(n)])
-    e1, e2 = p[:, 1] - p[:, 0], p[:, 2] - p[:, 0]
-    det = e1[:, 0] * e2[:, 1] - e2[:, 0] * e1[:, 1]
-    keep = np.abs(det) > 1e-12  # a triangle seen edge-on covers no pixel centre
-    p, d, owner, e1, e2, det = p[keep], d[keep], owner[keep], e1[keep], e2[keep], det[keep]
-    # Depth as a plane over the picture: d0 + gx (x - x0) + gy (y - y0).
-    gx = ((d[:, 1] - d[:, 0]) * e2[:, 1] - (d[:, 2] - d[:, 0]) * e1[:, 1]) / det
-    gy = (e1[:, 0] * (d[:, 2] - d[:, 0]) - e2[:, 0] * (d[:, 1] - d[:, 0])) / det
-    y0 = np.clip(np.ceil(p[:, :, 1].min(axis=1) - 0.5), 0, rows).astype(np.int64)
-    y1 = np.clip(np.floor(p[:, :, 1].max(axis=1) - 0.5), -1, rows - 1).astype(np.int64)
-    counts = np.maximum(y1 - y0 + 1, 0)
-    t = np.repeat(np.arange(len(p)), counts)
-    row = y0[t] + np.arange(len(t)) - np.repeat(np.cumsum(counts) - counts, counts)
-    centre = row + 0.5
-    low = np.full(len(t), np.inf)
-    high = np.full(len(t), -np.inf)
-    for a, b in ((0, 1), (1, 2), (2, 0)):
-        ya, yb = p[t, a, 1], p[t, b, 1]
-        xa, xb = p[t, a, 0], p[t, b, 0]
-        crosses = (np.minimum(ya, yb) <= centre) & (centre <= np.maximum(ya, yb)) & (ya != yb)
-        x = xa + (centre - ya) * (xb - xa) / np.where(ya != yb, yb - ya, 1.0)
-        low = np.where(crosses, np.minimum(low, x), low)
-        high = np.where(crosses, np.maximum(high, x), high)
-    x0 = np.clip(np.ceil(low - 0.5), 0, cols).astype(np.int64)
-    x1 = np.clip(np.floor(high - 0.5), -1, cols - 1).astype(np.int64)
-    width = np.where(np.isfinite(low), np.maximum(x1 - x0 + 1, 0), 0)
-    # Along a stretch the depth is start + gx * column.
-    start = d[t, 0] + gx[t] * (0.5 - p[t, 0, 0]) + gy[t] * (centre - p[t, 0, 1])
-    slope, first_pixel, quads = gx[t], row * cols, owner[t]
-    # Pixels in chunks of stretches, so that memory stays bounded.
-    total = np.cumsum(width)
-    begin = 0
-    found: list[tuple[IntArray, FloatArray, IntArray]] = []
-    while begin < len(width):
-        before = int(total[begin - 1]) if begin else 0
-        stop = max(begin + 1, int(np.searchsorted(total, before + 4_000_000, side="right")))
-        w = width[begin:stop]
-        stretch = np.repeat(np.arange(begin, stop), w)
-        begin = stop
-        if not len(stretch):
-            continue
-        column = x0[stretch] + np.arange(len(stretch)) - np.repeat(np.cumsum(w) - w, w)
-        found.append((first_pixel[stretch] + column, start[stretch] + slope[stretch] * column, quads[stretch]))
-    if found:
-        pixel = np.concatenate([f[0] for f in found])
-        at = np.concatenate([f[1] for f in found])
-        quad = np.concatenate([f[2] for f in found])
-        np.minimum.at(depth_buffer, pixel, at)
-        nearest = at <= depth_buffer[pixel]
-        index[pixel[nearest]] = quad[nearest]
-    return index.reshape(rows, cols)
-
-
-def _png(image: Any) -> bytes:
-    """An 8-bit RGB PNG of an image (rows, columns) of packed 0xRRGGBB."""
-    rows, cols = image.shape
-    raw = np.zeros((rows, 1 + 3 * cols), np.uint8)
-    raw[:, 1::3], raw[:, 2::3], raw[:, 3::3] = image >> 16, (image >> 8) & 255, image & 255
-
-    def chunk(kind: bytes, data: bytes) -> bytes:
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
-    header = struct.pack(">IIBBBBB", cols, rows, 8, 2, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw.tobytes(), 3))
-            + chunk(b"IEND", b""))
-
-
-def _blend(image: Any, where: Any, colours: Any, opacity: float) -> None:
-    """Paints colours (n, 3) or one (3,) at the pixels `where` (flat indices), `opacity` over what is there."""
-    colours = np.asarray(colours, np.uint32)
-    if opacity < 1.0:
-        below = image[where]
-        under = np.stack([below >> 16, (below >> 8) & 255, below & 255], axis=-1)
-        colours = np.round(opacity * colours + (1.0 - opacity) * under).astype(np.uint32)
-    image[where] = (colours[..., 0] << 16) | (colours[..., 1] << 8) | colours[..., 2]
+    xy = fitted(flat) * s
+    depth = np.ascontiguousarray(project(flat, view)[:, 2])
+    _painter.nearest_quads(xy, depth, index)
+    return index
 
 
 def _paint_surface(image: Any, surface: Surface, view: View, fitted: Fit) -> None:
     """The surface over the image: its colours, its edges where the quadrilaterals are large enough to show them."""
     index = surface.geometry.raster(view, fitted)
-    where = np.flatnonzero(index >= 0)
-    quads = index.reshape(-1)[where]
-    colours = surface.rgb[quads]
-    if surface.stroke != "none" and len(quads) >= 40 * len(surface.geometry):
-        edge = np.zeros(index.shape, bool)
-        edge[:, 1:] |= index[:, 1:] != index[:, :-1]
-        edge[1:, :] |= index[1:, :] != index[:-1, :]
-        colours[edge.reshape(-1)[where]] = _rgb(surface.stroke)
-    _blend(image.reshape(-1), where, colours, surface.opacity * (0.45 if surface.behind else 1.0))
+    rgb = np.ascontiguousarray(np.broadcast_to(surface.rgb, (len(surface.geometry), 3)), np.uint8)
+    stroke = _packed(surface.stroke) if surface.stroke != "none" else -1
+    _painter.paint_quads(image, index, rgb, stroke, surface.opacity * (0.45 if surface.behind else 1.0))
 
 
 def _paint_lines(image: Any, lines: list[Line], fitted: Fit) -> None:
     """Lines over the image, a square brush as wide as the line stamped at every pixel along it."""
-    rows, cols = image.shape
-    s = SUPERSAMPLE
+    gap = np.full((1, 3), np.nan)
     for (stroke, width, dash, behind), members in _line_groups(lines).items():
-        pixels = fitted(np.concatenate([m.points for m in members])) * s
-        last = np.cumsum([len(m.points) for m in members]) - 1
-        joined = np.isfinite(pixels[:-1, 0]) & np.isfinite(pixels[1:, 0])
-        joined[last[:-1]] = False  # no segment from one line to the next, nor across a break (NaN)
-        a, b = pixels[:-1][joined], pixels[1:][joined]
-        length = np.hypot(*(b - a).T)
-        count = np.ceil(length).astype(np.int64) + 1
-        segment = np.repeat(np.arange(len(a)), count)
-        step = np.arange(len(segment)) - np.repeat(np.cumsum(count) - count, count)
-        t = step / np.maximum(count[segment] - 1, 1)
-        points = a[segment] + (b - a)[segment] * t[:, None]
-        if dash or behind:
-            along = (np.concatenate([[0.0], np.cumsum(length)[:-1]])[segment] + t * length[segment]) / s
-            points = points[along % 7.0 < 4.0]
-        half = int(max(width * s / 2.0, 0.5))
-        offsets = np.arange(-half, half + 1)
-        x = (np.floor(points[:, 0]).astype(np.int64)[:, None] + np.tile(offsets, len(offsets))).reshape(-1)
-        y = (np.floor(points[:, 1]).astype(np.int64)[:, None] + np.repeat(offsets, len(offsets))).reshape(-1)
-        inside = (x >= 0) & (x < cols) & (y >= 0) & (y < rows)
-        where = y[inside] * cols + x[inside]
-        # A pale line blends once per pixel.
-        _blend(image.reshape(-1), np.unique(where) if behind else where, np.array(_rgb(stroke)),
-               0.45 if behind else 1.0)
+        # The members one after the other, a row of NaN between two: no segment joins them.
+        pixels = fitted(np.concatenate([part for m in members for part in (m.points, gap)])) * SUPERSAMPLE
+        _painter.paint_lines(image, pixels, _packed(stroke), width, SUPERSAMPLE, bool(dash), behind)
 
 
 def _paint_dots(image: Any, mark: Mark, fitted: Fit) -> None:
     """Dots over the image, each a disc as large as the dot drawn."""
-    rows, cols = image.shape
     centres = fitted(mark.points) * SUPERSAMPLE
-    centres = centres[np.isfinite(centres).all(axis=1)]
-    radius = mark.size * SUPERSAMPLE
-    reach = int(np.ceil(radius))
-    dy, dx = np.mgrid[-reach:reach + 1, -reach:reach + 1]
-    disc = dx ** 2 + dy ** 2 <= radius ** 2
-    x = (np.floor(centres[:, 0]).astype(np.int64)[:, None] + dx[disc]).reshape(-1)
-    y = (np.floor(centres[:, 1]).astype(np.int64)[:, None] + dy[disc]).reshape(-1)
-    inside = (x >= 0) & (x < cols) & (y >= 0) & (y < rows)
-    where = y[inside] * cols + x[inside]
-    # A pale dot blends once per pixel.
-    _blend(image.reshape(-1), np.unique(where) if mark.behind else where, np.array(_rgb(mark.fill)),
-           0.45 if mark.behind else 1.0)
+    _painter.paint_dots(image, centres, _packed(mark.fill), mark.size * SUPERSAMPLE, mark.behind)
 
 
 def _raster_layer(picture: Picture, fitted: Fit) -> bytes:
@@ -579,7 +467,7 @@ def _raster_layer(picture: Picture, fitted: Fit) -> bytes:
         for mark in _many_dots(picture):
             if mark.behind == behind:
                 _paint_dots(image, mark, fitted)
-    return _png(image)
+    return _painter.png(image, PNG_LEVEL)
 
 
 def _many_dots(picture: Picture) -> list[Mark]:

@@ -1,0 +1,238 @@
+#include "tessel/core/raster.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace tessel::core::raster {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+std::int64_t clamped(double value, double low, double high) {
+    return static_cast<std::int64_t>(std::clamp(value, low, high));
+}
+
+// `colour` over `under` at `opacity`, each channel rounded half to even.
+std::uint32_t blend(std::uint32_t under, std::uint32_t colour, double opacity) {
+    if (opacity >= 1.0) return colour;
+    std::uint32_t out = 0;
+    for (int shift = 16; shift >= 0; shift -= 8) {
+        const double c = static_cast<double>((colour >> shift) & 255U);
+        const double u = static_cast<double>((under >> shift) & 255U);
+        out |= static_cast<std::uint32_t>(std::nearbyint(opacity * c + (1.0 - opacity) * u)) << shift;
+    }
+    return out;
+}
+
+// Paints pixels at `colour`; a faded painter blends each pixel once however
+// often it is stamped.
+class Painter {
+public:
+    Painter(Image image, std::uint32_t colour, bool faded)
+        : image_(image), colour_(colour), faded_(faded),
+          seen_(faded ? static_cast<std::size_t>(image.rows * image.cols) : 0, false) {}
+
+    void stamp(std::int64_t x, std::int64_t y) {
+        if (x < 0 || y < 0 || x >= image_.cols || y >= image_.rows) return;
+        const auto at = static_cast<std::size_t>(y * image_.cols + x);
+        if (!faded_) {
+            image_.pixels[at] = colour_;
+        } else if (!seen_[at]) {
+            seen_[at] = true;
+            image_.pixels[at] = blend(image_.pixels[at], colour_, kFaded);
+        }
+    }
+
+private:
+    Image image_;
+    std::uint32_t colour_;
+    bool faded_;
+    std::vector<bool> seen_;
+};
+
+void check(const Image& image) {
+    if (image.rows < 0 || image.cols < 0 || static_cast<std::int64_t>(image.pixels.size()) != image.rows * image.cols)
+        throw std::invalid_argument("the image's pixels are not rows x columns");
+}
+
+}  // namespace
+
+void nearest_quads(std::span<const double> corners, std::span<const double> depth, std::int64_t rows,
+                   std::int64_t cols, std::span<std::int32_t> index) {
+    const std::size_t n = depth.size() / 4;
+    if (depth.size() != 4 * n || corners.size() != 8 * n)
+        throw std::invalid_argument("corners must be (n, 4, 2) and depths (n, 4)");
+    if (rows < 0 || cols < 0 || static_cast<std::int64_t>(index.size()) != rows * cols)
+        throw std::invalid_argument("the index is not rows x columns");
+    if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+        throw std::invalid_argument("too many quadrilaterals for an int32 index");
+    std::fill(index.begin(), index.end(), -1);
+    std::vector<double> nearest(index.size(), kInf);
+    static constexpr int kTriangles[2][3] = {{0, 1, 2}, {0, 2, 3}};
+    for (const auto& triangle : kTriangles) {
+        for (std::size_t q = 0; q < n; ++q) {
+            double x[3], y[3], d[3];
+            bool finite = true;
+            for (int k = 0; k < 3; ++k) {
+                const std::size_t corner = 4 * q + static_cast<std::size_t>(triangle[k]);
+                x[k] = corners[2 * corner];
+                y[k] = corners[2 * corner + 1];
+                d[k] = depth[corner];
+                finite = finite && std::isfinite(x[k]) && std::isfinite(y[k]) && std::isfinite(d[k]);
+            }
+            const double e1x = x[1] - x[0], e1y = y[1] - y[0], e2x = x[2] - x[0], e2y = y[2] - y[0];
+            const double det = e1x * e2y - e2x * e1y;
+            if (!finite || !(std::abs(det) > 1e-12)) continue;  // edge-on: it covers no pixel centre
+            // Depth as a plane over the picture: d0 + gx (x - x0) + gy (y - y0).
+            const double gx = ((d[1] - d[0]) * e2y - (d[2] - d[0]) * e1y) / det;
+            const double gy = (e1x * (d[2] - d[0]) - e2x * (d[1] - d[0])) / det;
+            const double top = std::min({y[0], y[1], y[2]}), bottom = std::max({y[0], y[1], y[2]});
+            const std::int64_t first = clamped(std::ceil(top - 0.5), 0.0, static_cast<double>(rows));
+            const std::int64_t last = clamped(std::floor(bottom - 0.5), -1.0, static_cast<double>(rows - 1));
+            for (std::int64_t row = first; row <= last; ++row) {
+                // The row's centre line meets the triangle in one stretch.
+                const double centre = static_cast<double>(row) + 0.5;
+                double low = kInf, high = -kInf;
+                for (int a = 0; a < 3; ++a) {
+                    const int b = (a + 1) % 3;
+                    if (y[a] == y[b] || centre < std::min(y[a], y[b]) || centre > std::max(y[a], y[b])) continue;
+                    const double at = x[a] + (centre - y[a]) * (x[b] - x[a]) / (y[b] - y[a]);
+                    low = std::min(low, at);
+                    high = std::max(high, at);
+                }
+                if (!std::isfinite(low)) continue;
+                const std::int64_t left = clamped(std::ceil(low - 0.5), 0.0, static_cast<double>(cols));
+                const std::int64_t right = clamped(std::floor(high - 0.5), -1.0, static_cast<double>(cols - 1));
+                const double start = d[0] + gx * (0.5 - x[0]) + gy * (centre - y[0]);
+                for (std::int64_t column = left; column <= right; ++column) {
+                    const double at = start + gx * static_cast<double>(column);
+                    const auto pixel = static_cast<std::size_t>(row * cols + column);
+                    if (at <= nearest[pixel]) {
+                        nearest[pixel] = at;
+                        index[pixel] = static_cast<std::int32_t>(q);
+                    }
+                }
+            }
+        }
+    }
+}
+
+void paint_quads(Image image, std::span<const std::int32_t> index, std::span<const std::uint8_t> rgb,
+                 std::int64_t stroke, double opacity) {
+    check(image);
+    if (index.size() != image.pixels.size()) throw std::invalid_argument("the index is not the image's size");
+    const auto n = static_cast<std::int64_t>(rgb.size() / 3);
+    if (rgb.size() != static_cast<std::size_t>(3 * n)) throw std::invalid_argument("colours must be (n, 3)");
+    std::int64_t covered = 0;
+    for (const std::int32_t q : index) {
+        if (q >= n) throw std::invalid_argument("the index names a quadrilateral without a colour");
+        covered += q >= 0;
+    }
+    const bool edges = stroke >= 0 && covered >= kEdgePixels * n;
+    for (std::int64_t row = 0; row < image.rows; ++row) {
+        for (std::int64_t column = 0; column < image.cols; ++column) {
+            const auto at = static_cast<std::size_t>(row * image.cols + column);
+            const std::int32_t q = index[at];
+            if (q < 0) continue;
+            std::uint32_t colour = (std::uint32_t{rgb[3 * q]} << 16) | (std::uint32_t{rgb[3 * q + 1]} << 8) |
+                                   rgb[3 * q + 2];
+            if (edges && ((column > 0 && index[at - 1] != q) ||
+                          (row > 0 && index[at - static_cast<std::size_t>(image.cols)] != q)))
+                colour = static_cast<std::uint32_t>(stroke);
+            image.pixels[at] = blend(image.pixels[at], colour, opacity);
+        }
+    }
+}
+
+void paint_lines(Image image, std::span<const double> points, std::uint32_t colour, double width, double unit,
+                 bool dashed, bool faded) {
+    check(image);
+    if (points.size() % 2 != 0) throw std::invalid_argument("points must be (n, 2)");
+    Painter painter(image, colour, faded);
+    dashed = dashed || faded;
+    const auto half = static_cast<std::int64_t>(std::max(width * unit / 2.0, 0.5));
+    const std::size_t count = points.size() / 2;
+    double along = 0.0;  // length of the segments before, in image pixels
+    for (std::size_t k = 0; k + 1 < count; ++k) {
+        const double ax = points[2 * k], ay = points[2 * k + 1], bx = points[2 * k + 2], by = points[2 * k + 3];
+        if (!std::isfinite(ax) || !std::isfinite(ay) || !std::isfinite(bx) || !std::isfinite(by)) continue;
+        const double length = std::hypot(bx - ax, by - ay);
+        const auto steps = static_cast<std::int64_t>(std::ceil(length)) + 1;
+        for (std::int64_t step = 0; step < steps; ++step) {
+            const double t = static_cast<double>(step) / static_cast<double>(std::max<std::int64_t>(steps - 1, 1));
+            if (dashed && std::fmod((along + t * length) / unit, kDashPeriod) >= kDashOn) continue;
+            const auto x = static_cast<std::int64_t>(std::floor(ax + (bx - ax) * t));
+            const auto y = static_cast<std::int64_t>(std::floor(ay + (by - ay) * t));
+            for (std::int64_t dy = -half; dy <= half; ++dy)
+                for (std::int64_t dx = -half; dx <= half; ++dx) painter.stamp(x + dx, y + dy);
+        }
+        along += length;
+    }
+}
+
+void paint_dots(Image image, std::span<const double> centres, std::uint32_t colour, double radius, bool faded) {
+    check(image);
+    if (centres.size() % 2 != 0) throw std::invalid_argument("centres must be (n, 2)");
+    Painter painter(image, colour, faded);
+    const auto reach = static_cast<std::int64_t>(std::ceil(radius));
+    for (std::size_t k = 0; k + 1 < centres.size(); k += 2) {
+        if (!std::isfinite(centres[k]) || !std::isfinite(centres[k + 1])) continue;
+        const auto x = static_cast<std::int64_t>(std::floor(centres[k]));
+        const auto y = static_cast<std::int64_t>(std::floor(centres[k + 1]));
+        for (std::int64_t dy = -reach; dy <= reach; ++dy)
+            for (std::int64_t dx = -reach; dx <= reach; ++dx)
+                if (static_cast<double>(dx * dx + dy * dy) <= radius * radius) painter.stamp(x + dx, y + dy);
+    }
+}
+
+std::string png(const Image& image, int level) {
+    check(image);
+    // Each row: filter type 0, then R, G, B of each pixel.
+    const auto row_size = static_cast<std::size_t>(1 + 3 * image.cols);
+    std::vector<std::uint8_t> raw(row_size * static_cast<std::size_t>(image.rows));
+    for (std::int64_t row = 0; row < image.rows; ++row) {
+        std::uint8_t* out = raw.data() + static_cast<std::size_t>(row) * row_size;
+        *out++ = 0;
+        for (std::int64_t column = 0; column < image.cols; ++column) {
+            const std::uint32_t pixel = image.pixels[static_cast<std::size_t>(row * image.cols + column)];
+            *out++ = static_cast<std::uint8_t>(pixel >> 16);
+            *out++ = static_cast<std::uint8_t>(pixel >> 8);
+            *out++ = static_cast<std::uint8_t>(pixel);
+        }
+    }
+    uLongf deflated_size = compressBound(static_cast<uLong>(raw.size()));
+    std::string deflated(deflated_size, '\0');
+    const int code = compress2(reinterpret_cast<Bytef*>(deflated.data()), &deflated_size, raw.data(),
+                               static_cast<uLong>(raw.size()), level);
+    if (code == Z_MEM_ERROR) throw std::bad_alloc();
+    if (code != Z_OK) throw std::invalid_argument("the image could not be deflated at level " + std::to_string(level));
+    deflated.resize(deflated_size);
+
+    std::string out = "\x89PNG\r\n\x1a\n";
+    auto chunk = [&out](const char* kind, const std::string& data) {
+        const auto size = static_cast<std::uint32_t>(data.size());
+        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(size >> shift));
+        const std::size_t start = out.size();
+        out.append(kind, 4);
+        out += data;
+        const auto crc = static_cast<std::uint32_t>(
+            crc32(0L, reinterpret_cast<const Bytef*>(out.data() + start), static_cast<uInt>(out.size() - start)));
+        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(crc >> shift));
+    };
+    std::string header;
+    for (const std::int64_t size : {image.cols, image.rows})
+        for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<char>(size >> shift));
+    header += std::string{'\x08', '\x02', '\0', '\0', '\0'};  // 8 bits per channel, RGB, no interlace
+    chunk("IHDR", header);
+    chunk("IDAT", deflated);
+    chunk("IEND", "");
+    return out;
+}
+
+}  // namespace tessel::core::raster

@@ -1,0 +1,83 @@
+// tessel.local.plexum_worker._painter: the local Plexum worker's painter. The
+// result page paints pictures of many elements into PNG images; numpy arrays
+// in, the pixel work in the C++ core with the interpreter released.
+#include "tessel/core/raster.h"
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace nb = nanobind;
+namespace raster = tessel::core::raster;
+
+namespace {
+
+template <typename T>
+using Array = nb::ndarray<T, nb::c_contig, nb::device::cpu>;
+using Pixels = nb::ndarray<std::uint32_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+template <typename T>
+std::span<T> span(const Array<T>& array) {
+    return {array.data(), array.size()};
+}
+
+raster::Image image_of(const Pixels& pixels) {
+    return {{pixels.data(), pixels.size()}, static_cast<std::int64_t>(pixels.shape(0)),
+            static_cast<std::int64_t>(pixels.shape(1))};
+}
+
+}  // namespace
+
+NB_MODULE(_painter, m) {
+    m.doc() = "Painting a picture's many primitives into pixels for the local Plexum worker's result pages.";
+    using Release = nb::call_guard<nb::gil_scoped_release>;
+
+    m.def(
+        "nearest_quads",
+        [](Array<const double> corners, Array<const double> depth, Array<std::int32_t> index) {
+            if (index.ndim() != 2) throw nb::value_error("index must be a (rows, columns) array");
+            raster::nearest_quads(span(corners), span(depth), static_cast<std::int64_t>(index.shape(0)),
+                                  static_cast<std::int64_t>(index.shape(1)), span(index));
+        },
+        nb::arg("corners"), nb::arg("depth"), nb::arg("index"), Release(),
+        "Fills index (rows, columns) with the nearest quadrilateral at each pixel centre, -1 where none is.\n\n"
+        "corners: (n, 4, 2) pixel coordinates; depth: (n, 4), smaller is nearer.");
+    m.def(
+        "paint_quads",
+        [](Pixels image, Array<const std::int32_t> index, Array<const std::uint8_t> rgb, std::int64_t stroke,
+           double opacity) { raster::paint_quads(image_of(image), span(index), span(rgb), stroke, opacity); },
+        nb::arg("image"), nb::arg("index"), nb::arg("rgb"), nb::arg("stroke"), nb::arg("opacity"), Release(),
+        "Paints each pixel of a quadrilateral (index from nearest_quads) with its colour (rgb: (n, 3) uint8) at\n"
+        "opacity; with a stroke colour (0xRRGGBB, else -1) the edges between quadrilaterals take it when they\n"
+        "are large enough to show.");
+    m.def(
+        "paint_lines",
+        [](Pixels image, Array<const double> points, std::uint32_t colour, double width, double unit, bool dashed,
+           bool faded) { raster::paint_lines(image_of(image), span(points), colour, width, unit, dashed, faded); },
+        nb::arg("image"), nb::arg("points"), nb::arg("colour"), nb::arg("width"), nb::arg("unit"),
+        nb::arg("dashed"), nb::arg("faded"), Release(),
+        "Paints polylines (points (n, 2) in pixels, broken by rows of NaN) with a square brush width picture\n"
+        "pixels wide (unit: image pixels per picture pixel); faded lines are dashed and blend once per pixel.");
+    m.def(
+        "paint_dots",
+        [](Pixels image, Array<const double> centres, std::uint32_t colour, double radius, bool faded) {
+            raster::paint_dots(image_of(image), span(centres), colour, radius, faded);
+        },
+        nb::arg("image"), nb::arg("centres"), nb::arg("colour"), nb::arg("radius"), nb::arg("faded"), Release(),
+        "Paints discs of radius pixels at the centres ((n, 2) in pixels); faded ones blend once per pixel.");
+    m.def(
+        "png",
+        [](Pixels image, int level) {
+            std::string data;
+            {
+                nb::gil_scoped_release released;
+                data = raster::png(image_of(image), level);
+            }
+            return nb::bytes(data.data(), data.size());
+        },
+        nb::arg("image"), nb::arg("level"),
+        "The image (rows, columns) of 0xRRGGBB as an 8-bit RGB PNG, deflated at level.");
+}

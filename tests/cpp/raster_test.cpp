@@ -1,0 +1,138 @@
+#include "tessel/core/raster.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace raster = tessel::core::raster;
+
+namespace {
+
+constexpr std::int64_t kRows = 20, kCols = 30;
+
+// A square of corners (x0, y0) .. (x1, y1) at one depth.
+void square(std::vector<double>& corners, std::vector<double>& depth, double x0, double y0, double x1, double y1,
+            double d) {
+    corners.insert(corners.end(), {x0, y0, x1, y0, x1, y1, x0, y1});
+    depth.insert(depth.end(), {d, d, d, d});
+}
+
+std::vector<std::int32_t> nearest(const std::vector<double>& corners, const std::vector<double>& depth) {
+    std::vector<std::int32_t> index(kRows * kCols);
+    raster::nearest_quads(corners, depth, kRows, kCols, index);
+    return index;
+}
+
+std::int32_t at(const std::vector<std::int32_t>& index, int x, int y) { return index[y * kCols + x]; }
+
+struct Canvas {
+    std::vector<std::uint32_t> pixels = std::vector<std::uint32_t>(kRows * kCols, 0xFFFFFF);
+    raster::Image image() { return {pixels, kRows, kCols}; }
+};
+
+std::uint32_t read32(const std::string& s, std::size_t at) {
+    std::uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) v = (v << 8) | static_cast<std::uint8_t>(s[at + k]);
+    return v;
+}
+
+}  // namespace
+
+TEST(Raster, NearestQuadShowsAndTiesGoToTheLater) {
+    std::vector<double> corners, depth;
+    square(corners, depth, 0, 0, 20, 10, 5.0);   // 0: far
+    square(corners, depth, 10, 0, 30, 10, 1.0);  // 1: near, overlapping 0 on x 10..20
+    square(corners, depth, 0, 10, 10, 20, 2.0);  // 2 and 3: the same place and depth
+    square(corners, depth, 0, 10, 10, 20, 2.0);
+    const auto index = nearest(corners, depth);
+    EXPECT_EQ(at(index, 5, 5), 0);
+    EXPECT_EQ(at(index, 15, 5), 1);
+    EXPECT_EQ(at(index, 25, 5), 1);
+    EXPECT_EQ(at(index, 5, 15), 3);
+    EXPECT_EQ(at(index, 25, 15), -1);
+    // Centres on an edge count: square 1 from x = 9.5 would show at column 9.
+    EXPECT_EQ(at(index, 9, 5), 0);
+    corners[8] = corners[14] = 9.5;
+    EXPECT_EQ(at(nearest(corners, depth), 9, 5), 1);
+}
+
+TEST(Raster, EdgeOnOrNotFiniteQuadsCoverNothing) {
+    std::vector<double> corners, depth;
+    square(corners, depth, 0, 0, 30, 0, 1.0);  // no height
+    square(corners, depth, 0, 0, 30, 20, 1.0);
+    corners[8] = std::nan("");
+    EXPECT_EQ(nearest(corners, depth), std::vector<std::int32_t>(kRows * kCols, -1));
+    std::vector<std::int32_t> index(kRows * kCols);
+    EXPECT_THROW(raster::nearest_quads(corners, {depth.data(), 7}, kRows, kCols, index), std::invalid_argument);
+}
+
+TEST(Raster, QuadsBlendAndShowEdgesWhenLarge) {
+    std::vector<double> corners, depth;
+    square(corners, depth, 0, 0, 15, 20, 1.0);
+    square(corners, depth, 15, 0, 30, 20, 1.0);
+    const auto index = nearest(corners, depth);
+    const std::vector<std::uint8_t> rgb = {255, 0, 0, 0, 0, 255};
+    Canvas half;
+    raster::paint_quads(half.image(), index, rgb, -1, 0.5);
+    EXPECT_EQ(half.pixels[0], 0xFF8080U);  // 127.5 rounds to even: 128
+    Canvas edged;
+    raster::paint_quads(edged.image(), index, rgb, 0x000000, 1.0);
+    EXPECT_EQ(edged.pixels[5 * kCols + 14], 0xFF0000U);
+    EXPECT_EQ(edged.pixels[5 * kCols + 15], 0x000000U);  // where quadrilateral 1 starts
+    EXPECT_EQ(edged.pixels[5 * kCols + 16], 0x0000FFU);
+}
+
+TEST(Raster, FadedLinesBlendOncePerPixelAndDash) {
+    // Along row 5 and back again: a faded line is pale once, however often it passes.
+    const std::vector<double> there_and_back = {0.5, 5.5, 29.5, 5.5, 0.5, 5.5};
+    Canvas faded;
+    raster::paint_lines(faded.image(), there_and_back, 0x000000, 1.0, 1.0, false, true);
+    int pale = 0, gaps = 0;
+    for (int x = 0; x < kCols; ++x) {
+        const std::uint32_t pixel = faded.pixels[5 * kCols + x];
+        EXPECT_TRUE(pixel == 0x8C8C8CU || pixel == 0xFFFFFFU) << std::hex << pixel;  // 0.55 * 255 = 140
+        (pixel == 0xFFFFFFU ? gaps : pale) += 1;
+    }
+    EXPECT_GT(gaps, 0);
+    EXPECT_GT(pale, gaps);
+    // A break (NaN) ends a line: nothing is painted between (0, 15) and (29, 15).
+    const std::vector<double> broken = {0.5, 15.5, 2.5, 15.5, std::nan(""), 0.0, 27.5, 15.5, 29.5, 15.5};
+    Canvas solid;
+    raster::paint_lines(solid.image(), broken, 0x123456, 1.0, 1.0, false, false);
+    EXPECT_EQ(solid.pixels[15 * kCols + 1], 0x123456U);
+    EXPECT_EQ(solid.pixels[15 * kCols + 15], 0xFFFFFFU);
+    EXPECT_EQ(solid.pixels[15 * kCols + 28], 0x123456U);
+}
+
+TEST(Raster, PngHoldsTheImage) {
+    Canvas canvas;
+    const std::vector<double> centre = {15.0, 10.0, std::nan(""), 1.0};
+    raster::paint_dots(canvas.image(), centre, 0xAB00CD, 3.0, false);
+    const std::string png = raster::png(canvas.image(), 3);
+    ASSERT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n"));
+    EXPECT_EQ(read32(png, 16), static_cast<std::uint32_t>(kCols));
+    EXPECT_EQ(read32(png, 20), static_cast<std::uint32_t>(kRows));
+    // Each chunk's CRC covers its type and data.
+    std::size_t chunk = 8;
+    std::string idat;
+    while (chunk < png.size()) {
+        const std::uint32_t size = read32(png, chunk);
+        const auto crc = crc32(0L, reinterpret_cast<const Bytef*>(png.data() + chunk + 4), size + 4);
+        EXPECT_EQ(read32(png, chunk + 8 + size), crc);
+        if (png.compare(chunk + 4, 4, "IDAT") == 0) idat = png.substr(chunk + 8, size);
+        chunk += 12 + size;
+    }
+    EXPECT_EQ(chunk, png.size());
+    std::vector<std::uint8_t> raw(kRows * (1 + 3 * kCols));
+    uLongf raw_size = raw.size();
+    ASSERT_EQ(uncompress(raw.data(), &raw_size, reinterpret_cast<const Bytef*>(idat.data()), idat.size()), Z_OK);
+    ASSERT_EQ(raw_size, raw.size());
+    const std::uint8_t* middle = &raw[10 * (1 + 3 * kCols) + 1 + 3 * 15];
+    EXPECT_EQ(middle[0], 0xAB);
+    EXPECT_EQ(middle[2], 0xCD);
+    EXPECT_EQ(raw[10 * (1 + 3 * kCols) + 1 + 3 * 19], 0xFF);  // 4 pixels away: outside the disc
+}
