@@ -103,6 +103,14 @@ def _hex(rgb: Any) -> str:
     return "#%02x%02x%02x" % tuple(int(c) for c in rgb)
 
 
+def hex_colours(rgb: IntArray) -> list[str]:
+    """"#rrggbb" of each of the colours (n, 3), each distinct colour formatted once."""
+    packed = (rgb[:, 0] << 16) | (rgb[:, 1] << 8) | rgb[:, 2]
+    distinct, which = np.unique(packed, return_inverse=True)
+    texts = [f"#{int(c):06x}" for c in distinct.tolist()]
+    return [texts[k] for k in which.reshape(-1).tolist()]
+
+
 def _packed(colour: str) -> int:
     """ "#rrggbb" or "#rgb" as 0xRRGGBB."""
     r, g, b = _rgb(colour)
@@ -406,7 +414,8 @@ def fit(picture: Picture) -> Fit:
     if not len(everything):
         everything = np.zeros((1, 3))
     view = project(everything, picture.view)
-    low, high = view[:, :2].min(axis=0), view[:, :2].max(axis=0)
+    low = np.array([view[:, 0].min(), view[:, 1].min()])
+    high = np.array([view[:, 0].max(), view[:, 1].max()])
     span = np.maximum(high - low, 1e-9)
     # Room for the title and legend lines, and for the labels above the topmost points.
     top = 30 + 16 * len(picture.legend) + 14
@@ -507,13 +516,14 @@ def _place_texts(picture: Picture, fitted: Fit) -> tuple[list[tuple[Mark, str, f
                                for m in marks])
     # A picture has room for a few hundred labels at most: each group's highest priorities are tried.
     order = np.argsort(-priority, kind="stable")
-    tried: dict[str, int] = {}
-    chosen = []
-    for k in order.tolist():
-        group = marks[owner[k]].group
-        tried[group] = tried.get(group, 0) + 1
-        if tried[group] <= MAX_TRIED_LABELS:
-            chosen.append(k)
+    groups = {group: k for k, group in enumerate(counts)}
+    group = np.array([groups[m.group] for m in marks])[owner[order]]
+    # Each label's rank in its group's order: its place among the group's labels sorted stably by group.
+    by_group = np.argsort(group, kind="stable")
+    sizes = np.bincount(group, minlength=len(groups))
+    rank = np.empty(len(order), np.int64)
+    rank[by_group] = np.arange(len(order)) - np.repeat(np.cumsum(sizes) - sizes, sizes)
+    chosen = order[rank < MAX_TRIED_LABELS].tolist()
     at = fitted(np.array([marks[owner[k]].points[index[k]] for k in chosen]).reshape(-1, 3))
     placed: list[tuple[Mark, str, float, float]] = []
     for k, (x, y) in zip(chosen, at.tolist()):
@@ -800,4 +810,4 @@ def plural(count: int, word: str) -> str:
 
 
 __all__ = ["AXONOMETRIC", "Fit", "Occluders", "Picture", "Scale", "SurfaceGeometry", "choose_view",
-           "draw_beams", "fit", "footnote", "painted", "plural", "png", "project", "svg", "viewed"]
+           "draw_beams", "fit", "footnote", "hex_colours", "painted", "plural", "png", "project", "svg", "viewed"]

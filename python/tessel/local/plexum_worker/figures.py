@@ -187,9 +187,11 @@ CASE_NAMES: dict[str, str] = dict(zip(CASE_COLOURS, ("red", "blue", "green", "oc
 
 
 def model_picture(model: Model, frame: Frame, title: str = "Model", geometry: SurfaceGeometry | None = None,
-                  cases: list[int] | None = None, outlines: bool = False, ids: bool = True) -> Picture:
+                  cases: list[int] | None = None, outlines: bool = False, ids: bool = True,
+                  beams: list[FloatArray] | None = None) -> Picture:
     """Nodes and beams (with their ids), domains (their mesh; with `outlines` their outlines only when the mesh
-    is large), supports, the loads of `cases` (None: all) and the section cuts."""
+    is large), supports, the loads of `cases` (None: all) and the section cuts. `geometry` and `beams` (of
+    `beam_lines`): the domains' quadrilaterals and the beams when the caller has them already."""
     picture = Picture(title)
     xyz = frame.xyz
     picture.view, view_note = drawing.choose_view(np.concatenate([xyz.reshape(-1, 3)] + [
@@ -204,7 +206,7 @@ def model_picture(model: Model, frame: Frame, title: str = "Model", geometry: Su
                                         (len(mesh.quads), 1)) for mesh in frame.meshes])
         picture.surface(geometry if geometry is not None else SurfaceGeometry(xyz[quads]), fills, stroke="#8aa9cc",
                         opacity=0.85)
-    draw_beams(picture, occluders, beam_lines(frame), BEAM_COLOUR, 2.5)
+    draw_beams(picture, occluders, beam_lines(frame) if beams is None else beams, BEAM_COLOUR, 2.5)
     for line in model.lines:
         if line.beam is None and line.id not in frame.line_nodes:
             picture.line(np.array([line.start.point, line.end.point]), stroke="#999", width=1, dash="4 3")
@@ -269,6 +271,7 @@ class Figures:
         self.stations = stations(solution) if frame.chains else None
         self.beams = beam_lines(frame)
         self.model_nodes = {index: node_id for node_id, index in frame.node_index.items()}
+        self._largest: dict[int, Largest] = {}
         self._chain_of_element = np.zeros(len(frame.i), np.int64)
         for k, chain in enumerate(frame.chains):
             self._chain_of_element[chain.first:chain.first + chain.count] = k
@@ -309,6 +312,12 @@ class Figures:
 
     def largest(self, column: int) -> Largest:
         """The largest displacement over every computed point: the FE nodes and the beams' curves between them."""
+        found = self._largest.get(column)
+        if found is None:
+            found = self._largest[column] = self._find_largest(column)
+        return found
+
+    def _find_largest(self, column: int) -> Largest:
         frame = self.frame
         u = self.solution.displacements[:, :3, column]
         size = np.linalg.norm(u, axis=1)
@@ -359,7 +368,7 @@ class Figures:
     def loads(self, case: int, name: str) -> Picture:
         """The model, pale, with the loads of one load case."""
         picture = model_picture(self.model, self.frame, f"Loads: {name}", self.slab, [case], outlines=True,
-                                ids=False)
+                                ids=False, beams=self.beams)
         return picture
 
     def deformed(self, column: int, name: str) -> Picture:
@@ -390,7 +399,7 @@ class Figures:
         colours: list[str] = []
         if len(curves) > MANY_ELEMENTS:
             runs = list(curves)
-            colours = [drawing._hex(rgb) for rgb in scale.rgb(size_at.max(axis=1))]
+            colours = drawing.hex_colours(scale.rgb(size_at.max(axis=1)))
         elif len(curves):
             pieces = (size_at[:, 1:] + size_at[:, :-1]) / 2
             rgb = scale.rgb(pieces.reshape(-1)).reshape(len(curves), -1, 3)
@@ -429,8 +438,8 @@ class Figures:
             local[:, None]
         tip = base + direction * (values * factor)[:, None]
         starts = np.cumsum([0] + [1 + 2 * chain.count for chain in frame.chains])
-        pieces = np.concatenate([np.arange(a, b - 1) for a, b in zip(starts[:-1], starts[1:])]) \
-            if len(frame.chains) else np.zeros(0, np.int64)
+        # Every station but each beam's last starts a piece.
+        pieces = np.delete(np.arange(starts[-1]), starts[1:] - 1)
         corners = np.stack([base[pieces], base[pieces + 1], tip[pieces + 1], tip[pieces]], axis=1)
         scale = Scale(-largest, largest, "kNm", label)
         rgb = scale.rgb((values[pieces] + values[pieces + 1]) / 2)
