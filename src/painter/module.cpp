@@ -1,6 +1,8 @@
 // tessel.local.plexum_worker._painter: the local Plexum worker's painter. The
 // result page paints pictures of many elements into PNG images; numpy arrays
-// in, the pixel work in the C++ core with the interpreter released.
+// in, the pixel work in the C++ core with the interpreter released. Arrays
+// painted into are never converted (a copy would take the paint): they must
+// be C-contiguous of the stated type.
 #include "tessel/core/raster.h"
 
 #include <nanobind/nanobind.h>
@@ -42,14 +44,14 @@ NB_MODULE(_painter, m) {
             raster::nearest_quads(span(corners), span(depth), static_cast<std::int64_t>(index.shape(0)),
                                   static_cast<std::int64_t>(index.shape(1)), span(index));
         },
-        nb::arg("corners"), nb::arg("depth"), nb::arg("index"), Release(),
+        nb::arg("corners"), nb::arg("depth"), nb::arg("index").noconvert(), Release(),
         "Fills index (rows, columns) with the nearest quadrilateral at each pixel centre, -1 where none is.\n\n"
         "corners: (n, 4, 2) pixel coordinates; depth: (n, 4), smaller is nearer.");
     m.def(
         "paint_quads",
         [](Pixels image, Array<const std::int32_t> index, Array<const std::uint8_t> rgb, std::int64_t stroke,
            double opacity) { raster::paint_quads(image_of(image), span(index), span(rgb), stroke, opacity); },
-        nb::arg("image"), nb::arg("index"), nb::arg("rgb"), nb::arg("stroke"), nb::arg("opacity"), Release(),
+        nb::arg("image").noconvert(), nb::arg("index"), nb::arg("rgb"), nb::arg("stroke"), nb::arg("opacity"), Release(),
         "Paints each pixel of a quadrilateral (index from nearest_quads) with its colour (rgb: (n, 3) uint8) at\n"
         "opacity; with a stroke colour (0xRRGGBB, else -1) the edges between quadrilaterals take it when they\n"
         "are large enough to show.");
@@ -57,7 +59,7 @@ NB_MODULE(_painter, m) {
         "paint_lines",
         [](Pixels image, Array<const double> points, std::uint32_t colour, double width, double unit, bool dashed,
            bool faded) { raster::paint_lines(image_of(image), span(points), colour, width, unit, dashed, faded); },
-        nb::arg("image"), nb::arg("points"), nb::arg("colour"), nb::arg("width"), nb::arg("unit"),
+        nb::arg("image").noconvert(), nb::arg("points"), nb::arg("colour"), nb::arg("width"), nb::arg("unit"),
         nb::arg("dashed"), nb::arg("faded"), Release(),
         "Paints polylines (points (n, 2) in pixels, broken by rows of NaN) with a square brush width picture\n"
         "pixels wide (unit: image pixels per picture pixel); faded lines are dashed and blend once per pixel.");
@@ -66,7 +68,7 @@ NB_MODULE(_painter, m) {
         [](Pixels image, Array<const double> centres, std::uint32_t colour, double radius, bool faded) {
             raster::paint_dots(image_of(image), span(centres), colour, radius, faded);
         },
-        nb::arg("image"), nb::arg("centres"), nb::arg("colour"), nb::arg("radius"), nb::arg("faded"), Release(),
+        nb::arg("image").noconvert(), nb::arg("centres"), nb::arg("colour"), nb::arg("radius"), nb::arg("faded"), Release(),
         "Paints discs of radius pixels at the centres ((n, 2) in pixels); faded ones blend once per pixel.");
     m.def(
         "png",

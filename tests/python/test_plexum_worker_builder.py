@@ -341,6 +341,23 @@ def _covering(corners, point):
     return best
 
 
+@pytest.mark.parametrize(("call", "error"), [
+    # An index naming a quadrilateral without a colour would read past the colours.
+    (lambda p, image, index: p.paint_quads(image, index, np.zeros((2, 3), np.uint8), -1, 1.0), ValueError),
+    (lambda p, image, index: p.paint_quads(image, index[:2], np.zeros((9, 3), np.uint8), -1, 1.0), ValueError),
+    (lambda p, image, index: p.nearest_quads(np.zeros((3, 4, 2)), np.zeros((2, 4)), index), ValueError),
+    (lambda p, image, index: p.paint_lines(image[:, ::2], np.zeros((2, 2)), 0, 1.0, 1.5, False, False), TypeError),
+    (lambda p, image, index: p.png(image.reshape(-1), 3), TypeError),
+])
+def test_painter_refuses_arrays_that_do_not_fit(call, error):
+    from tessel.local.plexum_worker import _painter
+
+    image, index = np.zeros((4, 6), np.uint32), np.full((4, 6), 5, np.int32)
+    with pytest.raises(error):
+        call(_painter, image, index)
+    assert not image.any()
+
+
 def test_rasterised_and_occluded_points_agree_with_brute_force():
     from tessel.local.plexum_worker import drawing
 
