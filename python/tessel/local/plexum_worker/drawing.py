@@ -414,8 +414,8 @@ def fit(picture: Picture) -> Fit:
     if not len(everything):
         everything = np.zeros((1, 3))
     view = project(everything, picture.view)
-    low = np.array([view[:, 0].min(), view[:, 1].min()])
-    high = np.array([view[:, 0].max(), view[:, 1].max()])
+    low = np.array([np.min(view[:, 0]), np.min(view[:, 1])])
+    high = np.array([np.max(view[:, 0]), np.max(view[:, 1])])
     span = np.maximum(high - low, 1e-9)
     # Room for the title and legend lines, and for the labels above the topmost points.
     top = 30 + 16 * len(picture.legend) + 14
