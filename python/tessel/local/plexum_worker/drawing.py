@@ -124,11 +124,20 @@ def _rgb(colour: str) -> tuple[int, int, int]:
 
 
 class SurfaceGeometry:
-    """Quadrilaterals (n, 4, 3) that several pictures draw, with the rasterisations made of them so far."""
+    """Quadrilaterals (n, 4, 3) that several pictures draw, with the rasterisations and occluders made of them so
+    far."""
 
     def __init__(self, corners: Points) -> None:
         self.corners: FloatArray = np.asarray(corners, float).reshape(-1, 4, 3)
         self._rasters: dict[tuple[Any, ...], Any] = {}
+        self._occluders: dict[View, Occluders] = {}
+
+    def occluders(self, view: View) -> Occluders:
+        """The quadrilaterals as seen in a view, as occluders."""
+        found = self._occluders.get(view)
+        if found is None:
+            found = self._occluders[view] = Occluders(self.corners, view)
+        return found
 
     def __len__(self) -> int:
         return len(self.corners)

@@ -197,10 +197,11 @@ def model_picture(model: Model, frame: Frame, title: str = "Model", geometry: Su
     picture.view, view_note = drawing.choose_view(np.concatenate([xyz.reshape(-1, 3)] + [
         np.array(node.point).reshape(-1, 3) for node in model.nodes]))
     quads = np.concatenate([mesh.quads for mesh in frame.meshes]) if frame.meshes else np.zeros((0, 4), np.int64)
-    occluders = Occluders(xyz[quads], picture.view)
-    if outlines and len(quads) > drawing.RASTER_QUADS:
+    outlined = outlines and len(quads) > drawing.RASTER_QUADS
+    occluders = (Occluders(np.zeros((0, 4, 3)), picture.view) if outlined else
+                 (geometry if geometry is not None else SurfaceGeometry(xyz[quads])).occluders(picture.view))
+    if outlined:
         _outlines(picture, frame.meshes)
-        occluders = Occluders(np.zeros((0, 4, 3)), picture.view)
     elif len(quads):
         fills = np.concatenate([np.tile([227, 217, 240] if mesh.domain.surface_type in (1, 2) else [207, 224, 243],
                                         (len(mesh.quads), 1)) for mesh in frame.meshes])
@@ -267,7 +268,6 @@ class Figures:
         shells = solution.shells
         self.quads: IntArray = shells.quads if shells is not None else np.zeros((0, 4), np.int64)
         self.slab = SurfaceGeometry(frame.xyz[self.quads])
-        self.occluders = Occluders(frame.xyz[self.quads])
         self.stations = stations(solution) if frame.chains else None
         self.beams = beam_lines(frame)
         self.model_nodes = {index: node_id for node_id, index in frame.node_index.items()}
@@ -445,7 +445,7 @@ class Figures:
         rgb = scale.rgb((values[pieces] + values[pieces + 1]) / 2)
         _context(picture, frame.meshes, self.slab)
         viewed(picture, np.concatenate([frame.xyz, corners.reshape(-1, 3)]))
-        occluders = Occluders(frame.xyz[self.quads], picture.view)
+        occluders = self.slab.occluders(picture.view)
         hidden = occluders.hidden(corners.mean(axis=1)) if len(corners) else np.zeros(0, bool)
         for behind in (True, False):
             chosen = hidden == behind
@@ -496,9 +496,7 @@ class Figures:
         scale = Scale(-limit, limit, unit, symbol)
         rgb = np.where(chosen[:, None], scale.rgb(values), np.array([244, 244, 244]))
         picture.surface(self.slab, rgb, stroke="#ccc")
-        draw_beams(picture, self.occluders if picture.view == drawing.AXONOMETRIC else
-                   Occluders(frame.xyz[self.quads], picture.view),
-                   self.beams, BEAM_COLOUR, 1.4)
+        draw_beams(picture, self.slab.occluders(picture.view), self.beams, BEAM_COLOUR, 1.4)
         for k, mesh in enumerate(shells.meshes):
             if not chosen[shells.first[k]:shells.first[k + 1]].any():
                 continue
