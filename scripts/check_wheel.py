@@ -1,5 +1,5 @@
-"""Check a built wheel: it holds the four modules, their stubs, the local worker's painter and the licence,
-and nothing that exists only for this repository's tests."""
+"""Check a built wheel: it holds the four modules, their stubs, the local platform's JSON writer and worker's
+painter, and the licence, and nothing that exists only for this repository's tests."""
 
 import re
 import sys
@@ -14,6 +14,8 @@ REQUIRED = [
     r"tessel/external/plexum\.pyi",
     r"tessel/external/grasshopper\.pyi",
     r"tessel/external/tressa\.pyi",
+    r"tessel/local/_json_text\..*\.so",
+    r"tessel/local/_json_text\.pyi",
     r"tessel/local/plexum_worker/_painter\..*\.so",
     r"tessel/local/plexum_worker/_painter\.pyi",
     r"tessel/py\.typed",

@@ -187,6 +187,12 @@ def test_job_content_that_is_not_json_ends_the_job_with_an_error(local_platform,
     assert worker.received == []
 
 
+def _cyclic():
+    answer = {"Forces": {}}
+    answer["Forces"]["again"] = answer
+    return answer
+
+
 @pytest.mark.parametrize(
     ("result", "message"),
     [
@@ -194,6 +200,7 @@ def test_job_content_that_is_not_json_ends_the_job_with_an_error(local_platform,
         ([1, 2], "The worker returned list; expected a dict or a path to a JSON file"),
         (Path("/nonexistent/result.json"), "The worker's result file does not exist: /nonexistent/result.json"),
         ({"x": {1, 2}}, "The worker's result content is not JSON: Object of type set is not JSON serializable"),
+        (_cyclic(), "The worker's result content is not JSON: Circular reference detected"),
     ],
 )
 def test_unusable_worker_results_end_the_job_with_an_error(local_platform, result, message):
@@ -212,9 +219,10 @@ def test_unusable_worker_results_end_the_job_with_an_error(local_platform, resul
     {"Forces": {"Beams": {1: {"LoadCases": {"1": [0.1, -2e-308, 1e300]}}, 2.5: {True: None, None: "é\u2028"}}}},
     {"x": {"y": {"z": {"w": {"v": {"u": [1, {"t": 2}]}}}}}, "s": "</script>", "n": 10 ** 30},
     {"Forces": {"Beams": {i: {"x": i / 7} if i % 3 else [i] for i in range(600)}, "n": 1}},
+    {"x": [float("nan"), float("inf"), -float("inf"), -0.0, 5e-324, 0.1 + 0.2, 1e16, 123456789012345680.0]},
 ])
 def test_a_dict_answer_is_stored_as_json_dumps_writes_it(tmp_path, result):
-    # Written member by member, the file holds exactly the text of one json.dumps.
+    # Written by the platform's own encoder, the file holds exactly the text of one json.dumps.
     assert store_result(tmp_path, result).read_text(encoding="utf-8") == json.dumps(result)
 
 
