@@ -1,9 +1,11 @@
 // tessel.local.plexum_worker._painter: the local Plexum worker's painter. The
-// result page paints pictures of many elements into PNG images; numpy arrays
-// in, the pixel work in the C++ core with the interpreter released. Arrays
+// result page paints pictures of many elements into PNG images, places their
+// labels and writes their paths; numpy arrays in, the work in the C++ core
+// with the interpreter released. Arrays
 // painted into are never converted (a copy would take the paint): they must
 // be C-contiguous of the stated type.
 #include "tessel/core/raster.h"
+#include "tessel/core/svg.h"
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -14,6 +16,7 @@
 
 namespace nb = nanobind;
 namespace raster = tessel::core::raster;
+namespace svg = tessel::core::svg;
 
 namespace {
 
@@ -70,6 +73,32 @@ NB_MODULE(_painter, m) {
         },
         nb::arg("image").noconvert(), nb::arg("centres"), nb::arg("colour"), nb::arg("radius"), nb::arg("faded"), Release(),
         "Paints discs of radius pixels at the centres ((n, 2) in pixels); faded ones blend once per pixel.");
+    m.def(
+        "place_labels",
+        [](Array<const double> anchors, Array<const double> widths, double cell, double text_height,
+           Array<std::uint8_t> taken, Array<double> left, Array<double> base) {
+            if (taken.ndim() != 2) throw nb::value_error("taken must be a (rows, columns) array");
+            svg::place_labels(span(anchors), span(widths), cell, text_height, span(taken),
+                              static_cast<std::int64_t>(taken.shape(0)), static_cast<std::int64_t>(taken.shape(1)),
+                              span(left), span(base));
+        },
+        nb::arg("anchors"), nb::arg("widths"), nb::arg("cell"), nb::arg("text_height"), nb::arg("taken").noconvert(),
+        nb::arg("left").noconvert(), nb::arg("base").noconvert(), Release(),
+        "Places labels (anchors (n, 2), widths (n,) in pixels) in their order on the grid of cells taken\n"
+        "(rows, columns) of uint8, each at the first of six places around its anchor that is free; left and\n"
+        "base (n,) receive each label's left end and baseline, NaN where it has no room.");
+    m.def(
+        "path_data",
+        [](Array<const double> points, Array<const std::uint8_t> starts) {
+            std::string data;
+            {
+                nb::gil_scoped_release released;
+                data = svg::path_data(span(points), span(starts));
+            }
+            return nb::str(data.data(), data.size());
+        },
+        nb::arg("points"), nb::arg("starts"),
+        "SVG path data of points (n, 2) with one decimal, \"M\" before each point where starts (n,) is set.");
     m.def(
         "png",
         [](Pixels image, int level) {

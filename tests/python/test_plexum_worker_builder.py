@@ -358,6 +358,19 @@ def test_painter_refuses_arrays_that_do_not_fit(call, error):
     assert not image.any()
 
 
+def test_path_data_is_written_as_python_formats_it():
+    from tessel.local.plexum_worker import _painter
+
+    rng = np.random.default_rng(3)
+    # Halves and near-halves of every size a picture meets, both signs.
+    points = np.concatenate([rng.uniform(-2000, 2000, (500, 2)), np.round(rng.uniform(-50, 50, (500, 2)), 2),
+                             np.array([[0.05, -0.05], [0.25, 1e-9], [-0.0, 1049.95]])])
+    starts = rng.random(len(points)) < 0.2
+    expected = "".join(("M" if start else " ") + "%.1f,%.1f" % tuple(point) for point, start in
+                       zip(points.tolist(), starts.tolist()))
+    assert _painter.path_data(points, starts.view(np.uint8)) == expected
+
+
 def test_rasterised_and_occluded_points_agree_with_brute_force():
     from tessel.local.plexum_worker import drawing
 

@@ -534,21 +534,16 @@ def _place_texts(picture: Picture, fitted: Fit) -> tuple[list[tuple[Mark, str, f
     rank[by_group] = np.arange(len(order)) - np.repeat(np.cumsum(sizes) - sizes, sizes)
     chosen = order[rank < MAX_TRIED_LABELS].tolist()
     at = fitted(np.array([marks[owner[k]].points[index[k]] for k in chosen]).reshape(-1, 3))
+    labels = [marks[owner[k]].labels[index[k]] for k in chosen]
+    widths = _CHAR_WIDTH * np.array([len(label) for label in labels], float) + 2
+    left, base = np.empty(len(chosen)), np.empty(len(chosen))
+    _painter.place_labels(at, widths, cell, _TEXT_HEIGHT, taken.view(np.uint8), left, base)
     placed: list[tuple[Mark, str, float, float]] = []
-    for k, (x, y) in zip(chosen, at.tolist()):
-        mark, label = marks[owner[k]], marks[owner[k]].labels[index[k]]
-        count = counts[mark.group]
-        w = _CHAR_WIDTH * len(label) + 2
-        for dx, dy in ((4, -4), (4, 12), (-w - 4, -4), (-w - 4, 12), (-w / 2, -8), (-w / 2, 16)):
-            left, base = x + dx, y + dy
-            c0, c1 = int(left // cell), int((left + w) // cell)
-            r0, r1 = int((base - _TEXT_HEIGHT + 2) // cell), int((base + 1) // cell)
-            if c0 < 0 or r0 < 0 or c1 >= columns or r1 >= rows or taken[r0:r1 + 1, c0:c1 + 1].any():
-                continue
-            taken[r0:r1 + 1, c0:c1 + 1] = True
-            placed.append((mark, label, float(left), float(base)))
-            count[0] += 1
-            break
+    for k, label, x, y in zip(chosen, labels, left.tolist(), base.tolist()):
+        if not math.isnan(x):
+            mark = marks[owner[k]]
+            counts[mark.group][0] += 1
+            placed.append((mark, label, x, y))
     return placed, {group: (c[0], c[1]) for group, c in counts.items()}
 
 
@@ -572,11 +567,8 @@ def _path(pixels: FloatArray) -> str:
     last = finite & ~np.concatenate([finite[1:], [False]])
     step = np.concatenate([[np.inf], np.hypot(*np.diff(pixels, axis=0).T)])
     keep = finite & ~(first & last) & (first | last | (step >= 0.5))
-    points = pixels[keep]
-    if not len(points):
-        return ""
-    layout = np.where(first[keep], "M%.1f,%.1f", " %.1f,%.1f")
-    return "".join(layout.tolist()) % tuple(points.ravel().tolist())
+    points = np.ascontiguousarray(pixels[keep])
+    return _painter.path_data(points, first[keep].view(np.uint8))
 
 
 def _pieces(points: FloatArray) -> list[FloatArray]:
