@@ -13,6 +13,8 @@ namespace tessel::core::raster {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+// Longest segment painted, in image sizes (rows + columns).
+constexpr double kLongestSegment = 16.0;
 
 std::int64_t clamped(double value, double low, double high) {
     return static_cast<std::int64_t>(std::clamp(value, low, high));
@@ -37,6 +39,17 @@ public:
     Painter(Image image, std::uint32_t colour, bool faded)
         : image_(image), colour_(colour), faded_(faded),
           seen_(faded ? static_cast<std::size_t>(image.rows * image.cols) : 0, false) {}
+
+    // Stamps a square of `half` pixels around the pixel holding (x, y).
+    void square(double x, double y, std::int64_t half) {
+        const double reach = static_cast<double>(half) + 1.0;
+        if (!(x > -reach && y > -reach && x < static_cast<double>(image_.cols) + reach &&
+              y < static_cast<double>(image_.rows) + reach))
+            return;  // also keeps the conversions below defined
+        const auto cx = static_cast<std::int64_t>(std::floor(x)), cy = static_cast<std::int64_t>(std::floor(y));
+        for (std::int64_t dy = -half; dy <= half; ++dy)
+            for (std::int64_t dx = -half; dx <= half; ++dx) stamp(cx + dx, cy + dy);
+    }
 
     void stamp(std::int64_t x, std::int64_t y) {
         if (x < 0 || y < 0 || x >= image_.cols || y >= image_.rows) return;
@@ -156,6 +169,8 @@ void paint_lines(Image image, std::span<const double> points, std::uint32_t colo
     if (points.size() % 2 != 0) throw std::invalid_argument("points must be (n, 2)");
     Painter painter(image, colour, faded);
     dashed = dashed || faded;
+    if (!(width * unit >= 0.0 && width * unit <= static_cast<double>(image.rows + image.cols)))
+        throw std::invalid_argument("a line's width must be between 0 and the image's size");
     const auto half = static_cast<std::int64_t>(std::max(width * unit / 2.0, 0.5));
     const std::size_t count = points.size() / 2;
     double along = 0.0;  // length of the segments before, in image pixels
@@ -163,14 +178,15 @@ void paint_lines(Image image, std::span<const double> points, std::uint32_t colo
         const double ax = points[2 * k], ay = points[2 * k + 1], bx = points[2 * k + 2], by = points[2 * k + 3];
         if (!std::isfinite(ax) || !std::isfinite(ay) || !std::isfinite(bx) || !std::isfinite(by)) continue;
         const double length = std::hypot(bx - ax, by - ay);
+        // Lines of a picture lie in it; a segment far longer than the image is a caller's mistake, not a loop
+        // to run for ever.
+        if (!(length <= kLongestSegment * static_cast<double>(image.rows + image.cols + 1)))
+            throw std::invalid_argument("a line segment is far longer than the image");
         const auto steps = static_cast<std::int64_t>(std::ceil(length)) + 1;
         for (std::int64_t step = 0; step < steps; ++step) {
             const double t = static_cast<double>(step) / static_cast<double>(std::max<std::int64_t>(steps - 1, 1));
             if (dashed && std::fmod((along + t * length) / unit, kDashPeriod) >= kDashOn) continue;
-            const auto x = static_cast<std::int64_t>(std::floor(ax + (bx - ax) * t));
-            const auto y = static_cast<std::int64_t>(std::floor(ay + (by - ay) * t));
-            for (std::int64_t dy = -half; dy <= half; ++dy)
-                for (std::int64_t dx = -half; dx <= half; ++dx) painter.stamp(x + dx, y + dy);
+            painter.square(ax + (bx - ax) * t, ay + (by - ay) * t, half);
         }
         along += length;
     }
@@ -180,9 +196,15 @@ void paint_dots(Image image, std::span<const double> centres, std::uint32_t colo
     check(image);
     if (centres.size() % 2 != 0) throw std::invalid_argument("centres must be (n, 2)");
     Painter painter(image, colour, faded);
+    if (!(radius >= 0.0 && radius <= static_cast<double>(image.rows + image.cols)))
+        throw std::invalid_argument("a dot's radius must be between 0 and the image's size");
     const auto reach = static_cast<std::int64_t>(std::ceil(radius));
     for (std::size_t k = 0; k + 1 < centres.size(); k += 2) {
-        if (!std::isfinite(centres[k]) || !std::isfinite(centres[k + 1])) continue;
+        const double reach_out = static_cast<double>(reach) + 1.0;
+        if (!(centres[k] > -reach_out && centres[k + 1] > -reach_out &&
+              centres[k] < static_cast<double>(image.cols) + reach_out &&
+              centres[k + 1] < static_cast<double>(image.rows) + reach_out))
+            continue;  // not finite, or too far out to touch the image
         const auto x = static_cast<std::int64_t>(std::floor(centres[k]));
         const auto y = static_cast<std::int64_t>(std::floor(centres[k + 1]));
         for (std::int64_t dy = -reach; dy <= reach; ++dy)

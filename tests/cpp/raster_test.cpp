@@ -106,6 +106,15 @@ TEST(Raster, FadedLinesBlendOncePerPixelAndDash) {
     EXPECT_EQ(solid.pixels[15 * kCols + 1], 0x123456U);
     EXPECT_EQ(solid.pixels[15 * kCols + 15], 0xFFFFFFU);
     EXPECT_EQ(solid.pixels[15 * kCols + 28], 0x123456U);
+    // Far outside, nothing is painted; a segment to the far away is refused rather than stepped along.
+    const std::vector<double> outside = {1e300, 1e300, 2e300, 1e300};
+    Canvas untouched;
+    raster::paint_lines(untouched.image(), {outside.data(), 2}, 0, 1.0, 1.0, false, false);
+    raster::paint_dots(untouched.image(), outside, 0, 2.0, false);
+    EXPECT_EQ(untouched.pixels, Canvas().pixels);
+    EXPECT_THROW(raster::paint_lines(untouched.image(), outside, 0, 1.0, 1.0, false, false), std::invalid_argument);
+    const std::vector<double> away = {0.5, 0.5, 1e12, 0.5};
+    EXPECT_THROW(raster::paint_lines(untouched.image(), away, 0, 1.0, 1.0, false, false), std::invalid_argument);
 }
 
 TEST(Raster, PngHoldsTheImage) {

@@ -99,8 +99,6 @@ def store_result(directory: Path, result: Any) -> Path:
     )
 
 
-
-
 def execute(
     worker: Worker, kind: str, content_path: Path, directory: Path, begin: Callable[[float | None], None]
 ) -> Outcome:

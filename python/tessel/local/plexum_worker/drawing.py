@@ -8,11 +8,12 @@ in model coordinates and fitted to the picture when it is written:
 * surfaces: batches of quadrilaterals, one colour each, painted far to near.
   A batch of more than RASTER_QUADS quadrilaterals is painted into one
   embedded PNG (a z-buffer at SUPERSAMPLE times the picture's resolution,
-  with what the surfaces hide, by the C++ `_painter`), and so are more than RASTER_POINTS points of lines
-  and, in a painted picture, marks of more than RASTER_DOTS dots, so a page's
-  size does not grow with the mesh; a `SurfaceGeometry` shared
-  by several pictures keeps its rasterisation (which quadrilateral each pixel
-  shows) for every picture fitted the same way.
+  with what the surfaces hide, painted by the C++ `_painter`), and so are
+  more than RASTER_POINTS points of lines and, in a painted picture, marks
+  of more than RASTER_DOTS dots, so a page's size does not grow with the
+  mesh; a `SurfaceGeometry` shared by several pictures keeps its
+  rasterisation (which quadrilateral each pixel shows) and its occluders
+  for every picture fitted, or seen, the same way.
 * lines: polylines, written as one SVG path per style;
 * dots, support markers, arrows (tail to head in model coordinates) and
   texts. Texts are placed where they overlap no other text; those without

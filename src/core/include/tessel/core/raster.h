@@ -50,12 +50,14 @@ void paint_quads(Image image, std::span<const std::int32_t> index, std::span<con
 // pixel's step along each segment; `unit` is the image's pixels per picture
 // pixel. Dashed lines keep the steps within kDashOn of every kDashPeriod
 // picture pixels along the whole path. Faded lines are dashed and blend each
-// pixel once at kFaded.
+// pixel once at kFaded. A line wider than the image, or a segment many times
+// longer, is refused (invalid_argument): a picture's lines lie in it.
 void paint_lines(Image image, std::span<const double> points, std::uint32_t colour, double width, double unit,
                  bool dashed, bool faded);
 
 // Paints discs of `radius` pixels at the centres (x, y in pixels; those that
-// are not finite are left out); faded ones blend each pixel once at kFaded.
+// are not finite are left out); faded ones blend each pixel once at kFaded. A
+// radius larger than the image is refused.
 void paint_dots(Image image, std::span<const double> centres, std::uint32_t colour, double radius, bool faded);
 
 // The image as an 8-bit RGB PNG, its rows deflated at `level`.
