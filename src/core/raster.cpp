@@ -32,6 +32,13 @@ std::uint32_t blend(std::uint32_t under, std::uint32_t colour, double opacity) {
     return out;
 }
 
+// Is (x, y) within `reach` pixels of the image? False also for what is not
+// finite, so that a point that passes converts to an integer pixel safely.
+bool near(const Image& image, double x, double y, double reach) {
+    return x > -reach && y > -reach && x < static_cast<double>(image.cols) + reach &&
+           y < static_cast<double>(image.rows) + reach;
+}
+
 // Paints pixels at `colour`; a faded painter blends each pixel once however
 // often it is stamped.
 class Painter {
@@ -42,10 +49,7 @@ public:
 
     // Stamps a square of `half` pixels around the pixel holding (x, y).
     void square(double x, double y, std::int64_t half) {
-        const double reach = static_cast<double>(half) + 1.0;
-        if (!(x > -reach && y > -reach && x < static_cast<double>(image_.cols) + reach &&
-              y < static_cast<double>(image_.rows) + reach))
-            return;  // also keeps the conversions below defined
+        if (!near(image_, x, y, static_cast<double>(half) + 1.0)) return;
         const auto cx = static_cast<std::int64_t>(std::floor(x)), cy = static_cast<std::int64_t>(std::floor(y));
         for (std::int64_t dy = -half; dy <= half; ++dy)
             for (std::int64_t dx = -half; dx <= half; ++dx) stamp(cx + dx, cy + dy);
@@ -200,11 +204,7 @@ void paint_dots(Image image, std::span<const double> centres, std::uint32_t colo
         throw std::invalid_argument("a dot's radius must be between 0 and the image's size");
     const auto reach = static_cast<std::int64_t>(std::ceil(radius));
     for (std::size_t k = 0; k + 1 < centres.size(); k += 2) {
-        const double reach_out = static_cast<double>(reach) + 1.0;
-        if (!(centres[k] > -reach_out && centres[k + 1] > -reach_out &&
-              centres[k] < static_cast<double>(image.cols) + reach_out &&
-              centres[k + 1] < static_cast<double>(image.rows) + reach_out))
-            continue;  // not finite, or too far out to touch the image
+        if (!near(image, centres[k], centres[k + 1], static_cast<double>(reach) + 1.0)) continue;
         const auto x = static_cast<std::int64_t>(std::floor(centres[k]));
         const auto y = static_cast<std::int64_t>(std::floor(centres[k + 1]));
         for (std::int64_t dy = -reach; dy <= reach; ++dy)
