@@ -78,6 +78,38 @@ void check(const Image& image) {
         throw std::invalid_argument("the image's pixels are not rows x columns");
 }
 
+
+// The image's distinct colours in the order first met, each pixel's place
+// among them in `index`; nothing when there are more than 256.
+std::vector<std::uint32_t> palette_of(const Image& image, std::vector<std::uint8_t>& index) {
+    constexpr std::size_t kSlots = 1024;  // open addressing, at most a quarter full
+    constexpr std::uint32_t kEmpty = 0xFFFFFFFFU;  // no 24-bit colour
+    std::vector<std::uint32_t> palette, keys(kSlots, kEmpty);
+    std::vector<std::uint8_t> places(kSlots, 0);
+    index.resize(image.pixels.size());
+    std::uint32_t last = kEmpty;
+    std::uint8_t last_place = 0;
+    for (std::size_t at = 0; at < image.pixels.size(); ++at) {
+        const std::uint32_t colour = image.pixels[at] & 0xFFFFFFU;
+        if (colour != last) {
+            std::size_t slot = (colour * 2654435761U) % kSlots;
+            while (keys[slot] != kEmpty && keys[slot] != colour) slot = (slot + 1) % kSlots;
+            if (keys[slot] == kEmpty) {
+                if (palette.size() == 256) {
+                    index.clear();
+                    return {};
+                }
+                keys[slot] = colour;
+                places[slot] = static_cast<std::uint8_t>(palette.size());
+                palette.push_back(colour);
+            }
+            last = colour;
+            last_place = places[slot];
+        }
+        index[at] = last_place;
+    }
+    return palette;
+}
 }  // namespace
 
 void nearest_quads(std::span<const double> corners, std::span<const double> depth, std::int64_t rows,
@@ -215,17 +247,33 @@ void paint_dots(Image image, std::span<const double> centres, std::uint32_t colo
 
 std::string png(const Image& image, int level) {
     check(image);
-    // Each row: filter type 0, then R, G, B of each pixel.
-    const auto row_size = static_cast<std::size_t>(1 + 3 * image.cols);
-    std::vector<std::uint8_t> raw(row_size * static_cast<std::size_t>(image.rows));
-    for (std::int64_t row = 0; row < image.rows; ++row) {
-        std::uint8_t* out = raw.data() + static_cast<std::size_t>(row) * row_size;
-        *out++ = 0;
-        for (std::int64_t column = 0; column < image.cols; ++column) {
-            const std::uint32_t pixel = image.pixels[static_cast<std::size_t>(row * image.cols + column)];
-            *out++ = static_cast<std::uint8_t>(pixel >> 16);
-            *out++ = static_cast<std::uint8_t>(pixel >> 8);
-            *out++ = static_cast<std::uint8_t>(pixel);
+    // A picture holds a few colours: each pixel is then an index into them, at the fewest bits that hold it,
+    // so a third of the bytes or fewer are deflated. Rows start with filter type 0.
+    std::vector<std::uint8_t> index;
+    const std::vector<std::uint32_t> palette = palette_of(image, index);
+    const int depth = palette.empty() ? 8 : palette.size() <= 2 ? 1 : palette.size() <= 4 ? 2 : palette.size() <= 16 ? 4 : 8;
+    const auto cols = static_cast<std::size_t>(image.cols);
+    const std::size_t row_size = 1 + (palette.empty() ? 3 * cols : (cols * static_cast<std::size_t>(depth) + 7) / 8);
+    std::vector<std::uint8_t> raw(row_size * static_cast<std::size_t>(image.rows), 0);
+    for (std::size_t row = 0; row < static_cast<std::size_t>(image.rows); ++row) {
+        std::uint8_t* out = raw.data() + row * row_size + 1;
+        if (palette.empty()) {
+            for (std::size_t column = 0; column < cols; ++column) {
+                const std::uint32_t pixel = image.pixels[row * cols + column];
+                *out++ = static_cast<std::uint8_t>(pixel >> 16);
+                *out++ = static_cast<std::uint8_t>(pixel >> 8);
+                *out++ = static_cast<std::uint8_t>(pixel);
+            }
+        } else {
+            // Pixels packed from the high bits of each byte down; the last byte's unused bits stay 0.
+            const std::uint8_t* in = index.data() + row * cols;
+            const std::size_t per_byte = 8 / static_cast<std::size_t>(depth);
+            for (std::size_t column = 0; column < cols; column += per_byte) {
+                unsigned byte = 0;
+                for (std::size_t k = 0; k < per_byte; ++k)
+                    byte = (byte << depth) | (column + k < cols ? in[column + k] : 0U);
+                *out++ = static_cast<std::uint8_t>(byte);
+            }
         }
     }
     uLongf deflated_size = compressBound(static_cast<uLong>(raw.size()));
@@ -250,8 +298,15 @@ std::string png(const Image& image, int level) {
     std::string header;
     for (const std::int64_t size : {image.cols, image.rows})
         for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<char>(size >> shift));
-    header += std::string{'\x08', '\x02', '\0', '\0', '\0'};  // 8 bits per channel, RGB, no interlace
+    // Bits per sample, colour type (3: palette, 2: RGB), no interlace.
+    header += std::string{static_cast<char>(depth), palette.empty() ? '\x02' : '\x03', '\0', '\0', '\0'};
     chunk("IHDR", header);
+    if (!palette.empty()) {
+        std::string entries;
+        for (const std::uint32_t colour : palette)
+            for (int shift = 16; shift >= 0; shift -= 8) entries.push_back(static_cast<char>(colour >> shift));
+        chunk("PLTE", entries);
+    }
     chunk("IDAT", deflated);
     chunk("IEND", "");
     return out;

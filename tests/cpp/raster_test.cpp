@@ -117,31 +117,66 @@ TEST(Raster, FadedLinesBlendOncePerPixelAndDash) {
     EXPECT_THROW(raster::paint_lines(untouched.image(), away, 0, 1.0, 1.0, false, false), std::invalid_argument);
 }
 
-TEST(Raster, PngHoldsTheImage) {
-    Canvas canvas;
-    const std::vector<double> centre = {15.0, 10.0, std::nan(""), 1.0};
-    raster::paint_dots(canvas.image(), centre, 0xAB00CD, 3.0, false);
-    const std::string png = raster::png(canvas.image(), 3);
-    ASSERT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n"));
+// The pixels a PNG holds (colour types 2 and 3, filter type 0 only, as written), after checking every chunk's CRC.
+std::vector<std::uint32_t> decoded(const std::string& png, int& depth, int& type) {
+    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n"));
     EXPECT_EQ(read32(png, 16), static_cast<std::uint32_t>(kCols));
     EXPECT_EQ(read32(png, 20), static_cast<std::uint32_t>(kRows));
-    // Each chunk's CRC covers its type and data.
+    depth = static_cast<std::uint8_t>(png[24]);
+    type = static_cast<std::uint8_t>(png[25]);
+    std::string idat, palette;
     std::size_t chunk = 8;
-    std::string idat;
     while (chunk < png.size()) {
         const std::uint32_t size = read32(png, chunk);
         const auto crc = crc32(0L, reinterpret_cast<const Bytef*>(png.data() + chunk + 4), size + 4);
         EXPECT_EQ(read32(png, chunk + 8 + size), crc);
         if (png.compare(chunk + 4, 4, "IDAT") == 0) idat = png.substr(chunk + 8, size);
+        if (png.compare(chunk + 4, 4, "PLTE") == 0) palette = png.substr(chunk + 8, size);
         chunk += 12 + size;
     }
     EXPECT_EQ(chunk, png.size());
-    std::vector<std::uint8_t> raw(kRows * (1 + 3 * kCols));
+    const std::size_t row_size = 1 + (type == 2 ? 3 * kCols : (kCols * depth + 7) / 8);
+    std::vector<std::uint8_t> raw(kRows * row_size);
     uLongf raw_size = raw.size();
-    ASSERT_EQ(uncompress(raw.data(), &raw_size, reinterpret_cast<const Bytef*>(idat.data()), idat.size()), Z_OK);
-    ASSERT_EQ(raw_size, raw.size());
-    const std::uint8_t* middle = &raw[10 * (1 + 3 * kCols) + 1 + 3 * 15];
-    EXPECT_EQ(middle[0], 0xAB);
-    EXPECT_EQ(middle[2], 0xCD);
-    EXPECT_EQ(raw[10 * (1 + 3 * kCols) + 1 + 3 * 19], 0xFF);  // 4 pixels away: outside the disc
+    EXPECT_EQ(uncompress(raw.data(), &raw_size, reinterpret_cast<const Bytef*>(idat.data()), idat.size()), Z_OK);
+    EXPECT_EQ(raw_size, raw.size());
+    std::vector<std::uint32_t> pixels;
+    for (std::int64_t row = 0; row < kRows; ++row) {
+        const std::uint8_t* in = &raw[row * row_size];
+        EXPECT_EQ(in[0], 0);
+        for (std::int64_t column = 0; column < kCols; ++column) {
+            if (type == 2) {
+                const std::uint8_t* rgb = in + 1 + 3 * column;
+                pixels.push_back((std::uint32_t{rgb[0]} << 16) | (std::uint32_t{rgb[1]} << 8) | rgb[2]);
+                continue;
+            }
+            const std::int64_t bit = column * depth;
+            const unsigned place = (in[1 + bit / 8] >> (8 - depth - bit % 8)) & ((1U << depth) - 1);
+            EXPECT_LT(3 * place + 2, palette.size());
+            const auto channel = [&](int k) { return std::uint32_t{static_cast<std::uint8_t>(palette[3 * place + k])}; };
+            pixels.push_back((channel(0) << 16) | (channel(1) << 8) | channel(2));
+        }
+    }
+    return pixels;
+}
+
+TEST(Raster, PngHoldsTheImageAtTheFewestBitsItsColoursNeed) {
+    // {distinct colours, bits per pixel, colour type}: up to 256 colours an index into a palette, then RGB.
+    const int cases[][3] = {{1, 1, 3}, {2, 1, 3}, {3, 2, 3}, {16, 4, 3}, {17, 8, 3}, {256, 8, 3}, {257, 8, 2}, {600, 8, 2}};
+    for (const auto& [colours, bits, kind] : cases) {
+        Canvas canvas;
+        for (std::size_t k = 0; k < canvas.pixels.size(); ++k) {
+            const auto v = static_cast<std::uint32_t>((k * 7) % colours);
+            canvas.pixels[k] = ((v & 0xFFU) << 16) | ((v >> 8) << 8) | 0x40U;
+        }
+        int depth = 0, type = 0;
+        EXPECT_EQ(decoded(raster::png(canvas.image(), 3), depth, type), canvas.pixels) << colours << " colours";
+        EXPECT_EQ(depth, bits) << colours << " colours";
+        EXPECT_EQ(type, kind) << colours << " colours";
+    }
+    Canvas dot;
+    const std::vector<double> centre = {15.0, 10.0, std::nan(""), 1.0};
+    raster::paint_dots(dot.image(), centre, 0xAB00CD, 3.0, false);
+    int depth = 0, type = 0;
+    EXPECT_EQ(decoded(raster::png(dot.image(), 3), depth, type), dot.pixels);
 }

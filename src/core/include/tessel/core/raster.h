@@ -60,7 +60,9 @@ void paint_lines(Image image, std::span<const double> points, std::uint32_t colo
 // radius larger than the image is refused.
 void paint_dots(Image image, std::span<const double> centres, std::uint32_t colour, double radius, bool faded);
 
-// The image as an 8-bit RGB PNG, its rows deflated at `level`.
+// The image as a PNG, its rows deflated at `level`: an index into its colours
+// at 1, 2, 4 or 8 bits per pixel when it holds at most 256 of them, else
+// 8-bit RGB.
 std::string png(const Image& image, int level);
 
 }  // namespace tessel::core::raster
