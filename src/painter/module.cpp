@@ -4,6 +4,7 @@
 // with the interpreter released. Arrays
 // painted into are never converted (a copy would take the paint): they must
 // be C-contiguous of the stated type.
+#include "tessel/core/occlusion.h"
 #include "tessel/core/raster.h"
 #include "tessel/core/svg.h"
 
@@ -15,6 +16,7 @@
 #include <string>
 
 namespace nb = nanobind;
+namespace occlusion = tessel::core::occlusion;
 namespace raster = tessel::core::raster;
 namespace svg = tessel::core::svg;
 
@@ -110,5 +112,26 @@ NB_MODULE(_painter, m) {
             return nb::bytes(data.data(), data.size());
         },
         nb::arg("image"), nb::arg("level"),
-        "The image (rows, columns) of 0xRRGGBB as an 8-bit RGB PNG, deflated at level.");
+        "The image (rows, columns) of 0xRRGGBB as a PNG deflated at level: an index into its colours when it\n"
+        "holds at most 256 of them, else 8-bit RGB.");
+
+    nb::class_<occlusion::TriangleGrid>(
+        m, "TriangleGrid",
+        "Triangles (n, 3, 3) in view coordinates (x, y across the picture, z: larger is farther), binned on a\n"
+        "grid over the view, to find which points they hide.")
+        .def(
+            "__init__",
+            [](occlusion::TriangleGrid* self, Array<const double> triangles, double tolerance) {
+                new (self) occlusion::TriangleGrid(span(triangles), tolerance);
+            },
+            nb::arg("triangles"), nb::arg("tolerance"), Release())
+        .def("__len__", &occlusion::TriangleGrid::size)
+        .def(
+            "hidden",
+            [](const occlusion::TriangleGrid& self, Array<const double> points, Array<bool> out) {
+                self.hidden(span(points), span(out));
+            },
+            nb::arg("points"), nb::arg("out").noconvert(), Release(),
+            "Sets out (n,) where a triangle covers the point (points (n, 3) in view coordinates) in front of it,\n"
+            "clears it elsewhere (outside the grid, not finite, on a triangle or in front).");
 }

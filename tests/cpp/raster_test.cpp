@@ -1,8 +1,10 @@
+#include "tessel/core/occlusion.h"
 #include "tessel/core/raster.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -179,4 +181,31 @@ TEST(Raster, PngHoldsTheImageAtTheFewestBitsItsColoursNeed) {
     raster::paint_dots(dot.image(), centre, 0xAB00CD, 3.0, false);
     int depth = 0, type = 0;
     EXPECT_EQ(decoded(raster::png(dot.image(), 3), depth, type), dot.pixels);
+}
+
+TEST(Occlusion, PointsBehindTrianglesAreHiddenAndNothingElse) {
+    // A unit square at depth 1 as two triangles, and one triangle seen edge-on (all on the line x = 5).
+    const std::vector<double> triangles = {0, 0, 1, 1, 0, 1, 1, 1, 1, 0, 0, 1, 1, 1, 1, 0, 1, 1,
+                                           5, 0, 0, 5, 1, 0, 5, 2, 0};
+    const tessel::core::occlusion::TriangleGrid grid(triangles, 1e-6);
+    const double nan = std::nan("");
+    const std::vector<double> points = {
+        0.5, 0.5, 2.0,  // behind the square
+        0.5, 0.5, 0.5,  // in front of it
+        0.5, 0.5, 1.0,  // on it
+        1.0, 1.0, 3.0,  // behind its corner: on an edge counts as covered
+        1.5, 0.5, 3.0,  // beside it
+        5.0, 1.0, 9.0,  // behind the edge-on triangle: it covers nothing
+        nan, 0.5, 9.0,  // not finite
+        -1e300, 0.5, 9.0,
+    };
+    bool out[8];
+    grid.hidden(points, out);
+    EXPECT_EQ(std::vector<bool>(out, out + 8), (std::vector<bool>{true, false, false, true, false, false, false, false}));
+    EXPECT_THROW(grid.hidden(points, std::span<bool>(out, 7)), std::invalid_argument);
+    // NaN among the triangles spreads to the grid: nothing is hidden, nothing is read out of bounds.
+    std::vector<double> broken = triangles;
+    broken[0] = nan;
+    tessel::core::occlusion::TriangleGrid(broken, 1e-6).hidden(points, out);
+    EXPECT_EQ(std::count(out, out + 8, true), 0);
 }

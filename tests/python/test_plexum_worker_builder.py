@@ -270,7 +270,7 @@ def test_many_quadrilaterals_are_painted_once_and_shared_between_pictures():
     from matplotlib.image import imread
 
     data = re.search(r'href="data:image/png;base64,([^"]+)"', pictures[1]).group(1)
-    pixels = imread(io.BytesIO(base64.b64decode(data)), format="png")
+    pixels = imread(io.BytesIO(base64.b64decode(data)), format="png")[..., :3]  # a palette is read as RGBA
     assert pixels.shape == (round(480 * drawing.SUPERSAMPLE), round(700 * drawing.SUPERSAMPLE), 3)
     index = next(iter(shared._rasters.values()))
     fitted = drawing.fit(picture)
@@ -296,7 +296,7 @@ def test_many_dots_of_a_painted_picture_are_painted_with_it(count):
     text = drawing.svg(picture)
     assert text.count("<circle") == (1 if count > drawing.RASTER_DOTS else 1 + count)
     data = re.search(r'href="data:image/png;base64,([^"]+)"', text).group(1)
-    pixels = imread(io.BytesIO(base64.b64decode(data)), format="png")
+    pixels = imread(io.BytesIO(base64.b64decode(data)), format="png")[..., :3]  # a palette is read as RGBA
     column, row = (drawing.fit(picture)(points[-1:])[0] * drawing.SUPERSAMPLE).astype(int)
     red = pixels[row, column].tolist() == [1.0, 0.0, 0.0]
     assert red == (count > drawing.RASTER_DOTS)
@@ -348,6 +348,9 @@ def _covering(corners, point):
     (lambda p, image, index: p.nearest_quads(np.zeros((3, 4, 2)), np.zeros((2, 4)), index), ValueError),
     (lambda p, image, index: p.paint_lines(image[:, ::2], np.zeros((2, 2)), 0, 1.0, 1.5, False, False), TypeError),
     (lambda p, image, index: p.png(image.reshape(-1), 3), TypeError),
+    (lambda p, image, index: p.TriangleGrid(np.zeros((2, 3, 2)), 1e-6), ValueError),
+    (lambda p, image, index: p.TriangleGrid(np.zeros((2, 3, 3)), 1e-6).hidden(np.zeros((4, 3)), np.zeros(3, bool)),
+     ValueError),
 ])
 def test_painter_refuses_arrays_that_do_not_fit(call, error):
     from tessel.local.plexum_worker import _painter

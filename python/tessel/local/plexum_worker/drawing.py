@@ -267,8 +267,8 @@ class Picture:
 class Occluders:
     """The quadrilaterals of a picture as seen: which points lie behind one of them.
 
-    The triangles (two per quadrilateral) are binned on a grid over the view,
-    so a point is tested against the few triangles of its cell.
+    The triangles (two per quadrilateral) are binned on a grid over the view
+    by the painter, so a point is tested against the few triangles of its cell.
     """
 
     def __init__(self, corners: FloatArray, view: View = AXONOMETRIC) -> None:
@@ -279,55 +279,14 @@ class Occluders:
         self.triangles = np.concatenate([seen[:, [0, 1, 2]], seen[:, [0, 2, 3]]])
         extent = float(np.max(np.ptp(seen.reshape(-1, 3), axis=0))) if len(seen) else 1.0
         self.tolerance = 1e-6 * max(extent, 1.0)
-        if not len(self.triangles):
-            return
-        low, high = self.triangles[:, :, :2].min(axis=1), self.triangles[:, :, :2].max(axis=1)
-        self.origin = low.min(axis=0) - self.tolerance
-        span = np.maximum(high.max(axis=0) + self.tolerance - self.origin, 1e-300)
-        self.cells = max(1, int(math.sqrt(len(self.triangles))))
-        self.cell = span / self.cells
-        first = np.clip(((low - self.tolerance - self.origin) / self.cell).astype(int), 0, self.cells - 1)
-        last = np.clip(((high + self.tolerance - self.origin) / self.cell).astype(int), 0, self.cells - 1)
-        # Every (triangle, cell) pair it overlaps, sorted by cell.
-        ni, nj = last[:, 0] - first[:, 0] + 1, last[:, 1] - first[:, 1] + 1
-        counts = ni * nj
-        triangle = np.repeat(np.arange(len(self.triangles)), counts)
-        k = np.arange(len(triangle)) - np.repeat(np.cumsum(counts) - counts, counts)
-        i = first[triangle, 0] + k // nj[triangle]
-        j = first[triangle, 1] + k % nj[triangle]
-        cell = i * self.cells + j
-        order = np.argsort(cell, kind="stable")
-        self.members: IntArray = triangle[order].astype(np.int64)
-        self.starts = np.concatenate([[0], np.cumsum(np.bincount(cell, minlength=self.cells * self.cells))])
+        self._grid = _painter.TriangleGrid(self.triangles, self.tolerance)
 
     def hidden(self, points: Points) -> BoolArray:
         """Per point (n, 3): does a quadrilateral cover it, in front of it where the point is seen?"""
         points = np.asarray(points, float).reshape(-1, 3)
         out = np.zeros(len(points), dtype=bool)
-        if not len(self.triangles) or not len(points):
-            return out
-        view = project(points, self.view)
-        tol = self.tolerance
-        index = np.floor((view[:, :2] - self.origin) / self.cell).astype(int)
-        inside_grid = np.all((index >= 0) & (index < self.cells), axis=1)
-        cell = np.where(inside_grid, index[:, 0] * self.cells + index[:, 1], 0)
-        counts = np.where(inside_grid, self.starts[cell + 1] - self.starts[cell], 0)
-        p = np.repeat(np.arange(len(points)), counts)
-        offsets = np.arange(len(p)) - np.repeat(np.cumsum(counts) - counts, counts)
-        t = self.members[np.repeat(self.starts[cell], counts) + offsets]
-        a, b, c = (self.triangles[t, k] for k in range(3))
-        d = (b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0])
-        flat = np.abs(d) <= tol * tol
-        d = np.where(flat, 1.0, d)
-        q = view[p]
-        u = ((b[:, 0] - q[:, 0]) * (c[:, 1] - q[:, 1]) - (b[:, 1] - q[:, 1]) * (c[:, 0] - q[:, 0])) / d
-        w = ((c[:, 0] - q[:, 0]) * (a[:, 1] - q[:, 1]) - (c[:, 1] - q[:, 1]) * (a[:, 0] - q[:, 0])) / d
-        z = 1.0 - u - w
-        edge = 1e-9
-        within = ~flat & (u > -edge) & (w > -edge) & (z > -edge)
-        # A point on a surface (a beam on its edge) is at its depth, so not behind it.
-        depth = u * a[:, 2] + w * b[:, 2] + z * c[:, 2]
-        out[p[within & (q[:, 2] > depth + tol)]] = True
+        if len(self.triangles) and len(points):
+            self._grid.hidden(project(points, self.view), out)
         return out
 
 
