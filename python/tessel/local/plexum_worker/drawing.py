@@ -39,7 +39,7 @@ from typing import Any
 import numpy as np
 
 from . import _painter
-from .geometry import BoolArray, FloatArray, IntArray
+from .geometry import BoolArray, FloatArray, IntArray, spans
 
 WIDTH, HEIGHT, MARGIN = 700, 480, 36
 RASTER_QUADS = 1500
@@ -277,7 +277,7 @@ class Occluders:
         seen = project(corners.reshape(-1, 3), view).reshape(-1, 4, 3)
         # Each quadrilateral as two triangles (0, 1, 2) and (0, 2, 3) in view coordinates.
         self.triangles = np.concatenate([seen[:, [0, 1, 2]], seen[:, [0, 2, 3]]])
-        extent = float(np.max(np.ptp(seen.reshape(-1, 3), axis=0))) if len(seen) else 1.0
+        extent = float(np.max(spans(seen.reshape(-1, 3)))) if len(seen) else 1.0
         self.tolerance = 1e-6 * max(extent, 1.0)
         self._grid = _painter.TriangleGrid(self.triangles, self.tolerance)
 
@@ -348,7 +348,7 @@ def choose_view(points: Points) -> tuple[View, str | None]:
     points = np.asarray(points, float).reshape(-1, 3)
     if len(points) < 2:
         return AXONOMETRIC, None
-    spread = np.ptp(points, axis=0)
+    spread = spans(points)
     extent = float(np.max(spread))
     for axis, (view, text) in _ELEVATIONS.items():
         if extent > 0 and spread[axis] <= 1e-9 * extent:
@@ -565,8 +565,19 @@ def _svg_surface(surface: Surface, view: View, fitted: Fit) -> list[str]:
     stroke = f' stroke="{surface.stroke}" stroke-width="0.4"' if surface.stroke != "none" else ""
     opacity = f' fill-opacity="{surface.opacity:g}"' if surface.opacity < 1 else ""
     faded = ' opacity="0.45"' if surface.behind else ""
-    return [f'<polygon points="{_coordinates(corners[k])}" fill="{_hex(surface.rgb[k])}"{stroke}{opacity}{faded}/>'
-            for k in order.tolist()]
+    fills = hex_colours(surface.rgb[order])
+    return [f'<polygon points="{points}" fill="{fill}"{stroke}{opacity}{faded}/>'
+            for points, fill in zip(_polygon_points(corners[order]), fills)]
+
+
+def _polygon_points(corners: FloatArray) -> list[str]:
+    """The SVG points of each polygon (n, k, 2 in pixels), "x,y x,y ..." with one decimal."""
+    if not np.isfinite(corners).all():
+        return [_coordinates(polygon) for polygon in corners]
+    count, k = corners.shape[:2]
+    starts = np.zeros((count, k), np.uint8)
+    starts[:, 0] = 1
+    return _painter.path_data(np.ascontiguousarray(corners.reshape(-1, 2)), starts.reshape(-1)).split("M")[1:]
 
 
 def _svg_mark(mark: Mark, fitted: Fit) -> str:

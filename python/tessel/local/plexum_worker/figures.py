@@ -19,7 +19,7 @@ import numpy as np
 from . import drawing
 from .drawing import Occluders, Picture, Scale, SurfaceGeometry, draw_beams, plural, viewed
 from .frame import BeamChain, Frame
-from .geometry import FloatArray, IntArray
+from .geometry import FloatArray, IntArray, extent
 from .loads import load_field
 from .mesh import DomainMesh
 from .model import GRAVITY, Load, Model
@@ -46,7 +46,7 @@ def result_columns(model: Model, solution: Solution) -> list[tuple[str, int]]:
 
 
 def _extent(points: FloatArray) -> float:
-    return float(np.max(np.ptp(points, axis=0))) if len(points) > 1 else 1.0
+    return extent(points) if len(points) > 1 else 1.0
 
 
 def beam_nodes(frame: Frame, chain: BeamChain) -> list[int]:

@@ -171,9 +171,19 @@ def signed_area(polygon: FloatArray) -> float:
     return 0.5 * float(np.sum(x * np.roll(y, -1) - np.roll(x, -1) * y))
 
 
+def spans(points: FloatArray) -> FloatArray:
+    """The sides of the bounding box of points (n, k): their largest less their smallest coordinate.
+
+    As np.ptp(points, axis=0), reduced coordinate by coordinate: numpy's reduction over the points of a
+    (n, 3) array is slow, about twenty times so at 10^5 points.
+    """
+    out: FloatArray = np.ptp(np.ascontiguousarray(np.asarray(points, float).T), axis=1)
+    return out
+
+
 def extent(points: FloatArray) -> float:
     """The largest side of the bounding box of points (n, k)."""
-    return float(np.max(np.ptp(points, axis=0)))
+    return float(np.max(spans(points)))
 
 
 def inside(polygon: FloatArray, points: FloatArray) -> BoolArray:

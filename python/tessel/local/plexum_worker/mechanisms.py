@@ -29,7 +29,7 @@ import scipy.sparse.linalg as spla
 from .assembly import Assembly
 from .errors import AnalysisError
 from .frame import DIRECTIONS, Frame
-from .geometry import FloatArray, cross_matrices
+from .geometry import FloatArray, cross_matrices, spans
 
 # A motion whose restraint, relative to the best held one, is below this is free.
 FREE = 1e-10
@@ -59,7 +59,7 @@ def check(assembly: Assembly, basis: sp.csc_matrix | None) -> None:
     in_cluster[frame.i] = in_cluster[frame.j] = True
     if shells is not None:
         in_cluster[shells.quads[~shells.membrane].ravel()] = True
-    extent = float(np.max(np.ptp(frame.xyz, axis=0))) or 1.0
+    extent = float(np.max(spans(frame.xyz))) or 1.0
     phi, owners = _motions(frame.xyz, label, in_cluster, basis, extent)
     restraint = _restraints(assembly, extent)
     reduced = (phi.T @ restraint @ phi).tocsc()
