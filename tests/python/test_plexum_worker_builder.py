@@ -313,6 +313,24 @@ def test_a_long_table_shows_its_first_rows_and_links_all_of_them_compressed():
 
 
 
+@pytest.mark.parametrize("rows, fast", [
+    # Numbers of every size and kind a table meets, as "%.6g" writes them; ids as str and int.
+    ([["7", v, 3] for v in [0.0, -0.0, 1e-5, 1e-4, 123456.5, 1234567.0, 0.1 + 0.2, 5e-324, 1.7976931348623157e308,
+                            float("inf"), -float("inf"), float("nan"), -float("nan"), 2.5e-7, 999999.5, -1.5e16]]
+     + [["\u00e9\u4e2d", v, 10 ** 30] for v in np.random.default_rng(5).lognormal(0, 12, 500).tolist()], True),
+    ([["1", 1.0], ["2", 2]], False),          # an int in a column of floats: "%.6g" of it, by Python
+    ([["1", 1.0], ["2", "x"]], False),        # text in a column of floats: each value as it is
+    ([["1", 1.0, True], ["2", 2.0, False]], False),
+    ([["1", 1.0], ["2", 2.0, 3.0]], False),  # ragged
+])
+def test_table_rows_are_written_as_python_formats_them(rows, fast):
+    from tessel.local.plexum_worker import _tables, tables
+
+    expected = "".join(",".join(f"{v:.6g}" if isinstance(v, float) else str(v) for v in row) + "\n" for row in rows)
+    assert (_tables.csv_rows(rows) is not None) == fast
+    assert tables._csv_rows(rows).decode() == expected
+
+
 def test_the_whole_tables_a_page_embeds_stay_within_its_room():
     from tessel.local.plexum_worker.tables import Room, download
 
