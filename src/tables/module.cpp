@@ -1,5 +1,5 @@
 // tessel.local.plexum_worker._tables: the rows of a result page's long tables
-// as CSV text. A table of 10^5 rows is written about four times faster than
+// as CSV text. A table of 10^5 rows is written about three times faster than
 // by Python's "%" formatting, with the same text; rows of any other shape are
 // left to the caller (None).
 #include "tessel/core/csv.h"

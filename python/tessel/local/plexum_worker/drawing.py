@@ -154,6 +154,32 @@ class SurfaceGeometry:
 
 
 @dataclass
+class Polylines:
+    """Polylines one after the other: their points (n, 3), and where each starts (m + 1 offsets, the last n)."""
+    points: FloatArray
+    starts: IntArray
+
+    @classmethod
+    def of_rows(cls, points: FloatArray) -> Polylines:
+        """Polylines of as many points each (m, k, 3)."""
+        return cls(points.reshape(-1, 3), np.arange(len(points) + 1) * points.shape[1])
+
+    def __len__(self) -> int:
+        return len(self.starts) - 1
+
+    @property
+    def sizes(self) -> IntArray:
+        return np.diff(self.starts)
+
+    def chosen(self, mask: BoolArray) -> Polylines:
+        """Those of the polylines where mask (m,) is set, in their order."""
+        sizes = self.sizes[mask]
+        ends = np.cumsum(sizes)
+        index = np.repeat(self.starts[:-1][mask] - (ends - sizes), sizes) + np.arange(int(ends[-1]) if len(ends) else 0)
+        return Polylines(self.points[index], np.concatenate([[0], ends]))
+
+
+@dataclass
 class Surface:
     geometry: SurfaceGeometry
     rgb: IntArray  # (n, 3) colour per quadrilateral
@@ -210,16 +236,15 @@ class Picture:
              behind: bool = False) -> None:
         self.lines.append(Line(np.asarray(points, float).reshape(-1, 3), stroke, width, dash, behind))
 
-    def lines_of(self, polylines: Sequence[FloatArray], stroke: str, width: float = 1.5, dash: str | None = None,
+    def lines_of(self, polylines: Polylines, stroke: str, width: float = 1.5, dash: str | None = None,
                  behind: bool = False) -> None:
         """Many polylines of one style as one line, broken by rows of NaN between them."""
-        if not polylines:
+        if not len(polylines):
             return
-        sizes = np.array([len(p) for p in polylines])
-        points = np.full((int(sizes.sum()) + len(sizes) - 1, 3), np.nan)
-        starts = np.cumsum(sizes + 1) - sizes - 1
-        points[np.repeat(starts, sizes) + np.arange(int(sizes.sum())) - np.repeat(np.cumsum(sizes) - sizes, sizes)] \
-            = np.concatenate(polylines)
+        sizes = polylines.sizes
+        points = np.full((len(polylines.points) + len(sizes) - 1, 3), np.nan)
+        # Each polyline one row further down than the one before: a row of NaN between two.
+        points[np.arange(len(polylines.points)) + np.repeat(np.arange(len(sizes)), sizes)] = polylines.points
         self.lines.append(Line(points, stroke, width, dash, behind))
 
     def polyline(self, points: Points, hidden: BoolArray, stroke: str, width: float, dash: str | None = None) -> None:
@@ -290,18 +315,17 @@ class Occluders:
         return out
 
 
-def draw_beams(picture: Picture, occluders: Occluders, polylines: Sequence[FloatArray], stroke: str | Sequence[str],
+def draw_beams(picture: Picture, occluders: Occluders, polylines: Polylines, stroke: str | Sequence[str],
                width: float, dash: str | None = None, pieces: int = 6) -> None:
     """Polylines (one stroke, or one per polyline), each split into its runs in front of and behind the surfaces.
 
     Each piece of a polyline is tested at `pieces` points, so that its hidden runs start and end near where they do.
     """
     strokes = [stroke] * len(polylines) if isinstance(stroke, str) else list(stroke)
-    if not len(occluders.triangles) or not polylines:
-        _batched(picture, list(polylines), strokes, width, dash)
+    if not len(occluders.triangles) or not len(polylines):
+        _batched(picture, polylines, strokes, width, dash)
         return
-    sizes = np.array([len(p) for p in polylines])
-    points = np.concatenate(polylines)
+    sizes, points = polylines.sizes, polylines.points
     # Every polyline sampled: its pieces divided into `pieces`, then its last point.
     counts = np.maximum(pieces * (sizes - 1) + 1, 1)
     first = np.cumsum(sizes) - sizes
@@ -315,20 +339,21 @@ def draw_beams(picture: Picture, occluders: Occluders, polylines: Sequence[Float
     hidden = occluders.hidden(sampled)
     bounds = np.concatenate([[0], np.cumsum(counts)])
     any_hidden = np.add.reduceat(hidden.astype(np.int64), bounds[:-1]) > 0
-    _batched(picture, [p for p, h in zip(polylines, any_hidden) if not h],
-             [c for c, h in zip(strokes, any_hidden) if not h], width, dash)
+    _batched(picture, polylines.chosen(~any_hidden), [c for c, h in zip(strokes, any_hidden) if not h], width, dash)
     for n in np.flatnonzero(any_hidden).tolist():
         picture.polyline(sampled[bounds[n]:bounds[n + 1]], hidden[bounds[n]:bounds[n + 1]], strokes[n], width, dash)
 
 
-def _batched(picture: Picture, polylines: list[FloatArray], strokes: list[str], width: float,
-             dash: str | None) -> None:
-    """Polylines as one line per stroke."""
-    by_stroke: dict[str, list[FloatArray]] = {}
-    for points, colour in zip(polylines, strokes):
-        by_stroke.setdefault(colour, []).append(points)
-    for colour, members in by_stroke.items():
-        picture.lines_of(members, colour, width, dash)
+def _batched(picture: Picture, polylines: Polylines, strokes: list[str], width: float, dash: str | None) -> None:
+    """Polylines as one line per stroke, the strokes in the order they first come."""
+    distinct = list(dict.fromkeys(strokes))
+    if len(distinct) == 1:
+        picture.lines_of(polylines, distinct[0], width, dash)
+        return
+    code = {colour: k for k, colour in enumerate(distinct)}
+    which = np.array([code[colour] for colour in strokes], np.int64)
+    for k, colour in enumerate(distinct):
+        picture.lines_of(polylines.chosen(which == k), colour, width, dash)
 
 
 def project(points: FloatArray, view: View = AXONOMETRIC) -> FloatArray:
@@ -782,4 +807,4 @@ def plural(count: int, word: str) -> str:
 
 
 __all__ = ["AXONOMETRIC", "Fit", "Occluders", "Picture", "Scale", "SurfaceGeometry", "choose_view",
-           "draw_beams", "fit", "footnote", "hex_colours", "painted", "plural", "png", "project", "svg", "viewed"]
+           "Polylines", "draw_beams", "fit", "footnote", "hex_colours", "painted", "plural", "png", "project", "svg", "viewed"]

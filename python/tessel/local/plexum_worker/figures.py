@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 
 from . import drawing
-from .drawing import Occluders, Picture, Scale, SurfaceGeometry, draw_beams, plural, viewed
+from .drawing import Occluders, Picture, Polylines, Scale, SurfaceGeometry, draw_beams, plural, viewed
 from .frame import BeamChain, Frame
 from .geometry import FloatArray, IntArray, extent
 from .loads import load_field
@@ -54,17 +54,19 @@ def beam_nodes(frame: Frame, chain: BeamChain) -> list[int]:
     return [int(frame.i[chain.first])] + inner
 
 
-def beam_lines(frame: Frame) -> list[FloatArray]:
+def beam_lines(frame: Frame) -> Polylines:
     """Every beam as the polyline of its FE nodes."""
-    if not frame.chains:
-        return []
-    counts = np.array([chain.count for chain in frame.chains])
-    firsts = np.array([chain.first for chain in frame.chains])
+    counts = np.array([chain.count for chain in frame.chains], np.int64)
+    firsts = np.array([chain.first for chain in frame.chains], np.int64)
     # Per beam: the start of its first element, then the end of each of its elements.
-    elements = np.repeat(firsts, counts) + np.arange(int(counts.sum())) - np.repeat(np.cumsum(counts) - counts, counts)
-    ends = np.split(frame.j[elements], np.cumsum(counts)[:-1])
-    xyz = frame.xyz
-    return [xyz[np.concatenate([[start], end])] for start, end in zip(frame.i[firsts].tolist(), ends)]
+    starts = np.concatenate([[0], np.cumsum(counts + 1)])
+    nodes = np.empty(int(starts[-1]), np.int64)
+    nodes[starts[:-1]] = frame.i[firsts]
+    inner = np.ones(len(nodes), bool)
+    inner[starts[:-1]] = False
+    elements = np.repeat(firsts - (np.cumsum(counts) - counts), counts) + np.arange(int(counts.sum()))
+    nodes[inner] = frame.j[elements]
+    return Polylines(frame.xyz[nodes], starts)
 
 
 def _beam_labels(frame: Frame) -> tuple[list[str], FloatArray]:
@@ -188,7 +190,7 @@ CASE_NAMES: dict[str, str] = dict(zip(CASE_COLOURS, ("red", "blue", "green", "oc
 
 def model_picture(model: Model, frame: Frame, title: str = "Model", geometry: SurfaceGeometry | None = None,
                   cases: list[int] | None = None, outlines: bool = False, ids: bool = True,
-                  beams: list[FloatArray] | None = None) -> Picture:
+                  beams: Polylines | None = None) -> Picture:
     """Nodes and beams (with their ids), domains (their mesh; with `outlines` their outlines only when the mesh
     is large), supports, the loads of `cases` (None: all) and the section cuts. `geometry` and `beams` (of
     `beam_lines`): the domains' quadrilaterals and the beams when the caller has them already."""
@@ -395,20 +397,10 @@ class Figures:
         # Each element's curve in runs of one colour band (the band of each piece's mean displacement); in a
         # large frame, each element in the band of its largest displacement.
         size_at = 1000 * np.linalg.norm(moved, axis=2)  # (elements, points)
-        runs: list[FloatArray] = []
-        colours: list[str] = []
         if len(curves) > MANY_ELEMENTS:
-            runs = list(curves)
-            colours = drawing.hex_colours(scale.rgb(size_at.max(axis=1)))
-        elif len(curves):
-            pieces = (size_at[:, 1:] + size_at[:, :-1]) / 2
-            rgb = scale.rgb(pieces.reshape(-1)).reshape(len(curves), -1, 3)
-            packed = (rgb[..., 0] << 16) | (rgb[..., 1] << 8) | rgb[..., 2]
-            for curve, band in zip(curves, packed):
-                cuts = [0] + (np.flatnonzero(np.diff(band)) + 1).tolist() + [len(band)]
-                for first, last in zip(cuts[:-1], cuts[1:]):
-                    runs.append(curve[first:last + 1])
-                    colours.append(f"#{int(band[first]):06x}")
+            runs, colours = Polylines.of_rows(curves), drawing.hex_colours(scale.rgb(size_at.max(axis=1)))
+        else:
+            runs, colours = _banded_runs(curves, scale.rgb(((size_at[:, 1:] + size_at[:, :-1]) / 2).reshape(-1)))
         draw_beams(picture, occluders, runs, colours, 2.4)
         if largest.value > 0:
             at = largest.point + factor * largest.components
@@ -452,8 +444,8 @@ class Figures:
             if chosen.any():
                 picture.surface(corners[chosen], rgb[chosen], opacity=0.9, behind=behind)
         # The outlines keep small moments visible where their colour is nearly white.
-        draw_beams(picture, occluders, [tip[a:b] for a, b in zip(starts[:-1], starts[1:])], "#6b7f99", 0.7)
-        draw_beams(picture, occluders, [base[a:b] for a, b in zip(starts[:-1], starts[1:])], BEAM_COLOUR, 1.8)
+        draw_beams(picture, occluders, Polylines(tip, starts), "#6b7f99", 0.7)
+        draw_beams(picture, occluders, Polylines(base, starts), BEAM_COLOUR, 1.8)
         # Each beam's largest value: its stations sorted by beam, then by size, the first of each beam.
         beam = np.repeat(np.arange(len(frame.chains)), np.diff(starts))
         order = np.lexsort((-np.abs(values), beam))
@@ -603,6 +595,27 @@ class Figures:
             if cut is not None:
                 chosen.append(cut)
         return chosen
+
+
+def _banded_runs(curves: FloatArray, rgb: IntArray) -> tuple[Polylines, list[str]]:
+    """Curves (elements, points, 3) in runs of pieces of one colour (rgb: (elements * pieces, 3), piece by piece),
+    with the colour of each run."""
+    elements, count = curves.shape[:2]
+    pieces = count - 1
+    if not elements or not pieces:
+        return Polylines.of_rows(np.zeros((0, 2, 3))), []
+    packed = ((rgb[:, 0] << 16) | (rgb[:, 1] << 8) | rgb[:, 2]).reshape(elements, pieces)
+    starts = np.ones((elements, pieces), bool)
+    starts[:, 1:] = packed[:, 1:] != packed[:, :-1]
+    first = np.flatnonzero(starts)  # the pieces that start a run, element by element
+    element = first // pieces
+    # A run ends where the next one starts in its element, else at the element's last point.
+    following = np.append(first[1:], elements * pieces)
+    last = np.where(following // pieces == element, following - element * pieces, pieces)
+    sizes = last - (first - element * pieces) + 1
+    ends = np.cumsum(sizes)
+    index = np.repeat(element * count + (first - element * pieces) - (ends - sizes), sizes) + np.arange(int(ends[-1]))
+    return Polylines(curves.reshape(-1, 3)[index], np.concatenate([[0], ends])), drawing.hex_colours(rgb[first])
 
 
 def _at(point: FloatArray) -> str:
