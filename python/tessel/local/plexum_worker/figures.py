@@ -274,6 +274,7 @@ class Figures:
         self.beams = beam_lines(frame)
         self.model_nodes = {index: node_id for node_id, index in frame.node_index.items()}
         self._largest: dict[int, Largest] = {}
+        self._curves: tuple[int, tuple[FloatArray, FloatArray]] | None = None
         self._chain_of_element = np.zeros(len(frame.i), np.int64)
         for k, chain in enumerate(frame.chains):
             self._chain_of_element[chain.first:chain.first + chain.count] = k
@@ -287,9 +288,17 @@ class Figures:
 
     # Figures of a column.
 
-    def curves(self, column: int, count: int = CURVE_POINTS) -> tuple[FloatArray, FloatArray]:
-        """Every beam element's points (elements, count, 3) and their displacements there (global, m)."""
-        frame, u = self.frame, self.solution.displacements[:, :, column]
+    def curves(self, column: int) -> tuple[FloatArray, FloatArray]:
+        """Every beam element's points (elements, CURVE_POINTS, 3) and their displacements there (global, m).
+
+        Those of the last column asked for are kept: its largest displacement and its picture both need them.
+        """
+        if self._curves is None or self._curves[0] != column:
+            self._curves = (column, self._find_curves(column))
+        return self._curves[1]
+
+    def _find_curves(self, column: int) -> tuple[FloatArray, FloatArray]:
+        frame, u, count = self.frame, self.solution.displacements[:, :, column], CURVE_POINTS
         xi = np.linspace(0.0, 1.0, count)
         length = frame.length[:, None]
         axes = frame.axes  # rows x, y, z in global coordinates
