@@ -32,6 +32,18 @@ std::uint32_t blend(std::uint32_t under, std::uint32_t colour, double opacity) {
     return out;
 }
 
+// std::fmod(value, kDashPeriod), to the bit, without its slow exact division
+// where it need not: for 0 <= value < 2^52, value - kDashPeriod * q is exact
+// for the q taken (Sterbenz), and so is the step back into [0, kDashPeriod)
+// when the rounded quotient was one off, since the remainder is representable.
+double remainder_of_period(double value) {
+    if (!(value >= 0.0 && value < 4503599627370496.0)) return std::fmod(value, kDashPeriod);
+    double rest = value - kDashPeriod * std::floor(value / kDashPeriod);
+    if (rest < 0.0) rest += kDashPeriod;
+    if (rest >= kDashPeriod) rest -= kDashPeriod;
+    return rest;
+}
+
 // Is (x, y) within `reach` pixels of the image? False also for what is not
 // finite, so that a point that passes converts to an integer pixel safely.
 bool near(const Image& image, double x, double y, double reach) {
@@ -53,6 +65,17 @@ public:
         const auto cx = static_cast<std::int64_t>(std::floor(x)), cy = static_cast<std::int64_t>(std::floor(y));
         for (std::int64_t dy = -half; dy <= half; ++dy)
             for (std::int64_t dx = -half; dx <= half; ++dx) stamp(cx + dx, cy + dy);
+        stamped_ = true;
+        last_x_ = cx;
+        last_y_ = cy;
+        last_half_ = half;
+    }
+
+    // Would the square around (x, y) be the one stamped last? A painter paints
+    // the union of what it stamps, so stamping it again would change nothing.
+    bool repeats(double x, double y, std::int64_t half) const {
+        return stamped_ && half == last_half_ && std::floor(x) == static_cast<double>(last_x_) &&
+               std::floor(y) == static_cast<double>(last_y_);
     }
 
     void stamp(std::int64_t x, std::int64_t y) {
@@ -71,6 +94,8 @@ private:
     std::uint32_t colour_;
     bool faded_;
     std::vector<bool> seen_;
+    bool stamped_ = false;
+    std::int64_t last_x_ = 0, last_y_ = 0, last_half_ = 0;
 };
 
 void check(const Image& image) {
@@ -221,8 +246,10 @@ void paint_lines(Image image, std::span<const double> points, std::uint32_t colo
         const auto steps = static_cast<std::int64_t>(std::ceil(length)) + 1;
         for (std::int64_t step = 0; step < steps; ++step) {
             const double t = static_cast<double>(step) / static_cast<double>(std::max<std::int64_t>(steps - 1, 1));
-            if (dashed && std::fmod((along + t * length) / unit, kDashPeriod) >= kDashOn) continue;
-            painter.square(ax + (bx - ax) * t, ay + (by - ay) * t, half);
+            const double x = ax + (bx - ax) * t, y = ay + (by - ay) * t;
+            if (painter.repeats(x, y, half)) continue;  // before the dash test: painted or not, nothing changes
+            if (dashed && remainder_of_period((along + t * length) / unit) >= kDashOn) continue;
+            painter.square(x, y, half);
         }
         along += length;
     }
