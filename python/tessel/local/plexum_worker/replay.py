@@ -40,6 +40,7 @@ _Item = TypeVar("_Item")
 LINEAR = 1
 # Coordinates farther out than this (m) leave too few digits for lengths, areas and stiffnesses.
 MAX_COORDINATE = 1e9
+_MISSING = object()
 
 
 class _Params:
@@ -65,12 +66,18 @@ class _Params:
         return source[key]
 
     def number(self, key: str, source: dict[str, Any] | None = None, path: str = "") -> float:
+        value = (self.params if source is None else source).get(key, _MISSING)
+        if type(value) is float and value - value == 0.0:  # the common case: a finite float
+            return value
         value = self.get(key, source, path)
         if not schema.NUMBER(value):
             self.fail(f'parameter "{path}{key}" is not a finite number: {value!r}')
         return float(value)
 
     def integer(self, key: str, source: dict[str, Any] | None = None, path: str = "") -> int:
+        value = (self.params if source is None else source).get(key, _MISSING)
+        if type(value) is int:  # the common case (a bool is not one)
+            return value
         value = self.get(key, source, path)
         if isinstance(value, bool) or not isinstance(value, int):
             self.fail(f'parameter "{path}{key}" is not an integer: {value!r}')
