@@ -132,6 +132,13 @@ class SurfaceGeometry:
         self.corners: FloatArray = np.asarray(corners, float).reshape(-1, 4, 3)
         self._rasters: dict[tuple[Any, ...], Any] = {}
         self._occluders: dict[View, Occluders] = {}
+        self._bounds: dict[View, FloatArray | None] = {}
+
+    def bounds(self, view: View) -> FloatArray | None:
+        """The box of the quadrilaterals as seen in a view (as `_bounds`)."""
+        if view not in self._bounds:
+            self._bounds[view] = _bounds(self.corners.reshape(-1, 3), view)
+        return self._bounds[view]
 
     def occluders(self, view: View) -> Occluders:
         """The quadrilaterals as seen in a view, as occluders."""
@@ -280,13 +287,15 @@ class Picture:
         rank = np.zeros(len(points)) if priorities is None else np.asarray(priorities, float).reshape(-1)
         self.marks.append(Mark("text", points, fill, behind, list(labels), 0.0, rank, group))
 
-    def points(self) -> FloatArray:
-        """Everything the picture draws, (n, 3); no NaN."""
-        parts = [s.geometry.corners.reshape(-1, 3) for s in self.surfaces] + [line.points for line in self.lines]
-        parts += [m.points for m in self.marks]
-        everything = np.concatenate(parts) if parts else np.zeros((0, 3))
-        finite: FloatArray = everything[np.isfinite(everything[:, 0])]
-        return finite
+    def bounds(self) -> FloatArray:
+        """The box of everything the picture draws as seen (smallest x, y, largest x, y in view coordinates); points
+        whose x is not finite (the breaks between lines) are left out."""
+        parts = [s.geometry.bounds(self.view) for s in self.surfaces]  # kept by shared geometries
+        rest = [line.points for line in self.lines] + [mark.points for mark in self.marks]
+        if rest:
+            parts.append(_bounds(np.concatenate(rest), self.view))
+        found = [b for b in parts if b is not None]
+        return _combined(found) if found else np.zeros(4)  # nothing drawn: the origin
 
 
 class Occluders:
@@ -403,13 +412,25 @@ class Fit:
                                 self.offset[1] + (self.high[1] - v[:, 1]) * self.scale])
 
 
+def _bounds(points: FloatArray, view: View) -> FloatArray | None:
+    """Smallest x, y and largest x, y of points (n, 3) as seen in a view, those whose x is not finite left out; None
+    when none is left."""
+    seen = project(points[np.isfinite(points[:, 0])], view)
+    if not len(seen):
+        return None
+    x, y = np.ascontiguousarray(seen[:, 0]), np.ascontiguousarray(seen[:, 1])
+    return np.array([np.min(x), np.min(y), np.max(x), np.max(y)])
+
+
+def _combined(boxes: list[FloatArray]) -> FloatArray:
+    """The box around boxes (as `_bounds`); NaN spreads, as through np.min and np.max."""
+    stacked = np.array(boxes)
+    return np.concatenate([np.min(stacked[:, :2], axis=0), np.max(stacked[:, 2:], axis=0)])
+
+
 def fit(picture: Picture) -> Fit:
-    everything = picture.points()
-    if not len(everything):
-        everything = np.zeros((1, 3))
-    view = project(everything, picture.view)
-    low = np.array([np.min(view[:, 0]), np.min(view[:, 1])])
-    high = np.array([np.max(view[:, 0]), np.max(view[:, 1])])
+    box = picture.bounds()
+    low, high = box[:2], box[2:]
     span = np.maximum(high - low, 1e-9)
     # Room for the title and legend lines, and for the labels above the topmost points.
     top = 30 + 16 * len(picture.legend) + 14
