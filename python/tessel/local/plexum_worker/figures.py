@@ -447,7 +447,8 @@ class Figures:
         _context(picture, frame.meshes, self.slab)
         viewed(picture, np.concatenate([frame.xyz, corners.reshape(-1, 3)]))
         occluders = self.slab.occluders(picture.view)
-        hidden = occluders.hidden(corners.mean(axis=1)) if len(corners) else np.zeros(0, bool)
+        hidden = (occluders.hidden(corners.mean(axis=1)) if len(corners) and len(occluders.triangles) else
+                  np.zeros(len(corners), bool))
         for behind in (True, False):
             chosen = hidden == behind
             if chosen.any():
@@ -455,10 +456,11 @@ class Figures:
         # The outlines keep small moments visible where their colour is nearly white.
         draw_beams(picture, occluders, Polylines(tip, starts), "#6b7f99", 0.7)
         draw_beams(picture, occluders, Polylines(base, starts), BEAM_COLOUR, 1.8)
-        # Each beam's largest value: its stations sorted by beam, then by size, the first of each beam.
+        # Each beam's largest value: the first of its stations where |value| is the beam's largest.
         beam = np.repeat(np.arange(len(frame.chains)), np.diff(starts))
-        order = np.lexsort((-np.abs(values), beam))
-        peaks = order[np.flatnonzero(np.diff(np.concatenate([[-1], beam[order]])))]
+        size = np.abs(values)
+        at_peak = np.flatnonzero(size == np.maximum.reduceat(size, starts[:-1])[beam]) if len(size) else beam[:0]
+        peaks = at_peak[np.flatnonzero(np.diff(np.concatenate([[-1], beam[at_peak]])))]
         peaks = peaks[np.abs(values[peaks]) > 0.05 * largest] if largest > 0 else peaks[:0]
         ids = [frame.chains[k].line.id for k in beam[peaks].tolist()]
         picture.texts(tip[peaks], [f"B{i}: {v:.3g}" for i, v in zip(ids, values[peaks].tolist())], fill="#222",
