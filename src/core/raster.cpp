@@ -44,6 +44,13 @@ double remainder_of_period(double value) {
     return rest;
 }
 
+// floor(value) of a value near the image (well within int64), without a
+// call into libm where the target has no rounding instruction.
+std::int64_t floored(double value) {
+    const auto truncated = static_cast<std::int64_t>(value);
+    return static_cast<double>(truncated) > value ? truncated - 1 : truncated;
+}
+
 // Is (x, y) within `reach` pixels of the image? False also for what is not
 // finite, so that a point that passes converts to an integer pixel safely.
 bool near(const Image& image, double x, double y, double reach) {
@@ -59,10 +66,8 @@ public:
         : image_(image), colour_(colour), faded_(faded),
           seen_(faded ? static_cast<std::size_t>(image.rows * image.cols) : 0, false) {}
 
-    // Stamps a square of `half` pixels around the pixel holding (x, y).
-    void square(double x, double y, std::int64_t half) {
-        if (!near(image_, x, y, static_cast<double>(half) + 1.0)) return;
-        const auto cx = static_cast<std::int64_t>(std::floor(x)), cy = static_cast<std::int64_t>(std::floor(y));
+    // Stamps a square of `half` pixels around the pixel (cx, cy).
+    void square(std::int64_t cx, std::int64_t cy, std::int64_t half) {
         for (std::int64_t dy = -half; dy <= half; ++dy)
             for (std::int64_t dx = -half; dx <= half; ++dx) stamp(cx + dx, cy + dy);
         stamped_ = true;
@@ -71,11 +76,10 @@ public:
         last_half_ = half;
     }
 
-    // Would the square around (x, y) be the one stamped last? A painter paints
-    // the union of what it stamps, so stamping it again would change nothing.
-    bool repeats(double x, double y, std::int64_t half) const {
-        return stamped_ && half == last_half_ && std::floor(x) == static_cast<double>(last_x_) &&
-               std::floor(y) == static_cast<double>(last_y_);
+    // Is the square around pixel (cx, cy) the one stamped last? A painter
+    // paints the union of what it stamps, so stamping it again changes nothing.
+    bool repeats(std::int64_t cx, std::int64_t cy, std::int64_t half) const {
+        return stamped_ && half == last_half_ && cx == last_x_ && cy == last_y_;
     }
 
     void stamp(std::int64_t x, std::int64_t y) {
@@ -247,9 +251,11 @@ void paint_lines(Image image, std::span<const double> points, std::uint32_t colo
         for (std::int64_t step = 0; step < steps; ++step) {
             const double t = static_cast<double>(step) / static_cast<double>(std::max<std::int64_t>(steps - 1, 1));
             const double x = ax + (bx - ax) * t, y = ay + (by - ay) * t;
-            if (painter.repeats(x, y, half)) continue;  // before the dash test: painted or not, nothing changes
+            if (!near(image, x, y, static_cast<double>(half) + 1.0)) continue;  // its square misses the image
+            const std::int64_t cx = floored(x), cy = floored(y);
+            if (painter.repeats(cx, cy, half)) continue;  // before the dash test: painted or not, nothing changes
             if (dashed && remainder_of_period((along + t * length) / unit) >= kDashOn) continue;
-            painter.square(x, y, half);
+            painter.square(cx, cy, half);
         }
         along += length;
     }
