@@ -16,8 +16,22 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // Longest segment painted, in image sizes (rows + columns).
 constexpr double kLongestSegment = 16.0;
 
-std::int64_t clamped(double value, double low, double high) {
-    return static_cast<std::int64_t>(std::clamp(value, low, high));
+// ceil(value) and floor(value) held within [low, high], as integers (the
+// same as rounding first, since the bounds are integers); NaN gives `low`.
+// Inline, without a call into libm where the target has no rounding
+// instruction: a z-buffer rounds twice per row of every triangle.
+std::int64_t ceiled(double value, std::int64_t low, std::int64_t high) {
+    if (!(value > static_cast<double>(low))) return low;
+    if (!(value < static_cast<double>(high))) return high;
+    const auto truncated = static_cast<std::int64_t>(value);
+    return static_cast<double>(truncated) < value ? truncated + 1 : truncated;
+}
+
+std::int64_t floored(double value, std::int64_t low, std::int64_t high) {
+    if (!(value > static_cast<double>(low))) return low;
+    if (!(value < static_cast<double>(high))) return high;
+    const auto truncated = static_cast<std::int64_t>(value);
+    return static_cast<double>(truncated) > value ? truncated - 1 : truncated;
 }
 
 // `colour` over `under` at `opacity`, each channel rounded half to even.
@@ -42,13 +56,6 @@ double remainder_of_period(double value) {
     if (rest < 0.0) rest += kDashPeriod;
     if (rest >= kDashPeriod) rest -= kDashPeriod;
     return rest;
-}
-
-// floor(value) of a value near the image (well within int64), without a
-// call into libm where the target has no rounding instruction.
-std::int64_t floored(double value) {
-    const auto truncated = static_cast<std::int64_t>(value);
-    return static_cast<double>(truncated) > value ? truncated - 1 : truncated;
 }
 
 // Is (x, y) within `reach` pixels of the image? False also for what is not
@@ -171,8 +178,8 @@ void nearest_quads(std::span<const double> corners, std::span<const double> dept
             const double gx = ((d[1] - d[0]) * e2y - (d[2] - d[0]) * e1y) / det;
             const double gy = (e1x * (d[2] - d[0]) - e2x * (d[1] - d[0])) / det;
             const double top = std::min({y[0], y[1], y[2]}), bottom = std::max({y[0], y[1], y[2]});
-            const std::int64_t first = clamped(std::ceil(top - 0.5), 0.0, static_cast<double>(rows));
-            const std::int64_t last = clamped(std::floor(bottom - 0.5), -1.0, static_cast<double>(rows - 1));
+            const std::int64_t first = ceiled(top - 0.5, 0, rows);
+            const std::int64_t last = floored(bottom - 0.5, -1, rows - 1);
             for (std::int64_t row = first; row <= last; ++row) {
                 // The row's centre line meets the triangle in one stretch.
                 const double centre = static_cast<double>(row) + 0.5;
@@ -185,8 +192,8 @@ void nearest_quads(std::span<const double> corners, std::span<const double> dept
                     high = std::max(high, at);
                 }
                 if (!std::isfinite(low)) continue;
-                const std::int64_t left = clamped(std::ceil(low - 0.5), 0.0, static_cast<double>(cols));
-                const std::int64_t right = clamped(std::floor(high - 0.5), -1.0, static_cast<double>(cols - 1));
+                const std::int64_t left = ceiled(low - 0.5, 0, cols);
+                const std::int64_t right = floored(high - 0.5, -1, cols - 1);
                 const double start = d[0] + gx * (0.5 - x[0]) + gy * (centre - y[0]);
                 for (std::int64_t column = left; column <= right; ++column) {
                     const double at = start + gx * static_cast<double>(column);
@@ -252,7 +259,9 @@ void paint_lines(Image image, std::span<const double> points, std::uint32_t colo
             const double t = static_cast<double>(step) / static_cast<double>(std::max<std::int64_t>(steps - 1, 1));
             const double x = ax + (bx - ax) * t, y = ay + (by - ay) * t;
             if (!near(image, x, y, static_cast<double>(half) + 1.0)) continue;  // its square misses the image
-            const std::int64_t cx = floored(x), cy = floored(y);
+            // Near the image, the bounds never hold the floor back.
+            const std::int64_t cx = floored(x, -half - 2, image.cols + half + 2);
+            const std::int64_t cy = floored(y, -half - 2, image.rows + half + 2);
             if (painter.repeats(cx, cy, half)) continue;  // before the dash test: painted or not, nothing changes
             if (dashed && remainder_of_period((along + t * length) / unit) >= kDashOn) continue;
             painter.square(cx, cy, half);
