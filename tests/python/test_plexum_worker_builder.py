@@ -331,6 +331,19 @@ def test_table_rows_are_written_as_python_formats_them(rows, fast):
     assert tables._csv_rows(rows).decode() == expected
 
 
+def test_answer_rows_are_the_dicts_python_makes_and_malformed_ones_are_refused():
+    from tessel.local.plexum_worker import _tables
+
+    values = np.array([[1.5, -0.0, np.nan], [np.inf, -1e-300, 3.0]])
+    rows = _tables.dict_rows(("a", "b", "c"), values)
+    # Compared as text: key order, -0.0 written as 0.0, NaN (never equal to itself).
+    assert json.dumps(rows) == json.dumps([dict(zip("abc", v)) for v in (values + 0.0).tolist()])
+    with pytest.raises(ValueError):
+        _tables.dict_rows(("a", "b"), values)
+    with pytest.raises(TypeError):
+        _tables.dict_rows(("a", "b", 3), values)
+
+
 def test_the_whole_tables_a_page_embeds_stay_within_its_room():
     from tessel.local.plexum_worker.tables import Room, download
 

@@ -1,5 +1,9 @@
-"""The rows of the local Plexum worker's result tables as CSV text."""
+"""The rows of the local Plexum worker's results: as dicts for its answers, as CSV for its pages."""
 
 from typing import Any
 
+import numpy as np
+import numpy.typing as npt
+
+def dict_rows(keys: tuple[str, ...], values: npt.NDArray[np.float64]) -> list[dict[str, float]]: ...
 def csv_rows(rows: list[list[Any]]) -> bytes | None: ...

@@ -7,7 +7,7 @@ from typing import Any
 
 import numpy as np
 
-from . import cuts
+from . import _tables, cuts
 from .errors import AnalysisError
 from .frame import BeamChain
 from .recovery import Solution
@@ -116,10 +116,11 @@ class _Collector:
         _, targets, columns = self.targets(item)
         index = self.solution.frame.node_index
         known = [n for n in nodes if n in index]
-        values = (self.solution.displacements[[index[n] for n in known]][:, :, columns].transpose(0, 2, 1)
-                  + 0.0).tolist()
+        values = self.solution.displacements[[index[n] for n in known]][:, :, columns].transpose(0, 2, 1)
+        rows = _tables.dict_rows(COMPONENTS, np.ascontiguousarray(values).reshape(-1, len(COMPONENTS)))
         names = [str(t.id) for t in targets]
-        return {n: {name: dict(zip(COMPONENTS, v)) for name, v in zip(names, per)} for n, per in zip(known, values)}
+        width = len(names)
+        return {n: dict(zip(names, rows[k * width:(k + 1) * width])) for k, n in enumerate(known)}
 
     def support_force(self, item: Request) -> None:
         group = "LoadCases" if item.by_load_case else "LoadCombinations"
@@ -150,7 +151,8 @@ class _Collector:
         table = np.concatenate([np.broadcast_to(positions[None, :, None], (len(columns), len(positions), 1)),
                                 forces.transpose(1, 0, 2)], axis=2)  # (columns, stations, position and forces)
         keys = ("Position", *FORCE_NAMES)
-        rows = [[dict(zip(keys, row)) for row in per] for per in (table + 0.0).tolist()]
+        every = _tables.dict_rows(keys, np.ascontiguousarray(table).reshape(-1, len(keys)))
+        rows = [every[c * len(positions):(c + 1) * len(positions)] for c in range(len(columns))]
         ends = np.cumsum(counts).tolist()
         names = [str(t.id) for t in targets]
         return {line: {name: per[b - count:b] for name, per in zip(names, rows)}
