@@ -61,13 +61,14 @@ TriangleGrid::TriangleGrid(std::span<const double> triangles, double tolerance)
     std::vector<std::int64_t> counts(static_cast<std::size_t>(cells_ * cells_) + 1, 0);
     for (std::size_t t = 0; t < n; ++t) {
         for (std::size_t c = 0; c < 2; ++c) {
-            first[2 * t + c] =
-                std::clamp(truncated((low[2 * t + c] - tolerance_ - origin_[c]) / cell_[c]), std::int64_t{0}, cells_ - 1);
-            last[2 * t + c] =
-                std::clamp(truncated((high[2 * t + c] + tolerance_ - origin_[c]) / cell_[c]), std::int64_t{0}, cells_ - 1);
+            const std::int64_t low_cell = truncated((low[2 * t + c] - tolerance_ - origin_[c]) / cell_[c]);
+            const std::int64_t high_cell = truncated((high[2 * t + c] + tolerance_ - origin_[c]) / cell_[c]);
+            first[2 * t + c] = std::clamp(low_cell, std::int64_t{0}, cells_ - 1);
+            last[2 * t + c] = std::clamp(high_cell, std::int64_t{0}, cells_ - 1);
         }
         for (std::int64_t i = first[2 * t]; i <= last[2 * t]; ++i)
-            for (std::int64_t j = first[2 * t + 1]; j <= last[2 * t + 1]; ++j) ++counts[static_cast<std::size_t>(i * cells_ + j) + 1];
+            for (std::int64_t j = first[2 * t + 1]; j <= last[2 * t + 1]; ++j)
+                ++counts[static_cast<std::size_t>(i * cells_ + j) + 1];
     }
     for (std::size_t k = 1; k < counts.size(); ++k) counts[k] += counts[k - 1];
     starts_ = counts;
@@ -89,7 +90,8 @@ void TriangleGrid::hidden(std::span<const double> points, std::span<bool> out) c
         const double fi = std::floor((q[0] - origin_[0]) / cell_[0]), fj = std::floor((q[1] - origin_[1]) / cell_[1]);
         const auto cells = static_cast<double>(cells_);
         if (!(fi >= 0.0 && fi < cells && fj >= 0.0 && fj < cells)) continue;
-        const auto cell = static_cast<std::size_t>(static_cast<std::int64_t>(fi) * cells_ + static_cast<std::int64_t>(fj));
+        const auto cell =
+            static_cast<std::size_t>(static_cast<std::int64_t>(fi) * cells_ + static_cast<std::int64_t>(fj));
         for (auto k = starts_[cell]; k < starts_[cell + 1]; ++k) {
             const double* a = &triangles_[9 * static_cast<std::size_t>(members_[static_cast<std::size_t>(k)])];
             const double* b = a + 3;

@@ -293,7 +293,8 @@ std::string png(const Image& image, int level) {
     // so a third of the bytes or fewer are deflated. Rows start with filter type 0.
     std::vector<std::uint8_t> index;
     const std::vector<std::uint32_t> palette = palette_of(image, index);
-    const int depth = palette.empty() ? 8 : palette.size() <= 2 ? 1 : palette.size() <= 4 ? 2 : palette.size() <= 16 ? 4 : 8;
+    const std::size_t colours = palette.size();
+    const int depth = colours == 0 ? 8 : colours <= 2 ? 1 : colours <= 4 ? 2 : colours <= 16 ? 4 : 8;
     const auto cols = static_cast<std::size_t>(image.cols);
     const std::size_t row_size = 1 + (palette.empty() ? 3 * cols : (cols * static_cast<std::size_t>(depth) + 7) / 8);
     std::vector<std::uint8_t> raw(row_size * static_cast<std::size_t>(image.rows), 0);

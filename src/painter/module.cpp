@@ -56,7 +56,8 @@ NB_MODULE(_painter, m) {
         "paint_quads",
         [](Pixels image, Array<const std::int32_t> index, Array<const std::uint8_t> rgb, std::int64_t stroke,
            double opacity) { raster::paint_quads(image_of(image), span(index), span(rgb), stroke, opacity); },
-        nb::arg("image").noconvert(), nb::arg("index"), nb::arg("rgb"), nb::arg("stroke"), nb::arg("opacity"), Release(),
+        nb::arg("image").noconvert(), nb::arg("index"), nb::arg("rgb"), nb::arg("stroke"), nb::arg("opacity"),
+        Release(),
         "Paints each pixel of a quadrilateral (index from nearest_quads) with its colour (rgb: (n, 3) uint8) at\n"
         "opacity; with a stroke colour (0xRRGGBB, else -1) the edges between quadrilaterals take it when they\n"
         "are large enough to show.");
@@ -73,7 +74,8 @@ NB_MODULE(_painter, m) {
         [](Pixels image, Array<const double> centres, std::uint32_t colour, double radius, bool faded) {
             raster::paint_dots(image_of(image), span(centres), colour, radius, faded);
         },
-        nb::arg("image").noconvert(), nb::arg("centres"), nb::arg("colour"), nb::arg("radius"), nb::arg("faded"), Release(),
+        nb::arg("image").noconvert(), nb::arg("centres"), nb::arg("colour"), nb::arg("radius"), nb::arg("faded"),
+        Release(),
         "Paints discs of radius pixels at the centres ((n, 2) in pixels); faded ones blend once per pixel.");
     m.def(
         "place_labels",

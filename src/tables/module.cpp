@@ -51,7 +51,8 @@ nb::object csv_rows(nb::handle rows) {
     if (!PyList_CheckExact(first)) return nb::none();
     const Py_ssize_t width = PyList_GET_SIZE(first);
     std::vector<bool> number(static_cast<std::size_t>(width));
-    for (Py_ssize_t j = 0; j < width; ++j) number[static_cast<std::size_t>(j)] = PyFloat_CheckExact(PyList_GET_ITEM(first, j));
+    for (Py_ssize_t j = 0; j < width; ++j)
+        number[static_cast<std::size_t>(j)] = PyFloat_CheckExact(PyList_GET_ITEM(first, j));
     std::string out;
     out.reserve(static_cast<std::size_t>(count * width) * 10);
     for (Py_ssize_t k = 0; k < count; ++k) {

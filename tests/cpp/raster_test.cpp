@@ -155,7 +155,9 @@ std::vector<std::uint32_t> decoded(const std::string& png, int& depth, int& type
             const std::int64_t bit = column * depth;
             const unsigned place = (in[1 + bit / 8] >> (8 - depth - bit % 8)) & ((1U << depth) - 1);
             EXPECT_LT(3 * place + 2, palette.size());
-            const auto channel = [&](int k) { return std::uint32_t{static_cast<std::uint8_t>(palette[3 * place + k])}; };
+            const auto channel = [&](int k) {
+                return std::uint32_t{static_cast<std::uint8_t>(palette[3 * place + k])};
+            };
             pixels.push_back((channel(0) << 16) | (channel(1) << 8) | channel(2));
         }
     }
@@ -164,7 +166,8 @@ std::vector<std::uint32_t> decoded(const std::string& png, int& depth, int& type
 
 TEST(Raster, PngHoldsTheImageAtTheFewestBitsItsColoursNeed) {
     // {distinct colours, bits per pixel, colour type}: up to 256 colours an index into a palette, then RGB.
-    const int cases[][3] = {{1, 1, 3}, {2, 1, 3}, {3, 2, 3}, {16, 4, 3}, {17, 8, 3}, {256, 8, 3}, {257, 8, 2}, {600, 8, 2}};
+    const int cases[][3] = {{1, 1, 3},  {2, 1, 3},   {3, 2, 3},   {16, 4, 3},
+                            {17, 8, 3}, {256, 8, 3}, {257, 8, 2}, {600, 8, 2}};
     for (const auto& [colours, bits, kind] : cases) {
         Canvas canvas;
         for (std::size_t k = 0; k < canvas.pixels.size(); ++k) {
@@ -201,7 +204,8 @@ TEST(Occlusion, PointsBehindTrianglesAreHiddenAndNothingElse) {
     };
     bool out[8];
     grid.hidden(points, out);
-    EXPECT_EQ(std::vector<bool>(out, out + 8), (std::vector<bool>{true, false, false, true, false, false, false, false}));
+    const std::vector<bool> expected = {true, false, false, true, false, false, false, false};
+    EXPECT_EQ(std::vector<bool>(out, out + 8), expected);
     EXPECT_THROW(grid.hidden(points, std::span<bool>(out, 7)), std::invalid_argument);
     // NaN among the triangles spreads to the grid: nothing is hidden, nothing is read out of bounds.
     std::vector<double> broken = triangles;

@@ -827,5 +827,5 @@ def plural(count: int, word: str) -> str:
     return f"{count:,} {word}" if count == 1 else f"{count:,} {word}s"
 
 
-__all__ = ["AXONOMETRIC", "Fit", "Occluders", "Picture", "Scale", "SurfaceGeometry", "choose_view",
-           "Polylines", "draw_beams", "fit", "footnote", "hex_colours", "painted", "plural", "png", "project", "svg", "viewed"]
+__all__ = ["AXONOMETRIC", "Fit", "Occluders", "Picture", "Polylines", "Scale", "SurfaceGeometry", "choose_view",
+           "draw_beams", "fit", "footnote", "hex_colours", "painted", "plural", "png", "project", "svg", "viewed"]

@@ -116,8 +116,8 @@ def result_file(model: Model, results: dict[str, Any], solution: Solution | None
     summaries: list[dict[str, Any]] = []
     if solution is not None:
         shown = Figures(model, solution)
-        body.append(f'<div class="figures"><figure>{drawing.svg(model_picture(model, solution.frame, geometry=shown.slab, beams=shown.beams))}'
-                    "</figure></div>")
+        overview = model_picture(model, solution.frame, geometry=shown.slab, beams=shown.beams)
+        body.append(f'<div class="figures"><figure>{drawing.svg(overview)}</figure></div>')
         columns = result_columns(model, solution)
         if len(columns) > MAX_PICTURED_COLUMNS:
             body.append(f"<p>Pictures of the first {MAX_PICTURED_COLUMNS} of {len(columns)} load cases and "
