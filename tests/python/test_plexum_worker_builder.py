@@ -322,6 +322,7 @@ def test_a_long_table_shows_its_first_rows_and_links_all_of_them_compressed():
     ([["1", 1.0], ["2", "x"]], False),        # text in a column of floats: each value as it is
     ([["1", 1.0, True], ["2", 2.0, False]], False),
     ([["1", 1.0], ["2", 2.0, 3.0]], False),  # ragged
+    ([["a", 1.0], ["b", 2.0, "x"], [3.0]], False),  # ragged, as many values as rows of the first's length
 ])
 def test_table_rows_are_written_as_python_formats_them(rows, fast):
     from tessel.local.plexum_worker import _tables, tables

@@ -619,13 +619,13 @@ def _banded_runs(curves: FloatArray, rgb: IntArray) -> tuple[Polylines, list[str
     starts = np.ones((elements, pieces), bool)
     starts[:, 1:] = packed[:, 1:] != packed[:, :-1]
     first = np.flatnonzero(starts)  # the pieces that start a run, element by element
-    element = first // pieces
-    # A run ends where the next one starts in its element, else at the element's last point.
+    element, start = np.divmod(first, pieces)
+    # A run's last point: where the next run starts in its element, else the element's last point.
     following = np.append(first[1:], elements * pieces)
-    last = np.where(following // pieces == element, following - element * pieces, pieces)
-    sizes = last - (first - element * pieces) + 1
+    end = np.where(following // pieces == element, following % pieces, pieces)
+    sizes = end - start + 1
     ends = np.cumsum(sizes)
-    index = np.repeat(element * count + (first - element * pieces) - (ends - sizes), sizes) + np.arange(int(ends[-1]))
+    index = np.repeat(element * count + start - (ends - sizes), sizes) + np.arange(int(ends[-1]))
     return Polylines(curves.reshape(-1, 3)[index], np.concatenate([[0], ends])), drawing.hex_colours(rgb[first])
 
 

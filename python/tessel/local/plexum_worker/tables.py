@@ -13,7 +13,6 @@ import base64
 import functools
 import gzip
 import html
-import itertools
 import re
 from collections.abc import Callable
 from typing import Any
@@ -116,16 +115,12 @@ def _table(title: str, header: list[Any], rows: list[list[Any]], room: Room) -> 
 
 
 def _csv_rows(rows: list[list[Any]]) -> bytes:
-    """The rows as UTF-8 CSV: "%.6g" of the floats where the first row holds floats, str() of the rest."""
+    """The rows as UTF-8 CSV: "%.6g" of each float, str() of any other value."""
     fast = _tables.csv_rows(rows)  # rows of floats, str and int, each as long as the first
     if fast is not None:
         return fast
-    # One formatting operation for all the rows, laid out as the first ("%s" takes any value, "%.6g" any number).
-    layout = ",".join("%.6g" if isinstance(v, float) else "%s" for v in rows[0]) + "\n"
-    try:
-        body = (layout * len(rows)) % tuple(itertools.chain.from_iterable(rows))
-    except TypeError:
-        body = "".join(",".join(f"{v:.6g}" if isinstance(v, float) else str(v) for v in row) + "\n" for row in rows)
+    # Any other rows value by value, each row on its own line whatever its length.
+    body = "".join(",".join(f"{v:.6g}" if isinstance(v, float) else str(v) for v in row) + "\n" for row in rows)
     return body.encode("utf-8")
 
 
