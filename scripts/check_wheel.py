@@ -1,5 +1,5 @@
 """Check a built wheel: it holds the four modules, their stubs, the local platform's JSON writer and worker's
-painter and table writer, and the licence, and nothing that exists only for this repository's tests."""
+painter, table writer and record test, and the licence, and nothing that exists only for this repository's tests."""
 
 import re
 import sys
@@ -20,6 +20,8 @@ REQUIRED = [
     r"tessel/local/plexum_worker/_painter\.pyi",
     r"tessel/local/plexum_worker/_tables\..*\.so",
     r"tessel/local/plexum_worker/_tables\.pyi",
+    r"tessel/local/plexum_worker/_records\..*\.so",
+    r"tessel/local/plexum_worker/_records\.pyi",
     r"tessel/py\.typed",
     r"tessel_external-[^/]+\.dist-info/licenses/LICENSE",
 ]

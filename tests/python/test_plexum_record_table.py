@@ -11,7 +11,9 @@ from tessel.external.plexum import (
 from tessel.local import ERROR, WorkerFailure
 from tessel.local.plexum_worker import PlexumWorker
 from tessel.local.plexum_worker.replay import MODEL_FUNCTIONS, MODEL_PROPERTIES, RESULT_FUNCTIONS
-from tessel.local.plexum_worker.schema import INTEGER, MODEL, MODEL_INTERFACES, NUMBER, RESULTS, TEXT, Kind, problem
+from tessel.local.plexum_worker.schema import (
+    INTEGER, INTEGERS, MODEL, MODEL_INTERFACES, NUMBER, NUMBERS, RESULTS, TEXT, Kind, problem,
+)
 
 
 def _model_with_every_operation():
@@ -198,3 +200,29 @@ def test_replay_refuses_a_record_off_the_table(change, message):
 def test_value_kinds(kind, good, bad):
     assert all(kind(value) for value in good)
     assert not any(kind(value) for value in bad)
+
+
+class _Text(str):
+    pass
+
+
+_SHAPE = {"n": INTEGER, "x": NUMBER, "name": TEXT, "ids": INTEGERS, "values": NUMBERS, "at": {"x": NUMBER}}
+_GOOD = {"n": 1, "x": 2.5, "name": "a", "ids": [1, 2], "values": [1.0, 2], "at": {"x": 0.0}}
+
+
+@pytest.mark.parametrize("change", [
+    {}, {"x": 3}, {"x": 2 ** 70}, {"ids": []},                                   # fit the table
+    {"n": True}, {"n": 1.0}, {"x": math.nan}, {"x": -math.inf}, {"x": 10 ** 400}, {"name": _Text("a")},
+    {"ids": [1, True]}, {"values": [1.0, math.inf]}, {"values": (1.0,)}, {"at": {"x": "0"}}, {"at": {}},
+    {"extra": 1},
+])
+def test_the_quick_test_of_a_record_never_passes_what_the_table_refuses(change):
+    from tessel.local.plexum_worker.schema import _fits
+
+    params = {**_GOOD, **change}
+    found = problem(_SHAPE, params)
+    # The quick test is exact for what json.loads makes: it passes those and refuses every record with a
+    # problem; what it cannot judge (an int beyond 64 bits, a subclass) goes to the table's checks.
+    assert not (_fits(_SHAPE)(params) and found is not None)
+    assert _fits(_SHAPE)(params) == (found is None and change in ({}, {"x": 3}, {"ids": []}))
+    assert _fits(_SHAPE)({k: params[k] for k in reversed(list(params))}) == _fits(_SHAPE)(params)  # key order

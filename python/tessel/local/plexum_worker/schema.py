@@ -19,6 +19,8 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Union
 
+from . import _records
+
 
 @dataclass(frozen=True)
 class Kind:
@@ -215,37 +217,23 @@ def problem(shape: Shape, params: Any, path: str = "") -> str | None:
     return None
 
 
-_MISSING = object()
-# Per shape (by identity: the table's shapes live as long as the module), a test that its parameters fit it.
-_FITS: dict[int, tuple[Shape, Callable[[Any], bool]]] = {}
+# Per shape (by identity: the table's shapes live as long as the module), its quick test, compiled.
+_FITS: dict[int, tuple[Shape, _records.Shape]] = {}
+# The kinds as the quick test numbers them.
+_KIND_CODES = {id(INTEGER): 0, id(NUMBER): 1, id(TEXT): 2, id(INTEGERS): 3, id(NUMBERS): 4}
 
 
 def _fits(shape: Shape) -> Callable[[Any], bool]:
     """A quick test that parameters fit a shape exactly, for the records that do: `problem` says what is wrong
-    with the others. Plain JSON values only (int, float, str); anything else goes the long way."""
+    with the others. Exact for what json.loads makes (dict, list, str, int, float); anything else (ints beyond
+    64 bits, subclasses) fails it and goes the long way."""
+    return _compiled(shape).fits
+
+
+def _compiled(shape: Shape) -> _records.Shape:
     found = _FITS.get(id(shape))
-    if found is not None and found[0] is shape:
-        return found[1]
-    entries = tuple((key, _quick(kind) if isinstance(kind, Kind) else _fits(kind)) for key, kind in shape.items())
-    size = len(entries)
-
-    def fits(params: Any) -> bool:
-        if type(params) is not dict or len(params) != size:
-            return False
-        for key, test in entries:
-            if not test(params.get(key, _MISSING)):
-                return False
-        return True
-    _FITS[id(shape)] = (shape, fits)
-    return fits
-
-
-def _quick(kind: Kind) -> Callable[[Any], bool]:
-    if kind is INTEGER:
-        return lambda value: type(value) is int
-    if kind is NUMBER:
-        return lambda value: (type(value) is float and value - value == 0.0) or \
-            (type(value) is int and -_LARGEST <= value <= _LARGEST)
-    if kind is TEXT:
-        return lambda value: type(value) is str
-    return lambda value: value is not _MISSING and kind(value)
+    if found is None or found[0] is not shape:
+        entries = [(key, _KIND_CODES[id(kind)] if isinstance(kind, Kind) else _compiled(kind))
+                   for key, kind in shape.items()]
+        found = _FITS[id(shape)] = (shape, _records.Shape(entries))
+    return found[1]
