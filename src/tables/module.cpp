@@ -3,7 +3,7 @@
 // load case or combination (10^5 and more at 10^4 beams): they are made here,
 // several times faster than dict(zip(keys, row)) row by row. A result page's
 // long tables are written as CSV text, about three times faster than by
-// Python's "%" formatting, with the same text; rows of any other shape are
+// Python's formatting, with the same text; rows holding other values are
 // left to the caller (None).
 #include "tessel/core/csv.h"
 
@@ -11,7 +11,6 @@
 #include <nanobind/ndarray.h>
 
 #include <string>
-#include <vector>
 
 namespace nb = nanobind;
 
@@ -40,33 +39,22 @@ bool append_text(std::string& out, PyObject* value) {
     return true;
 }
 
-// The rows as CSV, None unless they are lists as long as the first, each
-// column holding floats where the first row does, else str or int.
+// The rows as CSV, a line each: "%.6g" of each float, str() of each str or
+// int; None if a row is not a list or holds anything else.
 nb::object csv_rows(nb::handle rows) {
     PyObject* all = rows.ptr();
     if (!PyList_CheckExact(all)) return nb::none();
-    const Py_ssize_t count = PyList_GET_SIZE(all);
-    if (count == 0) return nb::bytes("", 0);
-    PyObject* first = PyList_GET_ITEM(all, 0);
-    if (!PyList_CheckExact(first)) return nb::none();
-    const Py_ssize_t width = PyList_GET_SIZE(first);
-    std::vector<bool> number(static_cast<std::size_t>(width));
-    for (Py_ssize_t j = 0; j < width; ++j)
-        number[static_cast<std::size_t>(j)] = PyFloat_CheckExact(PyList_GET_ITEM(first, j));
     std::string out;
-    out.reserve(static_cast<std::size_t>(count * width) * 10);
-    for (Py_ssize_t k = 0; k < count; ++k) {
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(all); ++k) {
         PyObject* row = PyList_GET_ITEM(all, k);
-        if (!PyList_CheckExact(row) || PyList_GET_SIZE(row) != width) return nb::none();
-        for (Py_ssize_t j = 0; j < width; ++j) {
+        if (!PyList_CheckExact(row)) return nb::none();
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(row); ++j) {
             if (j > 0) out.push_back(',');
             PyObject* value = PyList_GET_ITEM(row, j);
-            if (number[static_cast<std::size_t>(j)]) {
-                if (!PyFloat_CheckExact(value)) return nb::none();
+            if (PyFloat_CheckExact(value))
                 tessel::core::csv::append_general(out, PyFloat_AS_DOUBLE(value), kSignificant);
-            } else if (!append_text(out, value)) {
+            else if (!append_text(out, value))
                 return nb::none();
-            }
         }
         out.push_back('\n');
     }
@@ -102,6 +90,6 @@ NB_MODULE(_tables, m) {
           "A dict per row of values ((n, k) float64), keyed by the k keys in their order: dict(zip(keys, row))\n"
           "of (values + 0.0).tolist(), row by row.");
     m.def("csv_rows", &csv_rows, nb::arg("rows"),
-          "The rows (a list of lists) as UTF-8 CSV, a line each: \"%.6g\" of each float where the first row\n"
-          "holds a float, str() of each str or int elsewhere. None for rows of any other shape or type.");
+          "The rows (a list of lists) as UTF-8 CSV, a line each: \"%.6g\" of each float, str() of each str or\n"
+          "int. None for rows that are not lists or hold anything else.");
 }

@@ -116,10 +116,10 @@ def _table(title: str, header: list[Any], rows: list[list[Any]], room: Room) -> 
 
 def _csv_rows(rows: list[list[Any]]) -> bytes:
     """The rows as UTF-8 CSV: "%.6g" of each float, str() of any other value."""
-    fast = _tables.csv_rows(rows)  # rows of floats, str and int, each as long as the first
+    fast = _tables.csv_rows(rows)  # rows of floats, str and int
     if fast is not None:
         return fast
-    # Any other rows value by value, each row on its own line whatever its length.
+    # Rows holding other values (bools, None, subclasses) the same way, in Python.
     body = "".join(",".join(f"{v:.6g}" if isinstance(v, float) else str(v) for v in row) + "\n" for row in rows)
     return body.encode("utf-8")
 
