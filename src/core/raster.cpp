@@ -287,25 +287,29 @@ void paint_dots(Image image, std::span<const double> centres, std::uint32_t colo
     }
 }
 
-std::string png(const Image& image, int level) {
+PngRows png_rows(const Image& image) {
     check(image);
     // A picture holds a few colours: each pixel is then an index into them, at the fewest bits that hold it,
     // so a third of the bytes or fewer are deflated. Rows start with filter type 0.
+    PngRows out;
+    out.rows = image.rows;
+    out.cols = image.cols;
     std::vector<std::uint8_t> index;
-    const std::vector<std::uint32_t> palette = palette_of(image, index);
-    const std::size_t colours = palette.size();
-    const int depth = colours == 0 ? 8 : colours <= 2 ? 1 : colours <= 4 ? 2 : colours <= 16 ? 4 : 8;
+    out.palette = palette_of(image, index);
+    const std::size_t colours = out.palette.size();
+    const int depth = out.depth = colours == 0 ? 8 : colours <= 2 ? 1 : colours <= 4 ? 2 : colours <= 16 ? 4 : 8;
     const auto cols = static_cast<std::size_t>(image.cols);
-    const std::size_t row_size = 1 + (palette.empty() ? 3 * cols : (cols * static_cast<std::size_t>(depth) + 7) / 8);
-    std::vector<std::uint8_t> raw(row_size * static_cast<std::size_t>(image.rows), 0);
+    const std::size_t row_size =
+        1 + (out.palette.empty() ? 3 * cols : (cols * static_cast<std::size_t>(depth) + 7) / 8);
+    out.data.assign(row_size * static_cast<std::size_t>(image.rows), 0);
     for (std::size_t row = 0; row < static_cast<std::size_t>(image.rows); ++row) {
-        std::uint8_t* out = raw.data() + row * row_size + 1;
-        if (palette.empty()) {
+        std::uint8_t* at = out.data.data() + row * row_size + 1;
+        if (out.palette.empty()) {
             for (std::size_t column = 0; column < cols; ++column) {
                 const std::uint32_t pixel = image.pixels[row * cols + column];
-                *out++ = static_cast<std::uint8_t>(pixel >> 16);
-                *out++ = static_cast<std::uint8_t>(pixel >> 8);
-                *out++ = static_cast<std::uint8_t>(pixel);
+                *at++ = static_cast<std::uint8_t>(pixel >> 16);
+                *at++ = static_cast<std::uint8_t>(pixel >> 8);
+                *at++ = static_cast<std::uint8_t>(pixel);
             }
         } else {
             // Pixels packed from the high bits of each byte down; the last byte's unused bits stay 0.
@@ -315,20 +319,16 @@ std::string png(const Image& image, int level) {
                 unsigned byte = 0;
                 for (std::size_t k = 0; k < per_byte; ++k)
                     byte = (byte << depth) | (column + k < cols ? in[column + k] : 0U);
-                *out++ = static_cast<std::uint8_t>(byte);
+                *at++ = static_cast<std::uint8_t>(byte);
             }
         }
     }
-    uLongf deflated_size = compressBound(static_cast<uLong>(raw.size()));
-    std::string deflated(deflated_size, '\0');
-    const int code = compress2(reinterpret_cast<Bytef*>(deflated.data()), &deflated_size, raw.data(),
-                               static_cast<uLong>(raw.size()), level);
-    if (code == Z_MEM_ERROR) throw std::bad_alloc();
-    if (code != Z_OK) throw std::invalid_argument("the image could not be deflated at level " + std::to_string(level));
-    deflated.resize(deflated_size);
+    return out;
+}
 
+std::string png_file(const PngRows& rows, std::string_view deflated) {
     std::string out = "\x89PNG\r\n\x1a\n";
-    auto chunk = [&out](const char* kind, const std::string& data) {
+    auto chunk = [&out](const char* kind, std::string_view data) {
         const auto size = static_cast<std::uint32_t>(data.size());
         for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(size >> shift));
         const std::size_t start = out.size();
@@ -339,20 +339,32 @@ std::string png(const Image& image, int level) {
         for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(crc >> shift));
     };
     std::string header;
-    for (const std::int64_t size : {image.cols, image.rows})
+    for (const std::int64_t size : {rows.cols, rows.rows})
         for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<char>(size >> shift));
     // Bits per sample, colour type (3: palette, 2: RGB), no interlace.
-    header += std::string{static_cast<char>(depth), palette.empty() ? '\x02' : '\x03', '\0', '\0', '\0'};
+    header += std::string{static_cast<char>(rows.depth), rows.palette.empty() ? '\x02' : '\x03', '\0', '\0', '\0'};
     chunk("IHDR", header);
-    if (!palette.empty()) {
+    if (!rows.palette.empty()) {
         std::string entries;
-        for (const std::uint32_t colour : palette)
+        for (const std::uint32_t colour : rows.palette)
             for (int shift = 16; shift >= 0; shift -= 8) entries.push_back(static_cast<char>(colour >> shift));
         chunk("PLTE", entries);
     }
     chunk("IDAT", deflated);
     chunk("IEND", "");
     return out;
+}
+
+std::string png(const Image& image, int level) {
+    const PngRows rows = png_rows(image);
+    uLongf deflated_size = compressBound(static_cast<uLong>(rows.data.size()));
+    std::string deflated(deflated_size, '\0');
+    const int code = compress2(reinterpret_cast<Bytef*>(deflated.data()), &deflated_size, rows.data.data(),
+                               static_cast<uLong>(rows.data.size()), level);
+    if (code == Z_MEM_ERROR) throw std::bad_alloc();
+    if (code != Z_OK) throw std::invalid_argument("the image could not be deflated at level " + std::to_string(level));
+    deflated.resize(deflated_size);
+    return png_file(rows, deflated);
 }
 
 }  // namespace tessel::core::raster

@@ -105,17 +105,29 @@ NB_MODULE(_painter, m) {
         "SVG path data of points (n, 2) with one decimal, \"M\" before each point where starts (n,) is set.");
     m.def(
         "png",
-        [](Pixels image, int level) {
+        [](Pixels image, int level, nb::object deflate) {
             std::string data;
-            {
+            if (deflate.is_none()) {
                 nb::gil_scoped_release released;
                 data = raster::png(image_of(image), level);
+            } else {
+                raster::PngRows rows;
+                {
+                    nb::gil_scoped_release released;
+                    rows = raster::png_rows(image_of(image));
+                }
+                // The deflater's bytes are immutable and held here: read without the lock.
+                const nb::bytes deflated = nb::cast<nb::bytes>(
+                    deflate(nb::bytes(reinterpret_cast<const char*>(rows.data.data()), rows.data.size())));
+                nb::gil_scoped_release released;
+                data = raster::png_file(rows, std::string_view(deflated.c_str(), deflated.size()));
             }
             return nb::bytes(data.data(), data.size());
         },
-        nb::arg("image"), nb::arg("level"),
-        "The image (rows, columns) of 0xRRGGBB as a PNG deflated at level: an index into its colours when it\n"
-        "holds at most 256 of them, else 8-bit RGB.");
+        nb::arg("image"), nb::arg("level"), nb::arg("deflate") = nb::none(),
+        "The image (rows, columns) of 0xRRGGBB as a PNG: an index into its colours when it holds at most 256 of\n"
+        "them, else 8-bit RGB. Its rows are deflated by zlib at level, or by deflate (bytes -> zlib stream)\n"
+        "when given.");
 
     nb::class_<occlusion::TriangleGrid>(
         m, "TriangleGrid",

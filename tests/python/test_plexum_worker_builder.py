@@ -282,6 +282,26 @@ def test_many_quadrilaterals_are_painted_once_and_shared_between_pictures():
 
 
 
+@pytest.mark.parametrize("isal", [True, False])
+def test_page_data_deflated_by_isal_or_zlib_reads_back_the_same(monkeypatch, isal):
+    from matplotlib.image import imread
+    from tessel.local.plexum_worker import _painter, compression, drawing
+
+    if not isal:
+        monkeypatch.setattr(compression, "_isal_zlib", None)
+        monkeypatch.setattr(compression, "_igzip", None)
+    elif compression._isal_zlib is None:
+        pytest.skip("ISA-L is not installed")
+    rng = np.random.default_rng(3)
+    for colours in (5, 300):  # a palette, and RGB
+        image = rng.choice(rng.integers(0, 1 << 24, colours), (61, 83)).astype(np.uint32)
+        pixels = imread(io.BytesIO(_painter.png(image, drawing.PNG_LEVEL, drawing._deflate)), format="png")
+        channels = np.stack([image >> 16, (image >> 8) & 255, image & 255], axis=-1)
+        assert np.array_equal(np.round(pixels[..., :3] * 255), channels)
+    text = "".join(f"{k},{k / 7:.6g}\n" for k in range(5000)).encode()
+    assert gzip.decompress(compression.gzip_file(text, 1)) == text
+
+
 @pytest.mark.parametrize("count", [100, 5000])
 def test_many_dots_of_a_painted_picture_are_painted_with_it(count):
     from matplotlib.image import imread
@@ -314,10 +334,13 @@ def test_a_long_table_shows_its_first_rows_and_links_all_of_them_compressed():
 
 
 @pytest.mark.parametrize("rows, fast", [
-    # Numbers of every size and kind a table meets, as "%.6g" writes them; ids as str and int.
+    # Numbers of every size and kind a table meets, as "%.6g" and "%.3f" write them (halfway cases among them);
+    # ids as str (with characters HTML escapes) and int.
     ([["7", v, 3] for v in [0.0, -0.0, 1e-5, 1e-4, 123456.5, 1234567.0, 0.1 + 0.2, 5e-324, 1.7976931348623157e308,
-                            float("inf"), -float("inf"), float("nan"), -float("nan"), 2.5e-7, 999999.5, -1.5e16]]
-     + [["\u00e9\u4e2d", v, 10 ** 30] for v in np.random.default_rng(5).lognormal(0, 12, 500).tolist()], True),
+                            float("inf"), -float("inf"), float("nan"), -float("nan"), 2.5e-7, 999999.5, -1.5e16,
+                            -0.0004, 0.0005, 0.0625, -2.0625, 1.0005]]
+     + [["\u00e9\u4e2d<&'\">", v, 10 ** 30] for v in np.random.default_rng(5).lognormal(0, 12, 500).tolist()],
+     True),
     ([["1", 1.0], ["2", 2]], True),           # each value as it is, whatever the row above holds
     ([["a", 1.0], ["b", 2.0, "x"], [3.0]], True),  # rows of any length, each on its line
     ([["1", 1.0, True], ["2", None]], False),  # other values: by Python
@@ -328,6 +351,11 @@ def test_table_rows_are_written_as_python_formats_them(rows, fast):
     expected = "".join(",".join(f"{v:.6g}" if isinstance(v, float) else str(v) for v in row) + "\n" for row in rows)
     assert (_tables.csv_rows(rows) is not None) == fast
     assert tables._csv_rows(rows).decode() == expected
+    cells = [[("0" if float(f"{v:.3f}") == 0 else f"{v:.3f}") if isinstance(v, float) else html.escape(str(v))
+              for v in row] for row in rows]
+    shown = tables.table("t", ["a"], rows).split("</tr>\n", 1)[1].removesuffix("\n</table>")
+    assert (_tables.html_rows(rows) is not None) == fast
+    assert shown == "\n".join("<tr>" + "".join(f"<td>{c}</td>" for c in row) + "</tr>" for row in cells[:tables.MAX_ROWS])
 
 
 def test_answer_rows_are_the_dicts_python_makes_and_malformed_ones_are_refused():

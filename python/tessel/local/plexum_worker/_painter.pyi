@@ -1,6 +1,8 @@
 """Painting a picture's many primitives into pixels, placing its labels and writing its paths, for the local
 Plexum worker's result pages."""
 
+from collections.abc import Callable
+
 import numpy as np
 import numpy.typing as npt
 
@@ -16,7 +18,8 @@ def place_labels(anchors: npt.NDArray[np.float64], widths: npt.NDArray[np.float6
                  taken: npt.NDArray[np.uint8], left: npt.NDArray[np.float64],
                  base: npt.NDArray[np.float64]) -> None: ...
 def path_data(points: npt.NDArray[np.float64], starts: npt.NDArray[np.uint8]) -> str: ...
-def png(image: npt.NDArray[np.uint32], level: int) -> bytes: ...
+def png(image: npt.NDArray[np.uint32], level: int,
+        deflate: Callable[[bytes], bytes] | None = None) -> bytes: ...
 
 class TriangleGrid:
     def __init__(self, triangles: npt.NDArray[np.float64], tolerance: float) -> None: ...

@@ -38,7 +38,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _painter
+from . import _painter, compression
 from .geometry import BoolArray, FloatArray, IntArray, spans
 
 WIDTH, HEIGHT, MARGIN = 700, 480, 36
@@ -46,7 +46,7 @@ RASTER_QUADS = 1500
 RASTER_POINTS = 40_000
 RASTER_DOTS = 1000  # dots of one mark, above which a painted picture paints them too
 SUPERSAMPLE = 1.5
-PNG_LEVEL = 3  # zlib level of painted layers: small pages at little cost
+PNG_LEVEL = 3  # zlib level of painted layers without ISA-L: small pages at little cost
 # Views as (azimuth, elevation) in degrees.
 View = tuple[float, float]
 AXONOMETRIC: View = (30.0, 30.0)
@@ -491,7 +491,11 @@ def _raster_layer(picture: Picture, fitted: Fit) -> bytes:
         for mark in _many_dots(picture):
             if mark.behind == behind:
                 _paint_dots(image, mark, fitted)
-    return _painter.png(image, PNG_LEVEL)
+    return _painter.png(image, PNG_LEVEL, _deflate)
+
+
+def _deflate(rows: bytes) -> bytes:
+    return compression.zlib_stream(rows, PNG_LEVEL)
 
 
 def _many_dots(picture: Picture) -> list[Mark]:

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace tessel::core::raster {
 
@@ -60,9 +62,23 @@ void paint_lines(Image image, std::span<const double> points, std::uint32_t colo
 // radius larger than the image is refused.
 void paint_dots(Image image, std::span<const double> centres, std::uint32_t colour, double radius, bool faded);
 
-// The image as a PNG, its rows deflated at `level`: an index into its colours
-// at 1, 2, 4 or 8 bits per pixel when it holds at most 256 of them, else
-// 8-bit RGB.
+// A PNG's image before it is deflated: its rows, each after its filter type
+// byte (0), as an index into its colours at 1, 2, 4 or 8 bits per pixel when
+// it holds at most 256 of them (the palette), else as 8-bit RGB.
+struct PngRows {
+    std::int64_t rows = 0, cols = 0;
+    int depth = 8;
+    std::vector<std::uint32_t> palette;  // 0xRRGGBB in index order; empty: RGB
+    std::vector<std::uint8_t> data;
+};
+
+PngRows png_rows(const Image& image);
+
+// The PNG file of the rows and their zlib stream (as png() makes it, or by
+// any other deflater).
+std::string png_file(const PngRows& rows, std::string_view deflated);
+
+// The image as a PNG, its rows deflated by zlib at `level`.
 std::string png(const Image& image, int level);
 
 }  // namespace tessel::core::raster
