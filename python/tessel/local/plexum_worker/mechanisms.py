@@ -82,7 +82,6 @@ def _motions(xyz: FloatArray, label: np.ndarray, in_cluster: np.ndarray, basis: 
     """
     nodes = len(xyz)
     clusters = np.unique(label[in_cluster])
-    first_column = {int(c): 6 * k for k, c in enumerate(clusters)}
     centroid = np.zeros((len(clusters), 3))
     counts = np.zeros(len(clusters))
     index = np.searchsorted(clusters, label[in_cluster])
@@ -90,7 +89,7 @@ def _motions(xyz: FloatArray, label: np.ndarray, in_cluster: np.ndarray, basis: 
     np.add.at(counts, index, 1.0)
     centroid /= counts[:, None]
     members = np.flatnonzero(in_cluster)
-    start = np.array([first_column[int(c)] for c in label[members]], dtype=np.int64)
+    start = 6 * index  # each member's cluster's first column
     arm = (xyz[members] - centroid[index]) / extent
     # u = t + (w / extent) x (x - c), theta = w / extent.
     block = np.zeros((len(members), 6, 6))
@@ -140,10 +139,12 @@ def _restraints(assembly: Assembly, extent: float) -> sp.csc_matrix:
         data.append(blocks.ravel())
 
     weights = np.array([1.0, 1.0, 1.0, extent ** 2, extent ** 2, extent ** 2])
-    for support_id, support in assembly.supports.items():
-        held = (support.stiffness > 0.0) * weights
-        block = support.rotation.T @ np.diag(held) @ support.rotation
-        add((6 * support.node + np.arange(6))[None], block[None])
+    supports = list(assembly.supports.values())
+    if supports:
+        held = np.array([s.stiffness > 0.0 for s in supports]) * weights
+        rotation = np.array([s.rotation for s in supports])
+        nodes = np.array([s.node for s in supports])
+        add(6 * nodes[:, None] + np.arange(6), np.einsum("sji,sj,sjk->sik", rotation, held, rotation))
     foundation = np.zeros((len(frame.length), 3))
     for line_support in frame.model.line_supports:
         chain = frame.chain_of[line_support.line.id]

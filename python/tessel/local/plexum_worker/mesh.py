@@ -317,8 +317,9 @@ def fixed_nodes(plan: MeshPlan) -> None:
     of their division; model nodes inside a domain (a column under a slab) become nodes of its mesh."""
     model = plan.model
     all_xyz = np.array([n.point for n in model.nodes], dtype=float).reshape(-1, 3)
-    tree = KDTree(all_xyz)
-    plan.breaks = {line_id: _nodes_on(model, model.lines[line_id - 1], all_xyz, tree) for line_id in plan.users}
+    used = [model.lines[line_id - 1] for line_id in plan.users]
+    traces = {line.id: line_points(line, trace_fractions(line)) for line in used}
+    plan.breaks = _nodes_on(model, used, traces, all_xyz)
     on_lines = {node.id for found in plan.breaks.values() for _, node in found}
     for domain_id, holes in plan.holes.items():
         shape = plan.outlines[domain_id]
@@ -329,36 +330,54 @@ def fixed_nodes(plan: MeshPlan) -> None:
         xy = shape.to_plane(all_xyz)
         within = near & _within(shape, holes, xy)
         # Off the domain's lines: a second node where a line has one is left to itself.
-        for line in lines:
-            if within.any():
-                trace = shape.to_plane(line_points(line, trace_fractions(line)))
-                within &= segment_distance(xy, trace[:-1], trace[1:]) > tolerance
+        candidates = np.flatnonzero(within)
+        if candidates.size and lines:
+            pieces = [shape.to_plane(traces[line.id]) for line in lines]
+            a, b = np.concatenate([t[:-1] for t in pieces]), np.concatenate([t[1:] for t in pieces])
+            for chunk in np.array_split(candidates, -(-candidates.size * len(a) // _PAIRS)):
+                within[chunk] = segment_distance(xy[chunk], a, b) > tolerance
         plan.fixed[domain_id] = [n for k, n in enumerate(model.nodes)
                                  if within[k] and n.id not in ends and n.id not in on_lines]
 
 
-def _nodes_on(model: Model, line: Line, xyz: FloatArray, tree: KDTree) -> list[tuple[float, Node]]:
-    """Model nodes (at xyz, in the tree) on a line between its ends, by the fraction of its length where they
-    lie."""
-    trace = line_points(line, trace_fractions(line))
-    tolerance = 1e-6 * max(line_length(line), 1.0)
-    # Only the nodes within the sphere around the trace's bounding box can lie on it.
-    centre = (trace.min(axis=0) + trace.max(axis=0)) / 2.0
-    near = np.array(sorted(tree.query_ball_point(centre, float(np.linalg.norm(trace.max(axis=0) - centre))
-                                                 + 2.0 * tolerance)), dtype=np.int64)
-    gap = segment_distance(xyz[near], trace[:-1], trace[1:]) if near.size else np.zeros(0)
-    found: list[tuple[float, Node]] = []
-    taken: list[float] = []
-    for k in near[gap <= tolerance]:
-        node = model.nodes[k]
-        if node is line.start or node is line.end:
+# Point and segment pairs measured at once: bounded so that a large model's arrays stay small.
+_PAIRS = 1 << 18
+
+
+def _nodes_on(model: Model, lines: list[Line], traces: dict[int, FloatArray],
+              xyz: FloatArray) -> dict[int, list[tuple[float, Node]]]:
+    """Per line (traced by `traces`): the model nodes (at xyz) on it between its ends, by the fraction of its
+    length where they lie."""
+    out: dict[int, list[tuple[float, Node]]] = {line.id: [] for line in lines}
+    if not lines or not len(xyz):
+        return out
+    # Only the nodes within the sphere around a trace's bounding box can lie on it.
+    lengths = np.array([line_length(line) for line in lines])
+    tolerance = 1e-6 * np.maximum(lengths, 1.0)
+    low = np.array([traces[line.id].min(axis=0) for line in lines])
+    high = np.array([traces[line.id].max(axis=0) for line in lines])
+    centre = (low + high) / 2.0
+    radius = np.linalg.norm(high - centre, axis=1) + 2.0 * tolerance
+    near = KDTree(xyz).query_ball_point(centre, radius)
+    for k, line in enumerate(lines):
+        candidates = np.array(sorted(near[k]), dtype=np.int64)
+        if not candidates.size:
             continue
-        fraction = fraction_along(line, np.array(node.point))
-        if not 0.0 < fraction < 1.0 or any(abs(fraction - f) * line_length(line) <= tolerance for f in taken):
-            continue  # a line end's twin, or a second node at one place: left to itself
-        found.append((fraction, node))
-        taken.append(fraction)
-    return sorted(found, key=lambda item: item[0])
+        trace = traces[line.id]
+        gap = segment_distance(xyz[candidates], trace[:-1], trace[1:])
+        found: list[tuple[float, Node]] = []
+        taken: list[float] = []
+        for index in candidates[gap <= tolerance[k]].tolist():
+            node = model.nodes[index]
+            if node is line.start or node is line.end:
+                continue
+            fraction = fraction_along(line, np.array(node.point))
+            if not 0.0 < fraction < 1.0 or any(abs(fraction - f) * lengths[k] <= tolerance[k] for f in taken):
+                continue  # a line end's twin, or a second node at one place: left to itself
+            found.append((fraction, node))
+            taken.append(fraction)
+        out[line.id] = sorted(found, key=lambda item: item[0])
+    return out
 
 
 # -- divisions --------------------------------------------------------------------------------------------------

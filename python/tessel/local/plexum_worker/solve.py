@@ -86,15 +86,11 @@ def resultant(xyz: FloatArray, forces: FloatArray) -> FloatArray:
     """(columns, 6): the resultant force and its moment about the nodes' centroid of nodal forces (dofs, columns)."""
     nodal = forces.reshape(len(xyz), 6, -1)
     arm = xyz - xyz.mean(axis=0)
-    total: FloatArray = np.concatenate([nodal[:, :3].sum(axis=0),
-                                        nodal[:, 3:].sum(axis=0) + np.einsum("nijk,nj,nkc->ic", _LEVI_CIVITA[None],
-                                                                              arm, nodal[:, :3])]).T
+    # Sum over nodes of arm x force: p[j, k] = sum of arm_j force_k, each moment component two of them.
+    p = np.tensordot(arm, nodal[:, :3], axes=(0, 0))  # (3, 3, columns)
+    moment = np.stack([p[1, 2] - p[2, 1], p[2, 0] - p[0, 2], p[0, 1] - p[1, 0]])
+    total: FloatArray = np.concatenate([nodal[:, :3].sum(axis=0), nodal[:, 3:].sum(axis=0) + moment]).T
     return total
-
-
-_LEVI_CIVITA = np.zeros((3, 3, 3))
-_LEVI_CIVITA[0, 1, 2] = _LEVI_CIVITA[1, 2, 0] = _LEVI_CIVITA[2, 0, 1] = 1.0
-_LEVI_CIVITA[0, 2, 1] = _LEVI_CIVITA[2, 1, 0] = _LEVI_CIVITA[1, 0, 2] = -1.0
 
 
 def membrane_basis(frame: Frame, shells: ShellMesh) -> sp.csc_matrix | None:
