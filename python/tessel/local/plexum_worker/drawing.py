@@ -34,7 +34,7 @@ import io
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, overload
 
 import numpy as np
 
@@ -211,10 +211,31 @@ class Mark:
     points: FloatArray
     fill: str
     behind: bool = False
-    labels: list[str] = field(default_factory=list)  # texts: one per point
+    labels: Sequence[str] = field(default_factory=list)  # texts: one per point, read only where tried
     size: float = 2.5  # a dot's radius, an arrow's width
     priorities: FloatArray | None = None  # texts: the higher placed first
     group: str = ""  # texts: what the footnote counts when some are left out
+
+
+class Formatted(Sequence[str]):
+    """Labels made when read: the k-th is `template.format(*(column[k] for column in columns))`."""
+
+    def __init__(self, template: str, *columns: Sequence[Any]) -> None:
+        self.template, self.columns = template, columns
+
+    def __len__(self) -> int:
+        return len(self.columns[0])
+
+    @overload
+    def __getitem__(self, k: int) -> str: ...
+
+    @overload
+    def __getitem__(self, k: slice) -> list[str]: ...
+
+    def __getitem__(self, k: int | slice) -> str | list[str]:
+        if isinstance(k, slice):
+            return [self[j] for j in range(*k.indices(len(self)))]
+        return self.template.format(*(column[k] for column in self.columns))
 
 
 @dataclass
@@ -280,12 +301,17 @@ class Picture:
              group: str = "labels") -> None:
         self.texts(point, [label], fill, behind, [priority], group)
 
-    def texts(self, points: Points, labels: list[str], fill: str = "#333", behind: bool = False,
+    def texts(self, points: Points, labels: Sequence[str], fill: str = "#333", behind: bool = False,
               priorities: Points = None, group: str = "labels") -> None:
-        """Labels at points (n, 3), placed in the order of their priorities (all 0 when None)."""
+        """Labels at points (n, 3), placed in the order of their priorities (all 0 when None).
+
+        A picture has room for a few hundred labels: `labels` may be a sequence that makes each label when
+        it is read (`Formatted`), so that those never tried are never made.
+        """
         points = np.asarray(points, float).reshape(-1, 3)
         rank = np.zeros(len(points)) if priorities is None else np.asarray(priorities, float).reshape(-1)
-        self.marks.append(Mark("text", points, fill, behind, list(labels), 0.0, rank, group))
+        kept = list(labels) if isinstance(labels, list) else labels
+        self.marks.append(Mark("text", points, fill, behind, kept, 0.0, rank, group))
 
     def bounds(self) -> FloatArray:
         """The box of everything the picture draws as seen (smallest x, y, largest x, y in view coordinates); points
@@ -831,5 +857,5 @@ def plural(count: int, word: str) -> str:
     return f"{count:,} {word}" if count == 1 else f"{count:,} {word}s"
 
 
-__all__ = ["AXONOMETRIC", "Fit", "Occluders", "Picture", "Polylines", "Scale", "SurfaceGeometry", "choose_view",
+__all__ = ["AXONOMETRIC", "Fit", "Formatted", "Occluders", "Picture", "Polylines", "Scale", "SurfaceGeometry", "choose_view",
            "draw_beams", "fit", "footnote", "hex_colours", "painted", "plural", "png", "project", "svg", "viewed"]

@@ -17,7 +17,8 @@ from typing import Any
 import numpy as np
 
 from . import drawing
-from .drawing import Occluders, Picture, Polylines, Scale, SurfaceGeometry, draw_beams, plural, viewed
+from .drawing import (Formatted, Occluders, Picture, Polylines, Scale, SurfaceGeometry, draw_beams, plural,
+                      viewed)
 from .frame import BeamChain, Frame
 from .geometry import FloatArray, IntArray, extent
 from .loads import load_field
@@ -275,6 +276,8 @@ class Figures:
         self.model_nodes = {index: node_id for node_id, index in frame.node_index.items()}
         self._largest: dict[int, Largest] = {}
         self._curves: tuple[int, tuple[FloatArray, FloatArray]] | None = None
+        self._curve_points: FloatArray | None = None
+        self._stations_drawn: tuple[FloatArray, IntArray, IntArray, FloatArray, IntArray] | None = None
         self._chain_of_element = np.zeros(len(frame.i), np.int64)
         for k, chain in enumerate(frame.chains):
             self._chain_of_element[chain.first:chain.first + chain.count] = k
@@ -317,9 +320,11 @@ class Figures:
             v = v + np.where(self._ei[:, 1:2] > 0, q[:, 1:2] / self._ei[:, 1:2], 0.0) * bubble
             w = w + np.where(self._ei[:, 0:1] > 0, q[:, 2:3] / self._ei[:, 0:1], 0.0) * bubble
         local = np.stack([axial, v, w], axis=2)  # (elements, count, 3)
-        moved = np.einsum("eij,eci->ecj", axes, local)
-        points = frame.xyz[frame.i][:, None, :] + xi[None, :, None] * (frame.xyz[frame.j] - frame.xyz[frame.i])[:, None]
-        return points, moved
+        moved: FloatArray = local @ axes
+        if self._curve_points is None:  # the same in every column
+            self._curve_points = frame.xyz[frame.i][:, None, :] + \
+                xi[None, :, None] * (frame.xyz[frame.j] - frame.xyz[frame.i])[:, None]
+        return self._curve_points, moved
 
     def largest(self, column: int) -> Largest:
         """The largest displacement over every computed point: the FE nodes and the beams' curves between them."""
@@ -432,16 +437,11 @@ class Figures:
                 "local -y for Mz > 0 (Mz > 0 puts the -y fibres in tension)")
         picture.legend.append(f"largest |{label}| {largest:.4g} kNm, drawn on the tension side: {side}")
         picture.legend.append(f"labels: beam id and its largest {label} (kNm)")
+        base, starts, pieces, base_corners, line_ids = self._station_points()
         # My is drawn along local z, Mz along local -y: the tension side in both cases.
         direction = frame.axes[elements, 2] if component == 4 else -frame.axes[elements, 1]
-        local = (positions - frame.s0[elements]) / np.maximum(frame.s1[elements] - frame.s0[elements], 1e-300)
-        base = frame.xyz[frame.i[elements]] + (frame.xyz[frame.j[elements]] - frame.xyz[frame.i[elements]]) * \
-            local[:, None]
         tip = base + direction * (values * factor)[:, None]
-        starts = np.cumsum([0] + [1 + 2 * chain.count for chain in frame.chains])
-        # Every station but each beam's last starts a piece.
-        pieces = np.delete(np.arange(starts[-1]), starts[1:] - 1)
-        corners = np.stack([base[pieces], base[pieces + 1], tip[pieces + 1], tip[pieces]], axis=1)
+        corners = np.concatenate([base_corners, tip[pieces + 1, None], tip[pieces, None]], axis=1)
         scale = Scale(-largest, largest, "kNm", label)
         rgb = scale.rgb((values[pieces] + values[pieces + 1]) / 2)
         _context(picture, frame.meshes, self.slab)
@@ -462,11 +462,26 @@ class Figures:
         at_peak = np.flatnonzero(size == np.maximum.reduceat(size, starts[:-1])[beam]) if len(size) else beam[:0]
         peaks = at_peak[np.flatnonzero(np.diff(np.concatenate([[-1], beam[at_peak]])))]
         peaks = peaks[np.abs(values[peaks]) > 0.05 * largest] if largest > 0 else peaks[:0]
-        ids = [frame.chains[k].line.id for k in beam[peaks].tolist()]
-        picture.texts(tip[peaks], [f"B{i}: {v:.3g}" for i, v in zip(ids, values[peaks].tolist())], fill="#222",
-                      priorities=np.abs(values[peaks]), group="beam values")
+        picture.texts(tip[peaks], Formatted("B{}: {:.3g}", line_ids[beam[peaks]].tolist(), values[peaks].tolist()),
+                      fill="#222", priorities=np.abs(values[peaks]), group="beam values")
         picture.scale = scale
         return picture
+
+    def _station_points(self) -> tuple[FloatArray, IntArray, IntArray, FloatArray, IntArray]:
+        """The stations' points on the beams (stations, 3), where each beam's start (beams + 1), the stations that
+        start a piece between two (every one but each beam's last), each piece's two points on the beam
+        (pieces, 2, 3) and each beam's line id: the same in every moment picture."""
+        if self._stations_drawn is None:
+            assert self.stations is not None
+            frame, elements, positions = self.frame, self.stations[0], self.stations[1]
+            local = (positions - frame.s0[elements]) / np.maximum(frame.s1[elements] - frame.s0[elements], 1e-300)
+            base = frame.xyz[frame.i[elements]] + (frame.xyz[frame.j[elements]] - frame.xyz[frame.i[elements]]) * \
+                local[:, None]
+            starts = np.cumsum([0] + [1 + 2 * chain.count for chain in frame.chains])
+            pieces = np.delete(np.arange(starts[-1]), starts[1:] - 1)
+            self._stations_drawn = (base, starts, pieces, np.stack([base[pieces], base[pieces + 1]], axis=1),
+                                    np.array([chain.line.id for chain in frame.chains], np.int64))
+        return self._stations_drawn
 
     def mz_shown(self, column: int) -> bool:
         """Is Mz more than negligible next to My in this column?"""
