@@ -2,15 +2,98 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 namespace tessel::core::csv {
+
+namespace {
+
+constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10,
+                              1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20};
+
+// "%.<significant>g" of a finite, nonzero value with 1e-5 <= |value| < 1e16
+// and significant <= 9, without the exact decimal expansion: the value is
+// scaled by an exact power of ten (one rounding, a relative error below
+// 2^-53) to [10^(p-1), 10^p) and rounded there. False where that rounding
+// is too near a halfway case to be sure of (the caller's exact path).
+bool append_general_fast(std::string& out, double value, int significant) {
+    const double size = std::abs(value);
+    if (!(size >= 1e-5 && size < 1e16) || significant < 1 || significant > 9) return false;
+    // The decimal exponent from the binary one (log10(2) = 0.30103), put right below.
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &size, sizeof bits);
+    const int binary = static_cast<int>((bits >> 52) & 0x7FF) - 1023;  // size is normal here
+    int exponent = binary * 30103 / 100000 - (binary < 0 ? 1 : 0);
+    const double low = kPowers[significant - 1], high = kPowers[significant];
+    double scaled = 0.0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int shift = significant - 1 - exponent;  // within [-16, 14]
+        scaled = shift >= 0 ? size * kPowers[shift] : size / kPowers[-shift];
+        if (scaled < low) {
+            --exponent;
+        } else if (scaled >= high) {
+            ++exponent;
+        } else {
+            break;
+        }
+    }
+    if (!(scaled >= low && scaled < high)) return false;
+    const double whole = static_cast<double>(static_cast<std::uint64_t>(scaled));  // floor: scaled > 0
+    // The scaled value is within high * 2^-52 of the exact one: far from a halfway case, it rounds as the
+    // exact one would.
+    if (std::abs(scaled - whole - 0.5) < 1e-6) return false;
+    auto digits = static_cast<std::uint64_t>(whole) + (scaled - whole > 0.5 ? 1 : 0);
+    if (digits == static_cast<std::uint64_t>(high)) {  // rounded up to the next power of ten
+        digits /= 10;
+        ++exponent;
+    }
+    char mantissa[16];
+    int count = significant;
+    for (int k = count - 1; k >= 0; --k) {
+        mantissa[k] = static_cast<char>('0' + digits % 10);
+        digits /= 10;
+    }
+    while (count > 1 && mantissa[count - 1] == '0') --count;  // trailing zeros dropped
+    char text[40];
+    char* at = text;
+    if (value < 0) *at++ = '-';
+    if (exponent < -4 || exponent >= significant) {
+        *at++ = mantissa[0];
+        if (count > 1) {
+            *at++ = '.';
+            for (int k = 1; k < count; ++k) *at++ = mantissa[k];
+        }
+        *at++ = 'e';
+        *at++ = exponent < 0 ? '-' : '+';
+        const int magnitude = std::abs(exponent);  // at most 16
+        *at++ = static_cast<char>('0' + magnitude / 10);
+        *at++ = static_cast<char>('0' + magnitude % 10);
+    } else if (exponent < 0) {
+        *at++ = '0';
+        *at++ = '.';
+        for (int k = 1; k < -exponent; ++k) *at++ = '0';
+        for (int k = 0; k < count; ++k) *at++ = mantissa[k];
+    } else {
+        for (int k = 0; k <= exponent; ++k) *at++ = k < count ? mantissa[k] : '0';
+        if (count > exponent + 1) {
+            *at++ = '.';
+            for (int k = exponent + 1; k < count; ++k) *at++ = mantissa[k];
+        }
+    }
+    out.append(text, at);
+    return true;
+}
+
+}  // namespace
 
 void append_general(std::string& out, double value, int significant) {
     if (std::isnan(value)) {
         out += "nan";
         return;
     }
+    if (append_general_fast(out, value, significant)) return;
     char text[64];
     const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::general, significant);
     if (written.ec != std::errc()) throw std::invalid_argument("a number could not be written");

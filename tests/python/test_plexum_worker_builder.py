@@ -107,7 +107,8 @@ def check_in_browser(page, folder):
     if browser is None:
         pytest.skip("chromium is not installed")
     # The browser is not ours to instrument: without a sanitizer runtime preloaded into it.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     flags = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", f"--user-data-dir={folder}/u"]
     dom = subprocess.run([browser, *flags, "--dump-dom", page.as_uri()], capture_output=True, text=True,
                          timeout=120, env=env)
@@ -333,13 +334,19 @@ def test_a_long_table_shows_its_first_rows_and_links_all_of_them_compressed():
 
 
 
+_HALFWAY = (np.random.default_rng(6).integers(10 ** 5, 10 ** 6, 60) + 0.5) * 10.0 ** np.arange(-16, 44)
+
+
 @pytest.mark.parametrize("rows, fast", [
     # Numbers of every size and kind a table meets, as "%.6g" and "%.3f" write them (halfway cases among them);
     # ids as str (with characters HTML escapes) and int.
     ([["7", v, 3] for v in [0.0, -0.0, 1e-5, 1e-4, 123456.5, 1234567.0, 0.1 + 0.2, 5e-324, 1.7976931348623157e308,
                             float("inf"), -float("inf"), float("nan"), -float("nan"), 2.5e-7, 999999.5, -1.5e16,
                             -0.0004, 0.0005, 0.0625, -2.0625, 1.0005]]
-     + [["\u00e9\u4e2d<&'\">", v, 10 ** 30] for v in np.random.default_rng(5).lognormal(0, 12, 500).tolist()],
+     + [["\u00e9\u4e2d<&'\">", v, 10 ** 30] for v in np.random.default_rng(5).lognormal(0, 12, 500).tolist()]
+     # Halfway cases of six digits and their neighbours, at every decimal exponent a table meets.
+     + [["n", v, 0] for v in np.concatenate([np.nextafter(_HALFWAY, 0), _HALFWAY,
+                                             np.nextafter(_HALFWAY, 1e300)]).tolist()],
      True),
     ([["1", 1.0], ["2", 2]], True),           # each value as it is, whatever the row above holds
     ([["a", 1.0], ["b", 2.0, "x"], [3.0]], True),  # rows of any length, each on its line
@@ -355,7 +362,8 @@ def test_table_rows_are_written_as_python_formats_them(rows, fast):
               for v in row] for row in rows]
     shown = tables.table("t", ["a"], rows).split("</tr>\n", 1)[1].removesuffix("\n</table>")
     assert (_tables.html_rows(rows) is not None) == fast
-    assert shown == "\n".join("<tr>" + "".join(f"<td>{c}</td>" for c in row) + "</tr>" for row in cells[:tables.MAX_ROWS])
+    assert shown == "\n".join("<tr>" + "".join(f"<td>{c}</td>" for c in row) + "</tr>"
+                               for row in cells[:tables.MAX_ROWS])
 
 
 def test_answer_rows_are_the_dicts_python_makes_and_malformed_ones_are_refused():
