@@ -118,6 +118,88 @@ nb::list dict_rows(nb::tuple keys, nb::ndarray<const double, nb::ndim<2>, nb::c_
     return out;
 }
 
+// {target: {group: {key: value}}} regrouped as {(group, key): [(target, value), ...]}, in the order met;
+// None if any of the mappings is not a dict (a subclass may read otherwise).
+nb::object by_column(nb::handle entries) {
+    if (!PyDict_CheckExact(entries.ptr())) return nb::none();
+    nb::dict out;
+    // Hashing a (group, key) may run Python code that changes the dicts: what is in use is held.
+    PyObject *target = nullptr, *groups = nullptr;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(entries.ptr(), &at, &target, &groups)) {
+        const nb::object held_target = nb::borrow(target), held_groups = nb::borrow(groups);
+        if (!PyDict_CheckExact(groups)) return nb::none();
+        PyObject *group = nullptr, *values = nullptr;
+        Py_ssize_t at_group = 0;
+        while (PyDict_Next(groups, &at_group, &group, &values)) {
+            const nb::object held_group = nb::borrow(group), held_values = nb::borrow(values);
+            if (!PyDict_CheckExact(values)) return nb::none();
+            PyObject *key = nullptr, *value = nullptr;
+            Py_ssize_t at_key = 0;
+            while (PyDict_Next(values, &at_key, &key, &value)) {
+                const nb::object held_value = nb::borrow(value);
+                const nb::tuple column = nb::make_tuple(nb::handle(group), nb::handle(key));
+                nb::object found = nb::borrow(PyDict_GetItemWithError(out.ptr(), column.ptr()));
+                if (!found.is_valid()) {
+                    if (PyErr_Occurred()) throw nb::python_error();
+                    found = nb::list();
+                    out[column] = found;
+                }
+                nb::borrow<nb::list>(found).append(nb::make_tuple(nb::handle(target), nb::handle(value)));
+            }
+        }
+    }
+    return out;
+}
+
+// [target, record[key], ...] for each record of each (target, records): the
+// rows of a table with a row per record. None unless the entries are pairs
+// and their records lists of dicts.
+nb::object record_rows(nb::handle entries, nb::tuple keys) {
+    if (!PyList_CheckExact(entries.ptr())) return nb::none();
+    Py_ssize_t count = 0;
+    for (nb::handle entry : nb::borrow<nb::list>(entries)) {
+        if (!PyTuple_CheckExact(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 2) return nb::none();
+        PyObject* records = PyTuple_GET_ITEM(entry.ptr(), 1);
+        if (!PyList_CheckExact(records)) return nb::none();
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(records); ++k)
+            if (!PyDict_CheckExact(PyList_GET_ITEM(records, k))) return nb::none();
+        count += PyList_GET_SIZE(records);
+    }
+    const auto width = static_cast<Py_ssize_t>(keys.size());
+    nb::object out = nb::steal(PyList_New(count));
+    if (!out.is_valid()) throw nb::python_error();
+    Py_ssize_t at = 0;
+    // A lookup may run Python code (a stored key's __eq__) that changes the lists: each is read by index
+    // again at every step, and what is in use is held.
+    for (Py_ssize_t e = 0; e < PyList_GET_SIZE(entries.ptr()); ++e) {
+        const nb::object entry = nb::borrow(PyList_GET_ITEM(entries.ptr(), e));
+        if (!PyTuple_CheckExact(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 2) break;
+        PyObject* target = PyTuple_GET_ITEM(entry.ptr(), 0);
+        const nb::object records = nb::borrow(PyTuple_GET_ITEM(entry.ptr(), 1));
+        if (!PyList_CheckExact(records.ptr())) break;
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(records.ptr()) && at < count; ++k) {
+            const nb::object record = nb::borrow(PyList_GET_ITEM(records.ptr(), k));
+            if (!PyDict_CheckExact(record.ptr())) break;
+            nb::object row = nb::steal(PyList_New(1 + width));
+            if (!row.is_valid()) throw nb::python_error();
+            PyList_SET_ITEM(row.ptr(), 0, Py_NewRef(target));
+            for (Py_ssize_t j = 0; j < width; ++j) {
+                PyObject* key = PyTuple_GET_ITEM(keys.ptr(), j);
+                PyObject* value = PyDict_GetItemWithError(record.ptr(), key);
+                if (value == nullptr) {
+                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+                    throw nb::python_error();
+                }
+                PyList_SET_ITEM(row.ptr(), 1 + j, Py_NewRef(value));
+            }
+            PyList_SET_ITEM(out.ptr(), at++, row.release().ptr());
+        }
+    }
+    if (at != count) throw nb::value_error("the records changed while their rows were made");
+    return out;
+}
+
 }  // namespace
 
 NB_MODULE(_tables, m) {
@@ -129,6 +211,12 @@ NB_MODULE(_tables, m) {
           "The rows (a list of lists) as HTML table rows, a line each: \"%.3f\" of each float (\"0\" where that\n"
           "is zero), the HTML-escaped str() of each str or int. None for rows that are not lists or hold anything\n"
           "else.");
+    m.def("by_column", &by_column, nb::arg("entries"),
+          "{target: {group: {key: value}}} regrouped as {(group, key): [(target, value), ...]}, each list in the\n"
+          "order its entries are met. None if a mapping is not a dict.");
+    m.def("record_rows", &record_rows, nb::arg("entries"), nb::arg("keys"),
+          "[target, record[key] for each key] for each record of each (target, records) of entries (a list of\n"
+          "tuples of lists of dicts), in order; a missing key raises KeyError. None for entries of other types.");
     m.def("csv_rows", &csv_rows, nb::arg("rows"),
           "The rows (a list of lists) as UTF-8 CSV, a line each: \"%.6g\" of each float, str() of each str or\n"
           "int. None for rows that are not lists or hold anything else.");

@@ -366,6 +366,27 @@ def test_table_rows_are_written_as_python_formats_them(rows, fast):
                                for row in cells[:tables.MAX_ROWS])
 
 
+def test_answer_entries_regroup_into_table_rows_as_python_does():
+    from collections import OrderedDict
+
+    from tessel.local.plexum_worker import _tables, tables
+
+    entries = {"7": {"LoadCases": {"1": [{"a": 1.0, "b": 2}], "2": [{"b": 3, "a": -0.0}, {"a": 4.0, "b": "x"}]}},
+               "3": {"LoadCombinations": {"1": []}, "LoadCases": {"2": [{"a": 5.0, "b": None}]}}}
+    expected = {("LoadCases", "1"): [("7", entries["7"]["LoadCases"]["1"])],
+                ("LoadCases", "2"): [("7", entries["7"]["LoadCases"]["2"]), ("3", entries["3"]["LoadCases"]["2"])],
+                ("LoadCombinations", "1"): [("3", [])]}
+    for given in (entries, OrderedDict(entries)):  # a dict subclass: by Python
+        regrouped = tables._by_column(given)
+        assert regrouped == expected and list(regrouped) == list(expected)
+    assert _tables.by_column(OrderedDict(entries)) is None
+    rows = tables._record_rows(expected[("LoadCases", "2")], ("a", "b"))
+    assert rows == [["7", -0.0, 3], ["7", 4.0, "x"], ["3", 5.0, None]]
+    assert _tables.record_rows([("7", (entries["7"]["LoadCases"]["1"][0],))], ("a",)) is None  # a tuple: by Python
+    with pytest.raises(KeyError, match="c"):
+        _tables.record_rows(expected[("LoadCases", "1")], ("a", "c"))
+
+
 def test_answer_rows_are_the_dicts_python_makes_and_malformed_ones_are_refused():
     from tessel.local.plexum_worker import _tables
 

@@ -58,8 +58,7 @@ def result_tables(model: Model, results: dict[str, Any]) -> dict[Column, list[st
     for column, rows in _by_column(results["Forces"]["Lines"]).items():
         add(column, table("Beam internal forces (member axes; kN, kNm; N > 0 tension)",
                           ["beam", "position", "N", "Vy", "Vz", "Mx", "My", "Mz"],
-                          [[line, s["Position"], s["N"], s["Vy"], s["Vz"], s["Mx"], s["My"], s["Mz"]]
-                           for line, stations in rows for s in stations]))
+                          _record_rows(rows, ("Position", "N", "Vy", "Vz", "Mx", "My", "Mz"))))
     for section, kinds in results["Sections"].items():
         for kind, groups in kinds.items():
             for key, result in groups["LoadCombinations"].items():
@@ -70,12 +69,23 @@ def result_tables(model: Model, results: dict[str, Any]) -> dict[Column, list[st
 
 def _by_column(entries: dict[str, Any]) -> dict[Column, list[tuple[str, Any]]]:
     """{target: {group: {key: value}}} regrouped as {(group, key): [(target, value), ...]}."""
+    fast = _tables.by_column(entries)  # of dicts
+    if fast is not None:
+        return fast
     out: dict[Column, list[tuple[str, Any]]] = {}
     for target, groups in entries.items():
         for group, values in groups.items():
             for key, value in values.items():
                 out.setdefault((group, key), []).append((target, value))
     return out
+
+
+def _record_rows(entries: list[tuple[str, Any]], keys: tuple[str, ...]) -> list[list[Any]]:
+    """A row [target, record[key] for each key] per record of each (target, records)."""
+    fast = _tables.record_rows(entries, keys)  # lists of dicts
+    if fast is not None:
+        return fast
+    return [[target, *(record[key] for key in keys)] for target, records in entries for record in records]
 
 
 def _section_tables(model: Model, section: str, kind: str, result: dict[str, Any],
