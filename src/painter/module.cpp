@@ -5,6 +5,7 @@
 // painted into are never converted (a copy would take the paint): they must
 // be C-contiguous of the stated type.
 #include "tessel/core/occlusion.h"
+#include "tessel/core/projection.h"
 #include "tessel/core/raster.h"
 #include "tessel/core/svg.h"
 
@@ -17,6 +18,7 @@
 
 namespace nb = nanobind;
 namespace occlusion = tessel::core::occlusion;
+namespace projection = tessel::core::projection;
 namespace raster = tessel::core::raster;
 namespace svg = tessel::core::svg;
 
@@ -42,6 +44,21 @@ NB_MODULE(_painter, m) {
     m.doc() = "Painting a picture's many primitives into pixels for the local Plexum worker's result pages.";
     using Release = nb::call_guard<nb::gil_scoped_release>;
 
+    m.def(
+        "to_pixels",
+        [](Array<const double> points, double cos_azimuth, double sin_azimuth, double cos_elevation,
+           double sin_elevation, double low_x, double high_y, double scale, double offset_x, double offset_y,
+           Array<double> pixels) {
+            projection::to_pixels(span(points),
+                                  {cos_azimuth, sin_azimuth, cos_elevation, sin_elevation, low_x, high_y, scale,
+                                   offset_x, offset_y},
+                                  span(pixels));
+        },
+        nb::arg("points"), nb::arg("cos_azimuth"), nb::arg("sin_azimuth"), nb::arg("cos_elevation"),
+        nb::arg("sin_elevation"), nb::arg("low_x"), nb::arg("high_y"), nb::arg("scale"), nb::arg("offset_x"),
+        nb::arg("offset_y"), nb::arg("pixels").noconvert(), Release(),
+        "Writes the pixel (x, y) of each point (n, 3) of a parallel view to pixels (n, 2): x = offset_x +\n"
+        "(x_view - low_x) * scale, y = offset_y + (high_y - y_view) * scale, rounded as numpy rounds them.");
     m.def(
         "nearest_quads",
         [](Array<const double> corners, Array<const double> depth, Array<std::int32_t> index) {

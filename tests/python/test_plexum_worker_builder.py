@@ -283,6 +283,20 @@ def test_many_quadrilaterals_are_painted_once_and_shared_between_pictures():
 
 
 
+@pytest.mark.parametrize("view", [(30.0, 30.0), (90.0, 0.0), (0.0, 0.0), (-37.5, 61.0)])
+def test_points_are_fitted_to_the_pixels_their_view_gives(view):
+    from tessel.local.plexum_worker import drawing
+
+    points = np.random.default_rng(8).normal(0.0, 50.0, (300, 3))
+    points[3], points[7, 2], points[9, 0] = np.nan, np.inf, -1e300
+    fitted = drawing.Fit(view, np.array([-80.0, -60.0]), np.array([90.0, 70.0]), 3.7, np.array([36.0, 110.0]))
+    with np.errstate(invalid="ignore", over="ignore"):
+        seen = drawing.project(points, view)  # the view's coordinates, then scaled and shifted
+        expected = np.column_stack([36.0 + (seen[:, 0] + 80.0) * 3.7, 110.0 + (70.0 - seen[:, 1]) * 3.7])
+        assert np.array_equal(fitted(points), expected, equal_nan=True)
+        assert np.array_equal(fitted(points[::2].tolist()), expected[::2], equal_nan=True)
+
+
 @pytest.mark.parametrize("isal", [True, False])
 def test_page_data_deflated_by_isal_or_zlib_reads_back_the_same(monkeypatch, isal):
     from matplotlib.image import imread

@@ -6,6 +6,9 @@ from collections.abc import Callable
 import numpy as np
 import numpy.typing as npt
 
+def to_pixels(points: npt.NDArray[np.float64], cos_azimuth: float, sin_azimuth: float, cos_elevation: float,
+              sin_elevation: float, low_x: float, high_y: float, scale: float, offset_x: float, offset_y: float,
+              pixels: npt.NDArray[np.float64]) -> None: ...
 def nearest_quads(corners: npt.NDArray[np.float64], depth: npt.NDArray[np.float64],
                   index: npt.NDArray[np.int32]) -> None: ...
 def paint_quads(image: npt.NDArray[np.uint32], index: npt.NDArray[np.int32], rgb: npt.NDArray[np.uint8],

@@ -391,11 +391,16 @@ def _batched(picture: Picture, polylines: Polylines, strokes: list[str], width: 
         picture.lines_of(polylines.chosen(which == k), colour, width, dash)
 
 
+def _turns(view: View) -> tuple[float, float, float, float]:
+    """The cosine and sine of a view's azimuth and elevation."""
+    azimuth, elevation = math.radians(view[0]), math.radians(view[1])
+    return math.cos(azimuth), math.sin(azimuth), math.cos(elevation), math.sin(elevation)
+
+
 def project(points: FloatArray, view: View = AXONOMETRIC) -> FloatArray:
     """Parallel projection: (n, 3) model coordinates to (n, 3) view (x right, y up, depth away)."""
     points = np.asarray(points, float).reshape(-1, 3)
-    azimuth, elevation = math.radians(view[0]), math.radians(view[1])
-    ca, sa, ce, se = math.cos(azimuth), math.sin(azimuth), math.cos(elevation), math.sin(elevation)
+    ca, sa, ce, se = _turns(view)
     x = points[:, 0] * ca - points[:, 1] * sa
     y = (points[:, 0] * sa + points[:, 1] * ca) * se + points[:, 2] * ce
     depth = (points[:, 0] * sa + points[:, 1] * ca) * ce - points[:, 2] * se
@@ -433,9 +438,12 @@ class Fit:
     offset: FloatArray
 
     def __call__(self, points: Points) -> FloatArray:
-        v = project(points, self.view)
-        return np.column_stack([self.offset[0] + (v[:, 0] - self.low[0]) * self.scale,
-                                self.offset[1] + (self.high[1] - v[:, 1]) * self.scale])
+        """The pixels (n, 2) of points (n, 3): the view's x, y (`project`) scaled and shifted, in one pass."""
+        points = np.ascontiguousarray(np.asarray(points, float).reshape(-1, 3))
+        pixels = np.empty((len(points), 2))
+        _painter.to_pixels(points, *_turns(self.view), float(self.low[0]), float(self.high[1]), float(self.scale),
+                           float(self.offset[0]), float(self.offset[1]), pixels)
+        return pixels
 
 
 def _bounds(points: FloatArray, view: View) -> FloatArray | None:
