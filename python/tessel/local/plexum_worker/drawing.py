@@ -42,7 +42,7 @@ from . import _painter, compression
 from .geometry import BoolArray, FloatArray, IntArray, spans
 
 WIDTH, HEIGHT, MARGIN = 700, 480, 36
-RASTER_QUADS = 1500
+RASTER_QUADS = 2000
 RASTER_POINTS = 40_000
 RASTER_DOTS = 1000  # dots of one mark, above which a painted picture paints them too
 SUPERSAMPLE = 1.5
