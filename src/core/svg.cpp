@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 
@@ -20,8 +21,33 @@ double floor_divide(double a, double b) {
     return floored;
 }
 
+// "%.1f" of a value, correctly rounded (halfway cases to even). Below 1e8
+// in size the value is scaled by ten (one rounding, a relative error below
+// 2^-53) and rounded there, unless that is too near a halfway case to be
+// sure of; the rest is written exactly.
 void append_number(std::string& out, double value) {
-    char text[64];
+    const double size = std::abs(value);
+    if (size < 1e8) {
+        const double scaled = size * 10.0;
+        const double whole = static_cast<double>(static_cast<std::uint64_t>(scaled));  // floor: scaled >= 0
+        if (std::abs(scaled - whole - 0.5) > 1e-6) {
+            const std::uint64_t tenths = static_cast<std::uint64_t>(whole) + (scaled - whole > 0.5 ? 1 : 0);
+            char text[24];
+            char* end = text + sizeof text;
+            char* at = end;
+            *--at = static_cast<char>('0' + tenths % 10);
+            *--at = '.';
+            std::uint64_t units = tenths / 10;
+            do {
+                *--at = static_cast<char>('0' + units % 10);
+                units /= 10;
+            } while (units != 0);
+            if (std::signbit(value)) *--at = '-';
+            out.append(at, end);
+            return;
+        }
+    }
+    char text[400];  // the largest double has 309 digits before the point
     const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
     if (written.ec != std::errc()) throw std::invalid_argument("a path coordinate could not be written");
     out.append(text, written.ptr);
@@ -73,6 +99,27 @@ std::string path_data(std::span<const double> points, std::span<const std::uint8
         append_number(out, points[2 * k]);
         out.push_back(',');
         append_number(out, points[2 * k + 1]);
+    }
+    return out;
+}
+
+std::string polyline_path(std::span<const double> pixels) {
+    if (pixels.size() % 2 != 0) throw std::invalid_argument("pixels must be (n, 2)");
+    const std::size_t n = pixels.size() / 2;
+    auto finite = [&pixels, n](std::size_t k) { return k < n && std::isfinite(pixels[2 * k]); };
+    std::string out;
+    out.reserve(pixels.size() * 7);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!finite(k)) continue;
+        const bool first = k == 0 || !finite(k - 1), last = !finite(k + 1);
+        if (first && last) continue;  // a run of one point
+        if (!first && !last &&
+            !(std::hypot(pixels[2 * k] - pixels[2 * k - 2], pixels[2 * k + 1] - pixels[2 * k - 1]) >= 0.5))
+            continue;
+        out.push_back(first ? 'M' : ' ');
+        append_number(out, pixels[2 * k]);
+        out.push_back(',');
+        append_number(out, pixels[2 * k + 1]);
     }
     return out;
 }

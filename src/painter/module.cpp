@@ -121,6 +121,19 @@ NB_MODULE(_painter, m) {
         nb::arg("points"), nb::arg("starts"),
         "SVG path data of points (n, 2) with one decimal, \"M\" before each point where starts (n,) is set.");
     m.def(
+        "polyline_path",
+        [](Array<const double> pixels) {
+            std::string data;
+            {
+                nb::gil_scoped_release released;
+                data = svg::polyline_path(span(pixels));
+            }
+            return nb::str(data.data(), data.size());
+        },
+        nb::arg("pixels"),
+        "SVG path data of polylines in pixels (n, 2) one after the other, broken by rows whose x is not finite;\n"
+        "points closer than half a pixel to the one before (but a run's ends) and runs of one point left out.");
+    m.def(
         "png",
         [](Pixels image, int level, nb::object deflate) {
             std::string data;

@@ -466,13 +466,37 @@ def test_path_data_is_written_as_python_formats_it():
     from tessel.local.plexum_worker import _painter
 
     rng = np.random.default_rng(3)
-    # Halves and near-halves of every size a picture meets, both signs.
+    # Halves (exact ones: quarters) and near-halves of every size a picture meets, both signs, their neighbours,
+    # and what lies beyond any picture.
+    halves = (rng.integers(-10 ** 6, 10 ** 6, 300) + 0.5) / 10
     points = np.concatenate([rng.uniform(-2000, 2000, (500, 2)), np.round(rng.uniform(-50, 50, (500, 2)), 2),
-                             np.array([[0.05, -0.05], [0.25, 1e-9], [-0.0, 1049.95]])])
+                             np.arange(-600, 600).reshape(-1, 2) / 4,
+                             np.stack([np.nextafter(halves, -np.inf), np.nextafter(halves, np.inf)], axis=1),
+                             np.array([[0.05, -0.05], [0.25, 1e-9], [-0.0, 1049.95], [1e8, -99999999.95],
+                                       [1e300, np.nan], [-np.inf, 5e-324]])])
     starts = rng.random(len(points)) < 0.2
     expected = "".join(("M" if start else " ") + "%.1f,%.1f" % tuple(point) for point, start in
                        zip(points.tolist(), starts.tolist()))
     assert _painter.path_data(points, starts.view(np.uint8)) == expected
+
+
+def test_polylines_path_leaves_out_what_adds_nothing():
+    from tessel.local.plexum_worker import drawing
+
+    rng = np.random.default_rng(4)
+    # Runs of 1 to 6 points, steps from a tenth of a pixel to a hundred, broken by rows of NaN (x or both).
+    pixels = np.cumsum(rng.choice([0.1, 0.49, 0.5, 3.0, 100.0], (400, 2)), axis=0)
+    pixels[rng.random(400) < 0.25, 0] = np.nan
+    pixels[[0, 1, 50], 1] = np.nan  # a y that is not finite is written as it is
+    finite = np.isfinite(pixels[:, 0])
+    first = finite & ~np.concatenate([[False], finite[:-1]])
+    last = finite & ~np.concatenate([finite[1:], [False]])
+    step = np.concatenate([[np.inf], np.hypot(*np.diff(pixels, axis=0).T)])
+    with np.errstate(invalid="ignore"):
+        keep = finite & ~(first & last) & (first | last | (step >= 0.5))
+    expected = "".join(("M" if start else " ") + "%.1f,%.1f" % tuple(point)
+                       for point, start in zip(pixels[keep].tolist(), first[keep].tolist()))
+    assert drawing._path(pixels) == expected and drawing._path(np.zeros((0, 2))) == ""
 
 
 def test_rasterised_and_occluded_points_agree_with_brute_force():

@@ -222,6 +222,7 @@ class Formatted(Sequence[str]):
 
     def __init__(self, template: str, *columns: Sequence[Any]) -> None:
         self.template, self.columns = template, columns
+        self._format = template.format
 
     def __len__(self) -> int:
         return len(self.columns[0])
@@ -235,7 +236,7 @@ class Formatted(Sequence[str]):
     def __getitem__(self, k: int | slice) -> str | list[str]:
         if isinstance(k, slice):
             return [self[j] for j in range(*k.indices(len(self)))]
-        return self.template.format(*(column[k] for column in self.columns))
+        return self._format(*[column[k] for column in self.columns])
 
 
 @dataclass
@@ -606,13 +607,7 @@ def _coordinates(points: FloatArray) -> str:
 def _path(pixels: FloatArray) -> str:
     """One SVG path of polylines in pixels (n, 2), broken by rows of NaN, leaving out points closer than half a
     pixel to the one before (but the ends) and runs of a single point."""
-    finite = np.isfinite(pixels[:, 0])
-    first = finite & ~np.concatenate([[False], finite[:-1]])
-    last = finite & ~np.concatenate([finite[1:], [False]])
-    step = np.concatenate([[np.inf], np.hypot(*np.diff(pixels, axis=0).T)])
-    keep = finite & ~(first & last) & (first | last | (step >= 0.5))
-    points = np.ascontiguousarray(pixels[keep])
-    return _painter.path_data(points, first[keep].view(np.uint8))
+    return _painter.polyline_path(np.ascontiguousarray(pixels, dtype=float))
 
 
 def _pieces(points: FloatArray) -> list[FloatArray]:

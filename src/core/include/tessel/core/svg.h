@@ -24,4 +24,10 @@ void place_labels(std::span<const double> anchors, std::span<const double> width
 // point where `starts` is nonzero, a space before every other one.
 std::string path_data(std::span<const double> points, std::span<const std::uint8_t> starts);
 
+// Path data of polylines in pixels (x, y), one after the other, broken by
+// points whose x is not finite: each run starts with "M"; a point less than
+// half a pixel from the one before it (the point, not what was written) is
+// left out unless it ends its run, and so are runs of a single point.
+std::string polyline_path(std::span<const double> pixels);
+
 }  // namespace tessel::core::svg
