@@ -10,7 +10,10 @@ from __future__ import annotations
 
 import gzip
 import zlib
+from types import ModuleType
 
+_igzip: ModuleType | None
+_isal_zlib: ModuleType | None
 try:
     from isal import igzip as _igzip, isal_zlib as _isal_zlib
 except ImportError:  # pragma: no cover - depends on the machine

@@ -578,15 +578,16 @@ def _place_texts(picture: Picture, fitted: Fit) -> tuple[list[tuple[Mark, str, f
     rank = np.empty(len(order), np.int64)
     rank[by_group] = np.arange(len(order)) - np.repeat(np.cumsum(sizes) - sizes, sizes)
     chosen = order[rank < MAX_TRIED_LABELS].tolist()
-    at = fitted(np.array([marks[owner[k]].points[index[k]] for k in chosen]).reshape(-1, 3))
-    labels = [marks[owner[k]].labels[index[k]] for k in chosen]
+    owners, places = owner.tolist(), index.tolist()
+    at = fitted(np.array([marks[owners[k]].points[places[k]] for k in chosen]).reshape(-1, 3))
+    labels = [marks[owners[k]].labels[places[k]] for k in chosen]
     widths = _CHAR_WIDTH * np.array([len(label) for label in labels], float) + 2
     left, base = np.empty(len(chosen)), np.empty(len(chosen))
     _painter.place_labels(at, widths, cell, _TEXT_HEIGHT, taken.view(np.uint8), left, base)
     placed: list[tuple[Mark, str, float, float]] = []
     for k, label, x, y in zip(chosen, labels, left.tolist(), base.tolist()):
         if not math.isnan(x):
-            mark = marks[owner[k]]
+            mark = marks[owners[k]]
             counts[mark.group][0] += 1
             placed.append((mark, label, x, y))
     return placed, {group: (c[0], c[1]) for group, c in counts.items()}

@@ -23,7 +23,7 @@ from .frame import BeamChain, Frame
 from .geometry import FloatArray, IntArray, extent
 from .loads import load_field
 from .mesh import DomainMesh
-from .model import GRAVITY, Load, Model
+from .model import GRAVITY, Line, Load, Model
 from .recovery import Solution
 from .results import stations
 
@@ -122,24 +122,46 @@ def _load_text(q: FloatArray, unit: str) -> str:
     return " ".join(parts) + f" {unit}"
 
 
-def load_arrows(picture: Picture, model: Model, frame: Frame, cases: list[int] | None = None) -> list[str]:
+@dataclass
+class ModelParts:
+    """What the pictures of a model draw of it, gathered once for all of them: its nodes' points, its lines
+    drawn without a beam, its surface loads (with their meshes) and, per load case, its loads on beams with their
+    weight per length (kN/m)."""
+    node_points: FloatArray
+    bare_lines: list[Line]
+    surface_loads: list[tuple[Load, DomainMesh]]
+    beam_loads: dict[int, list[tuple[Load, float]]]
+
+    @classmethod
+    def of(cls, model: Model, frame: Frame) -> ModelParts:
+        meshes = {mesh.domain.id: mesh for mesh in frame.meshes}
+        surface: list[tuple[Load, DomainMesh]] = []
+        beams: dict[int, list[tuple[Load, float]]] = {}
+        for load in model.loads:
+            mesh = meshes.get(load.domain.id) if load.domain is not None else None
+            if mesh is not None:
+                surface.append((load, mesh))
+            if load.line is not None and load.line.beam is not None:
+                beam = load.line.beam
+                weight = beam.material.rho * beam.cross_section.area * GRAVITY / 1000.0
+                beams.setdefault(load.load_case.id, []).append((load, weight))
+        return cls(np.array([node.point for node in model.nodes], float).reshape(-1, 3),
+                   [line for line in model.lines if line.beam is None and line.id not in frame.line_nodes],
+                   surface, beams)
+
+
+def load_arrows(picture: Picture, model: Model, frame: Frame, cases: list[int] | None = None,
+                parts: ModelParts | None = None) -> list[str]:
     """Arrows of the loads of the given load cases (None: all) in their direction and scaled by their magnitude,
     coloured by load case; returns the legend's line of the colours."""
-    meshes = {mesh.domain.id: mesh for mesh in frame.meshes}
+    parts = parts if parts is not None else ModelParts.of(model, frame)
     extent = _extent(frame.xyz)
-    chosen = [load for load in model.loads if cases is None or load.load_case.id in cases]
     surface: list[tuple[Load, FloatArray, FloatArray]] = []
-    for load in chosen:
-        mesh = meshes.get(load.domain.id) if load.domain is not None else None
-        if mesh is not None:
+    for load, mesh in parts.surface_loads:
+        if cases is None or load.load_case.id in cases:
             points = _domain_points(mesh, frame.xyz, _SURFACE_ARROWS)
             surface.append((load, points, load_field(load, mesh, points)))
-    beams: dict[int, list[tuple[Load, float]]] = {}
-    for load in chosen:
-        if load.line is not None and load.line.beam is not None:
-            beam = load.line.beam
-            weight = beam.material.rho * beam.cross_section.area * GRAVITY / 1000.0
-            beams.setdefault(load.load_case.id, []).append((load, weight))
+    beams = {case: loads for case, loads in parts.beam_loads.items() if cases is None or case in cases}
     largest_q = max((float(np.max(np.linalg.norm(q, axis=1))) for _, _, q in surface), default=0.0)
     largest_w = max((w for loads in beams.values() for _, w in loads), default=0.0)
     length = 0.14 * extent
@@ -191,14 +213,16 @@ CASE_NAMES: dict[str, str] = dict(zip(CASE_COLOURS, ("red", "blue", "green", "oc
 
 def model_picture(model: Model, frame: Frame, title: str = "Model", geometry: SurfaceGeometry | None = None,
                   cases: list[int] | None = None, outlines: bool = False, ids: bool = True,
-                  beams: Polylines | None = None) -> Picture:
+                  beams: Polylines | None = None, parts: ModelParts | None = None) -> Picture:
     """Nodes and beams (with their ids), domains (their mesh; with `outlines` their outlines only when the mesh
-    is large), supports, the loads of `cases` (None: all) and the section cuts. `geometry` and `beams` (of
-    `beam_lines`): the domains' quadrilaterals and the beams when the caller has them already."""
+    is large), supports, the loads of `cases` (None: all) and the section cuts. `geometry`, `beams` (of
+    `beam_lines`) and `parts`: the domains' quadrilaterals, the beams and the model's parts when the caller has
+    them already."""
+    parts = parts if parts is not None else ModelParts.of(model, frame)
     picture = Picture(title)
     xyz = frame.xyz
-    picture.view, view_note = drawing.choose_view(np.concatenate([xyz.reshape(-1, 3)] + [
-        np.array(node.point).reshape(-1, 3) for node in model.nodes]))
+    node_points = parts.node_points
+    picture.view, view_note = drawing.choose_view(np.concatenate([xyz.reshape(-1, 3), node_points]))
     quads = np.concatenate([mesh.quads for mesh in frame.meshes]) if frame.meshes else np.zeros((0, 4), np.int64)
     outlined = outlines and len(quads) > drawing.RASTER_QUADS
     occluders = (Occluders(np.zeros((0, 4, 3)), picture.view) if outlined else
@@ -211,13 +235,11 @@ def model_picture(model: Model, frame: Frame, title: str = "Model", geometry: Su
         picture.surface(geometry if geometry is not None else SurfaceGeometry(xyz[quads]), fills, stroke="#8aa9cc",
                         opacity=0.85)
     draw_beams(picture, occluders, beam_lines(frame) if beams is None else beams, BEAM_COLOUR, 2.5)
-    for line in model.lines:
-        if line.beam is None and line.id not in frame.line_nodes:
-            picture.line(np.array([line.start.point, line.end.point]), stroke="#999", width=1, dash="4 3")
+    for line in parts.bare_lines:
+        picture.line(np.array([line.start.point, line.end.point]), stroke="#999", width=1, dash="4 3")
     if ids:
         labels, at = _beam_labels(frame)
         picture.texts(at, labels, fill="#1a5fb4", priorities=np.full(len(labels), 2.0), group="beam ids")
-    node_points = np.array([node.point for node in model.nodes]).reshape(-1, 3)
     behind = occluders.hidden(node_points)
     names = np.array([f"N{node.id}" for node in model.nodes] if ids else [], dtype=object)
     for back in (True, False):
@@ -235,7 +257,7 @@ def model_picture(model: Model, frame: Frame, title: str = "Model", geometry: Su
     picture.legend.append(("ids: N nodes, B beams (line ids); " if ids else "")
                           + "hidden beams and nodes dashed and pale"
                           + ("; section cuts dashed violet" if model.section_cuts else ""))
-    picture.legend += load_arrows(picture, model, frame, cases)
+    picture.legend += load_arrows(picture, model, frame, cases, parts)
     if view_note:
         picture.legend.append(view_note)
     return picture
@@ -273,6 +295,7 @@ class Figures:
         self.slab = SurfaceGeometry(frame.xyz[self.quads])
         self.stations = stations(solution) if frame.chains else None
         self.beams = beam_lines(frame)
+        self.parts = ModelParts.of(model, frame)
         self.model_nodes = {index: node_id for node_id, index in frame.node_index.items()}
         self._largest: dict[int, Largest] = {}
         self._curves: tuple[int, tuple[FloatArray, FloatArray]] | None = None
@@ -384,7 +407,7 @@ class Figures:
     def loads(self, case: int, name: str) -> Picture:
         """The model, pale, with the loads of one load case."""
         picture = model_picture(self.model, self.frame, f"Loads: {name}", self.slab, [case], outlines=True,
-                                ids=False, beams=self.beams)
+                                ids=False, beams=self.beams, parts=self.parts)
         return picture
 
     def deformed(self, column: int, name: str) -> Picture:

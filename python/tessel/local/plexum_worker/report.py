@@ -116,7 +116,7 @@ def result_file(model: Model, results: dict[str, Any], solution: Solution | None
     summaries: list[dict[str, Any]] = []
     if solution is not None:
         shown = Figures(model, solution)
-        overview = model_picture(model, solution.frame, geometry=shown.slab, beams=shown.beams)
+        overview = model_picture(model, solution.frame, geometry=shown.slab, beams=shown.beams, parts=shown.parts)
         body.append(f'<div class="figures"><figure>{drawing.svg(overview)}</figure></div>')
         columns = result_columns(model, solution)
         if len(columns) > MAX_PICTURED_COLUMNS:
