@@ -28,7 +28,7 @@ def platform(plexum_platform):
     return plexum_platform
 
 
-def build():
+def build(mesh=0.5):
     model = Model()
     concrete = model.materials.add_from_catalog("C30/37", Material.DesignCode.EURO_CODE)
     girder = model.cross_sections.create_rectangular(0.3, 0.6)
@@ -37,7 +37,7 @@ def build():
     edges = [model.lines.create(top[k], top[(k + 1) % 4]) for k in range(4)]
     beams = [line.define_as_beam(concrete, girder) for line in edges]
     slab = model.domains.create(edges, surface_type=Domain.SurfaceType.PLATE, thickness=0.2, material=concrete)
-    slab.generate_mesh(Domain.MeshGeometry.QUAD, 0.5)
+    slab.generate_mesh(Domain.MeshGeometry.QUAD, mesh)
     feet, columns = [], []
     for node in top:
         foot = model.nodes.create(node.x, node.y, 0.0)
@@ -119,6 +119,25 @@ def check_in_browser(page, folder):
     run = subprocess.run([browser, *flags, f"--screenshot={shot}", "--window-size=1600,1200", page.as_uri()],
                          capture_output=True, text=True, timeout=120, env=env)
     assert run.returncode == 0 and shot.stat().st_size > 20000, run.stderr
+
+
+def test_a_page_drawn_on_threads_is_the_page_drawn_one_by_one(monkeypatch):
+    from concurrent.futures import Future
+
+    from tessel.local.plexum_worker import PlexumWorker, drawing, report
+
+    content = json.loads(json.dumps(PlexumAnalysis(build(0.15))._generate_job_content()._data)) | {"version": 1}
+    threaded = PlexumWorker()(content)["ResultFile"]
+
+    def one_by_one(pool, pictures):
+        drawn = [Future() for _ in pictures]
+        for future, picture in zip(drawn, pictures):
+            future.set_result(drawing.svg(picture))
+        return drawn
+
+    monkeypatch.setattr(report, "_drawn", one_by_one)
+    page = base64.b64decode(threaded).decode()
+    assert PlexumWorker()(content)["ResultFile"] == threaded and page.count('<image class="painted"') >= 5
 
 
 # What the pictures and the page say, checked in their SVG and HTML (not pixel by pixel).

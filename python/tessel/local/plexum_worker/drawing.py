@@ -861,5 +861,6 @@ def plural(count: int, word: str) -> str:
     return f"{count:,} {word}" if count == 1 else f"{count:,} {word}s"
 
 
-__all__ = ["AXONOMETRIC", "Fit", "Formatted", "Occluders", "Picture", "Polylines", "Scale", "SurfaceGeometry", "choose_view",
-           "draw_beams", "fit", "footnote", "hex_colours", "painted", "plural", "png", "project", "svg", "viewed"]
+__all__ = ["AXONOMETRIC", "Fit", "Formatted", "Occluders", "Picture", "Polylines", "Scale", "SurfaceGeometry",
+           "choose_view", "draw_beams", "fit", "footnote", "hex_colours", "painted", "plural", "png", "project", "svg",
+           "viewed"]

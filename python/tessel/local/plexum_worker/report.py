@@ -6,12 +6,15 @@ short summary (the largest displacement and where, the largest beam
 moments, the support forces against the applied load), its pictures
 (`figures`, drawn on the canvas of `drawing`) and its tables (`tables`).
 The summaries are also embedded as JSON data (the element with the id
-"summary") for programs that read the page.
+"summary") for programs that read the page. Painted pictures are drawn on
+two threads while the next ones are made (`_drawn`); the page is the same as
+when drawn one by one.
 """
 
 from __future__ import annotations
 
 import html
+from concurrent.futures import Future, ThreadPoolExecutor
 import json
 from functools import lru_cache
 from importlib import resources
@@ -115,27 +118,33 @@ def result_file(model: Model, results: dict[str, Any], solution: Solution | None
     tables = result_tables(model, results)
     summaries: list[dict[str, Any]] = []
     if solution is not None:
-        shown = Figures(model, solution)
-        overview = model_picture(model, solution.frame, geometry=shown.slab, beams=shown.beams, parts=shown.parts)
-        body.append(f'<div class="figures"><figure>{drawing.svg(overview)}</figure></div>')
-        columns = result_columns(model, solution)
-        if len(columns) > MAX_PICTURED_COLUMNS:
-            body.append(f"<p>Pictures of the first {MAX_PICTURED_COLUMNS} of {len(columns)} load cases and "
-                        "combinations.</p>")
-        targets = [("LoadCases", c.id, c.name) for c in model.load_cases]
-        targets += [("LoadCombinations", c.id, c.name) for c in model.load_combinations]
-        for k, ((name, column), (group, target, _)) in enumerate(zip(columns, targets)):
-            summary = _column_summary(model, shown, column, group, target, name)
-            summaries.append(summary)
-            body.append(f'<section class="column"><h2>{html.escape(name)}</h2>')
-            body.append(_summary_list(summary))
-            if k < MAX_PICTURED_COLUMNS:
-                pictures = shown.of_column(column, name, target if group == "LoadCases" else None,
-                                           results["Sections"], target if group == "LoadCombinations" else None)
-                body.append('<div class="figures">' + "".join(f"<figure>{drawing.svg(p)}</figure>" for p in pictures)
-                            + "</div>")
-            body += tables.pop((group, str(target)), [])
-            body.append("</section>")
+        with ThreadPoolExecutor(max_workers=2, thread_name_prefix="result-page") as pool:
+            drawn: list[tuple[int, list[Future[str]]]] = []  # where in the body, the pictures drawn there
+            shown = Figures(model, solution)
+            overview = model_picture(model, solution.frame, geometry=shown.slab, beams=shown.beams, parts=shown.parts)
+            body.append("")
+            drawn.append((len(body) - 1, _drawn(pool, [overview])))
+            columns = result_columns(model, solution)
+            if len(columns) > MAX_PICTURED_COLUMNS:
+                body.append(f"<p>Pictures of the first {MAX_PICTURED_COLUMNS} of {len(columns)} load cases and "
+                            "combinations.</p>")
+            targets = [("LoadCases", c.id, c.name) for c in model.load_cases]
+            targets += [("LoadCombinations", c.id, c.name) for c in model.load_combinations]
+            for k, ((name, column), (group, target, _)) in enumerate(zip(columns, targets)):
+                summary = _column_summary(model, shown, column, group, target, name)
+                summaries.append(summary)
+                body.append(f'<section class="column"><h2>{html.escape(name)}</h2>')
+                body.append(_summary_list(summary))
+                if k < MAX_PICTURED_COLUMNS:
+                    pictures = shown.of_column(column, name, target if group == "LoadCases" else None,
+                                               results["Sections"], target if group == "LoadCombinations" else None)
+                    body.append("")
+                    drawn.append((len(body) - 1, _drawn(pool, pictures)))
+                body += tables.pop((group, str(target)), [])
+                body.append("</section>")
+            for at, futures in drawn:
+                body[at] = '<div class="figures">' + "".join(f"<figure>{f.result()}</figure>" for f in futures) + \
+                    "</div>"
     for (group, key), rest in tables.items():  # results of columns without a solution to draw
         names = {str(c.id): c.name for c in (model.load_cases if group == "LoadCases" else model.load_combinations)}
         prefix = "LC" if group == "LoadCases" else "CO"
@@ -144,6 +153,19 @@ def result_file(model: Model, results: dict[str, Any], solution: Solution | None
     data = json.dumps({"Columns": summaries}, ensure_ascii=True).replace("</", "<\\/")
     body.append(f"{_SUMMARY_START}{data}</script>")
     return _page().substitute(body="\n".join(body)).encode("utf-8")
+
+
+def _drawn(pool: ThreadPoolExecutor, pictures: list[drawing.Picture]) -> list[Future[str]]:
+    """The pictures' SVG: painted ones drawn by the pool while the page goes on (most of their drawing,
+    painting and deflating, runs without the interpreter's lock), the others written at once."""
+    out: list[Future[str]] = []
+    for picture in pictures:
+        if drawing.painted(picture):
+            out.append(pool.submit(drawing.svg, picture))
+        else:
+            out.append(Future())
+            out[-1].set_result(drawing.svg(picture))
+    return out
 
 
 def _overview(model: Model, results: dict[str, Any]) -> list[str]:
