@@ -70,26 +70,25 @@ class _Collector:
         self.forces: dict[str, Any] = {"NodalSupports": {}, "Lines": {}}
         self.displacements: dict[str, Any] = {"Nodes": {}}
         self.sections: dict[str, Any] = {}
-        self._batches: dict[tuple[str, bool], dict[int, Any]] = {}
+        self._wanted: dict[tuple[str, bool], dict[int, None]] | None = None
         self._samples: dict[int, cuts.Samples] = {}  # by section
 
-    def targets(self, item: Request) -> tuple[str, Sequence[LoadCase | LoadCombination], list[int]]:
-        """The group ("LoadCases" or "LoadCombinations") of a request, its cases or combinations, their columns."""
-        group = "LoadCases" if item.by_load_case else "LoadCombinations"
+    def targets(self, by_load_case: bool) -> tuple[str, Sequence[LoadCase | LoadCombination], list[int]]:
+        """The group ("LoadCases" or "LoadCombinations") of requests, its cases or combinations, their columns."""
+        group = "LoadCases" if by_load_case else "LoadCombinations"
         targets: Sequence[LoadCase | LoadCombination] = \
-            self.request.load_cases if item.by_load_case else self.request.load_combinations
-        columns = [self.solution.columns[("case" if item.by_load_case else "combination", t.id)] for t in targets]
+            self.request.load_cases if by_load_case else self.request.load_combinations
+        columns = [self.solution.columns[("case" if by_load_case else "combination", t.id)] for t in targets]
         return group, targets, columns
 
-    def batch(self, item: Request) -> Any:
-        """The entry of a request's target: its values for every case or combination of its group, made for all
-        targets of the same kind and group at once."""
-        key = (item.kind, item.by_load_case)
-        found = self._batches.get(key)
-        if found is None:
-            wanted = list(dict.fromkeys(r.target for r in self.request.requests if (r.kind, r.by_load_case) == key))
-            found = self._batches[key] = _BATCHES[item.kind](self, item, wanted)
-        return found[item.target]
+    def batch(self, kind: str, by_load_case: bool) -> dict[int, Any]:
+        """The entries of every target of a kind of request and group, by target: its values for every case or
+        combination of the group, made for all of them at once."""
+        if self._wanted is None:  # the targets of every kind and group, in the order asked for
+            self._wanted = {}
+            for r in self.request.requests:
+                self._wanted.setdefault((r.kind, r.by_load_case), {})[r.target] = None
+        return _BATCHES[kind](self, by_load_case, list(self._wanted[kind, by_load_case]))
 
     def section(self, item: Request) -> None:
         solution = self.solution
@@ -104,16 +103,8 @@ class _Collector:
         entry["LoadCombinations"][str(item.combination)] = cuts.section_result(
             solution, cut, item.record, column, item.kind == "section stresses", samples)
 
-    def displacement(self, item: Request) -> None:
-        node = self.solution.frame.node_index.get(item.target)
-        if node is None:
-            raise AnalysisError(f"{item.record}: node {item.target} belongs to no beam or domain, so it has no "
-                                "displacement")
-        group = "LoadCases" if item.by_load_case else "LoadCombinations"
-        self.displacements["Nodes"].setdefault(str(item.target), {})[group] = self.batch(item)
-
-    def displacements_of(self, item: Request, nodes: list[int]) -> dict[int, Any]:
-        _, targets, columns = self.targets(item)
+    def displacements_of(self, by_load_case: bool, nodes: list[int]) -> dict[int, Any]:
+        _, targets, columns = self.targets(by_load_case)
         index = self.solution.frame.node_index
         known = [n for n in nodes if n in index]
         values = self.solution.displacements[[index[n] for n in known]][:, :, columns].transpose(0, 2, 1)
@@ -122,12 +113,8 @@ class _Collector:
         width = len(names)
         return {n: dict(zip(names, rows[k * width:(k + 1) * width])) for k, n in enumerate(known)}
 
-    def support_force(self, item: Request) -> None:
-        group = "LoadCases" if item.by_load_case else "LoadCombinations"
-        self.forces["NodalSupports"].setdefault(str(item.target), {})[group] = self.batch(item)
-
-    def support_forces_of(self, item: Request, supports: list[int]) -> dict[int, Any]:
-        _, targets, columns = self.targets(item)
+    def support_forces_of(self, by_load_case: bool, supports: list[int]) -> dict[int, Any]:
+        _, targets, columns = self.targets(by_load_case)
         names = [str(t.id) for t in targets]
         result = {}
         for support in supports:
@@ -136,12 +123,8 @@ class _Collector:
                                for name, lv, gv in zip(names, local, global_)}
         return result
 
-    def line_forces(self, item: Request) -> None:
-        group = "LoadCases" if item.by_load_case else "LoadCombinations"
-        self.forces["Lines"].setdefault(str(item.target), {})[group] = self.batch(item)
-
-    def line_forces_of(self, item: Request, lines: list[int]) -> dict[int, Any]:
-        _, targets, columns = self.targets(item)
+    def line_forces_of(self, by_load_case: bool, lines: list[int]) -> dict[int, Any]:
+        _, targets, columns = self.targets(by_load_case)
         solution = self.solution
         frame = solution.frame
         chains = [frame.chain_of[line] for line in lines]
@@ -161,16 +144,29 @@ class _Collector:
 
 _BATCHES = {"displacement": _Collector.displacements_of, "support force": _Collector.support_forces_of,
             "line forces": _Collector.line_forces_of}
-_KINDS = {"section forces": _Collector.section, "section stresses": _Collector.section,
-          "displacement": _Collector.displacement, "support force": _Collector.support_force,
-          "line forces": _Collector.line_forces}
+_SECTIONS = ("section forces", "section stresses")
 
 
 def collect(solution: Solution, request: ResultsRequest) -> dict[str, Any]:
     """{"Forces": ..., "Displacements": ..., "Sections": ...} for the requested records."""
     collector = _Collector(solution, request)
-    for item in request.requests:
-        _KINDS[item.kind](collector, item)
+    # Where each kind of request puts its target's entry, by target id (as text) and group.
+    places = {"displacement": collector.displacements["Nodes"], "support force": collector.forces["NodalSupports"],
+              "line forces": collector.forces["Lines"]}
+    nodes = solution.frame.node_index
+    batches: dict[tuple[str, bool], dict[int, Any]] = {}  # by kind and group, made when first asked for
+    for item in request.requests:  # in order: the answer's keys come in the order asked for
+        kind, target, by_load_case = item.kind, item.target, item.by_load_case
+        if kind in _SECTIONS:
+            collector.section(item)
+            continue
+        if kind == "displacement" and target not in nodes:
+            raise AnalysisError(f"{item.record}: node {target} belongs to no beam or domain, so it has no "
+                                "displacement")
+        found = batches.get((kind, by_load_case))
+        if found is None:
+            found = batches[kind, by_load_case] = collector.batch(kind, by_load_case)
+        places[kind].setdefault(str(target), {})["LoadCases" if by_load_case else "LoadCombinations"] = found[target]
     answer: dict[str, Any] = {"Forces": collector.forces, "Displacements": collector.displacements,
                               "Sections": collector.sections}
     notes = solution.frame.notes
