@@ -301,16 +301,19 @@ class Figures:
         self._curves: tuple[int, tuple[FloatArray, FloatArray]] | None = None
         self._curve_points: FloatArray | None = None
         self._stations_drawn: tuple[FloatArray, IntArray, IntArray, FloatArray, IntArray] | None = None
+        # Each element's chain, and its bending stiffness about local y and z (kNm2): its chain's beam's.
+        firsts = np.array([chain.first for chain in frame.chains], np.int64)
+        counts = np.array([chain.count for chain in frame.chains], np.int64)
+        chain_of = np.repeat(np.arange(len(frame.chains)), counts)
+        element = np.repeat(firsts, counts) + np.arange(len(chain_of)) - np.repeat(np.cumsum(counts) - counts, counts)
         self._chain_of_element = np.zeros(len(frame.i), np.int64)
-        for k, chain in enumerate(frame.chains):
-            self._chain_of_element[chain.first:chain.first + chain.count] = k
-        # Bending stiffness of each element about local y and z (kNm2).
+        self._chain_of_element[element] = chain_of
+        beams = [chain.line.beam for chain in frame.chains]  # a chain is a beam's
+        rigidity = np.array([(b.material.e * b.cross_section.i_y, b.material.e * b.cross_section.i_z)
+                             for b in beams if b is not None], float).reshape(-1, 2)
+        assert len(rigidity) == len(beams)
         self._ei = np.zeros((len(frame.i), 2))
-        for chain in frame.chains:
-            assert chain.line.beam is not None
-            beam = chain.line.beam
-            span = slice(chain.first, chain.first + chain.count)
-            self._ei[span] = beam.material.e * beam.cross_section.i_y, beam.material.e * beam.cross_section.i_z
+        self._ei[element] = rigidity[chain_of]
 
     # Figures of a column.
 
