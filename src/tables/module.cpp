@@ -5,7 +5,8 @@
 // long tables are written as CSV text, about three times faster than by
 // Python's formatting, with the same text; rows holding other values are
 // left to the caller (None). The rows a page shows are written as HTML
-// here the same way.
+// here the same way, and a page's tables gather their rows from the answer
+// here (regrouped by load case, a row per beam station).
 #include "tessel/core/csv.h"
 
 #include <nanobind/nanobind.h>
@@ -203,7 +204,8 @@ nb::object record_rows(nb::handle entries, nb::tuple keys) {
 }  // namespace
 
 NB_MODULE(_tables, m) {
-    m.doc() = "The rows of the local Plexum worker's results: as dicts for its answers, as CSV for its pages.";
+    m.doc() = "The rows of the local Plexum worker's results: as dicts for its answers, as table rows, CSV and HTML\n"
+              "for its pages.";
     m.def("dict_rows", &dict_rows, nb::arg("keys"), nb::arg("values"),
           "A dict per row of values ((n, k) float64), keyed by the k keys in their order: dict(zip(keys, row))\n"
           "of (values + 0.0).tolist(), row by row.");

@@ -1,4 +1,5 @@
-"""The rows of the local Plexum worker's results: as dicts for its answers, as CSV for its pages."""
+"""The rows of the local Plexum worker's results: as dicts for its answers, as table rows, CSV and HTML
+for its pages."""
 
 from typing import Any
 
