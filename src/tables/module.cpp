@@ -48,25 +48,43 @@ bool append_text(std::string& out, PyObject* value, bool escaped = false) {
     return true;
 }
 
+// How rows of cells are written: what stands around and between them.
+struct Layout {
+    std::string_view row_open, row_close, between_rows, cell_open, cell_close, between_cells;
+};
+
+// Writes rows (a list of lists) in a layout, each value by `cell(out, value)`;
+// false if a row is not a list or `cell` takes a value for none of its kinds.
+template <typename Cell>
+bool write_rows(nb::handle rows, const Layout& layout, std::string& out, Cell cell) {
+    PyObject* all = rows.ptr();
+    if (!PyList_CheckExact(all)) return false;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(all); ++k) {
+        PyObject* row = PyList_GET_ITEM(all, k);
+        if (!PyList_CheckExact(row)) return false;
+        if (k > 0) out += layout.between_rows;
+        out += layout.row_open;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(row); ++j) {
+            if (j > 0) out += layout.between_cells;
+            out += layout.cell_open;
+            if (!cell(out, PyList_GET_ITEM(row, j))) return false;
+            out += layout.cell_close;
+        }
+        out += layout.row_close;
+    }
+    return true;
+}
+
 // The rows as CSV, a line each: "%.6g" of each float, str() of each str or
 // int; None if a row is not a list or holds anything else.
 nb::object csv_rows(nb::handle rows) {
-    PyObject* all = rows.ptr();
-    if (!PyList_CheckExact(all)) return nb::none();
     std::string out;
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(all); ++k) {
-        PyObject* row = PyList_GET_ITEM(all, k);
-        if (!PyList_CheckExact(row)) return nb::none();
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(row); ++j) {
-            if (j > 0) out.push_back(',');
-            PyObject* value = PyList_GET_ITEM(row, j);
-            if (PyFloat_CheckExact(value))
-                tessel::core::csv::append_general(out, PyFloat_AS_DOUBLE(value), kSignificant);
-            else if (!append_text(out, value))
-                return nb::none();
-        }
-        out.push_back('\n');
-    }
+    const bool written = write_rows(rows, {"", "\n", "", "", "", ","}, out, [](std::string& text, PyObject* value) {
+        if (!PyFloat_CheckExact(value)) return append_text(text, value);
+        tessel::core::csv::append_general(text, PyFloat_AS_DOUBLE(value), kSignificant);
+        return true;
+    });
+    if (!written) return nb::none();
     return nb::bytes(out.data(), out.size());
 }
 
@@ -74,25 +92,14 @@ nb::object csv_rows(nb::handle rows) {
 // what rounds to zero), the escaped str() of each str or int; None if a row
 // is not a list or holds anything else.
 nb::object html_rows(nb::handle rows) {
-    PyObject* all = rows.ptr();
-    if (!PyList_CheckExact(all)) return nb::none();
     std::string out;
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(all); ++k) {
-        PyObject* row = PyList_GET_ITEM(all, k);
-        if (!PyList_CheckExact(row)) return nb::none();
-        if (k > 0) out.push_back('\n');
-        out += "<tr>";
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(row); ++j) {
-            PyObject* value = PyList_GET_ITEM(row, j);
-            out += "<td>";
-            if (PyFloat_CheckExact(value))
-                tessel::core::csv::append_fixed_or_zero(out, PyFloat_AS_DOUBLE(value), kDecimals);
-            else if (!append_text(out, value, true))
-                return nb::none();
-            out += "</td>";
-        }
-        out += "</tr>";
-    }
+    const bool written =
+        write_rows(rows, {"<tr>", "</tr>", "\n", "<td>", "</td>", ""}, out, [](std::string& text, PyObject* value) {
+            if (!PyFloat_CheckExact(value)) return append_text(text, value, true);
+            tessel::core::csv::append_fixed_or_zero(text, PyFloat_AS_DOUBLE(value), kDecimals);
+            return true;
+        });
+    if (!written) return nb::none();
     nb::object text = nb::steal(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict"));
     if (!text.is_valid()) throw nb::python_error();
     return text;
