@@ -121,7 +121,7 @@ def check_in_browser(page, folder):
     assert run.returncode == 0 and shot.stat().st_size > 20000, run.stderr
 
 
-def test_a_page_drawn_on_threads_is_the_page_drawn_one_by_one(monkeypatch):
+def test_pictures_drawn_on_threads_give_the_same_page_and_their_failures_fail_the_job(monkeypatch):
     from concurrent.futures import Future
 
     from tessel.local.plexum_worker import PlexumWorker, drawing, report
@@ -138,6 +138,11 @@ def test_a_page_drawn_on_threads_is_the_page_drawn_one_by_one(monkeypatch):
     monkeypatch.setattr(report, "_drawn", one_by_one)
     page = base64.b64decode(threaded).decode()
     assert PlexumWorker()(content)["ResultFile"] == threaded and page.count('<image class="painted"') >= 5
+    # A picture that fails on a thread fails the job.
+    monkeypatch.undo()
+    monkeypatch.setattr(drawing, "_raster_layer", lambda picture, fitted: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        PlexumWorker()(content)
 
 
 # What the pictures and the page say, checked in their SVG and HTML (not pixel by pixel).

@@ -118,7 +118,8 @@ def result_file(model: Model, results: dict[str, Any], solution: Solution | None
     tables = result_tables(model, results)
     summaries: list[dict[str, Any]] = []
     if solution is not None:
-        with ThreadPoolExecutor(max_workers=2, thread_name_prefix="result-page") as pool:
+        pool = ThreadPoolExecutor(max_workers=2, thread_name_prefix="result-page")
+        try:
             drawn: list[tuple[int, list[Future[str]]]] = []  # where in the body, the pictures drawn there
             shown = Figures(model, solution)
             overview = model_picture(model, solution.frame, geometry=shown.slab, beams=shown.beams, parts=shown.parts)
@@ -145,6 +146,8 @@ def result_file(model: Model, results: dict[str, Any], solution: Solution | None
             for at, futures in drawn:
                 body[at] = '<div class="figures">' + "".join(f"<figure>{f.result()}</figure>" for f in futures) + \
                     "</div>"
+        finally:
+            pool.shutdown(cancel_futures=True)  # after a failure, the pictures not begun are not drawn
     for (group, key), rest in tables.items():  # results of columns without a solution to draw
         names = {str(c.id): c.name for c in (model.load_cases if group == "LoadCases" else model.load_combinations)}
         prefix = "LC" if group == "LoadCases" else "CO"
