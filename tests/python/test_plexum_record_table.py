@@ -217,11 +217,11 @@ _GOOD = {"n": 1, "x": 2.5, "name": "a", "ids": [1, 2], "values": [1.0, 2], "at":
     {"extra": 1},
 ])
 def test_the_quick_test_of_a_record_never_passes_what_the_table_refuses(change):
-    from tessel.local.plexum_worker.schema import _fits
+    from tessel.local.plexum_worker.schema import fits
 
     params = {**_GOOD, **change}
     found = problem(_SHAPE, params)
     # The quick test is exact for what json.loads makes: it passes those and refuses every record with a
     # problem; what it cannot judge (an int beyond 64 bits, a subclass) goes to the table's checks.
-    assert not (_fits(_SHAPE)(params) and found is not None)
-    assert _fits(_SHAPE)(params) == (found is None and change in ({}, {"x": 3}, {"ids": []}))
+    assert not (fits(_SHAPE, params) and found is not None)
+    assert fits(_SHAPE, params) == (found is None and change in ({}, {"x": 3}, {"ids": []}))

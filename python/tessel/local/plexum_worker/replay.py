@@ -44,7 +44,11 @@ _MISSING = object()
 
 
 class _Params:
-    """Typed access to one record's parameters, checked against the record table; a bad value names the record."""
+    """Typed access to one record's parameters, checked against the record table; a bad value names the record.
+
+    Every record reaching a handler fits its shape, so a handler may read a value directly where its kind in the
+    table is all it needs (an integer, a finite number as float(), an object of the table's keys).
+    """
 
     def __init__(self, label: str, params: Any, shape: schema.Shape | None = None) -> None:
         self.label = label
@@ -140,6 +144,14 @@ def _split(record: Any, key: str, position: int, kind: str = "record") -> tuple[
 def _checked(key: str, table: schema.RecordList, record: Any, position: int,
              kind: str = "record") -> tuple[str, _Params]:
     """One record of a list, its name known to the record table and its parameters of the table's shape."""
+    if type(record) is list and len(record) == 2 and type(record[0]) is str:
+        # The common case, a record that fits its shape, tested once without the long way's steps.
+        name, params = record
+        shape = (table.functions if kind == "record" else table.properties).get(name)
+        if shape is not None and schema.fits(shape, params):
+            p = _Params.__new__(_Params)
+            p.label, p.params = f'{key} {kind} {position} "{name}"', params
+            return name, p
     name, params = _split(record, key, position, kind)
     shapes = table.functions if kind == "record" else table.properties
     shape = shapes.get(name)
@@ -266,7 +278,8 @@ class Replayer:
 
     # Nodes
     def _node_add(self, p: _Params) -> None:
-        point = (p.number("x"), p.number("y"), p.number("z"))
+        params = p.params
+        point = (float(params["x"]), float(params["y"]), float(params["z"]))
         for name, value in zip("xyz", point):
             if abs(value) > MAX_COORDINATE:
                 p.fail(f'coordinate "{name}" {value:.6g} m is beyond {MAX_COORDINATE:.0e} m, farther than this '
@@ -303,9 +316,10 @@ class Replayer:
 
     # Lines
     def _line_add(self, p: _Params) -> None:
-        start = _find(self.model.nodes, p.integer("StartNode"), "node", p)
-        end = _find(self.model.nodes, p.integer("EndNode"), "node", p)
-        geom_type = p.integer("GeomType")
+        params = p.params
+        start = _find(self.model.nodes, params["StartNode"], "node", p)
+        end = _find(self.model.nodes, params["EndNode"], "node", p)
+        geom_type = params["GeomType"]
         geom = p.obj("GeomData")
         arc = None
         if geom_type == 1:
@@ -323,15 +337,15 @@ class Replayer:
         self.model.lines.append(Line(len(self.model.lines) + 1, start, end, arc, p.label))
 
     def _define_as_beam(self, p: _Params) -> None:
-        material = _find(self.model.materials, p.integer("MaterialIndex"), "material", p)
-        start_css = _find(self.model.cross_sections, p.integer("StartCrossSectionIndex"), "cross-section", p)
-        end_css = _find(self.model.cross_sections, p.integer("EndCrossSectionIndex"), "cross-section", p)
-        eccentricities = (p.point("StartEccentricity"), p.point("EndEccentricity"))
-        line = _find(self.model.lines, p.integer("LineIndex"), "line", p)
+        params, model = p.params, self.model
+        material = _find(model.materials, params["MaterialIndex"], "material", p)
+        start_css = _find(model.cross_sections, params["StartCrossSectionIndex"], "cross-section", p)
+        end_css = _find(model.cross_sections, params["EndCrossSectionIndex"], "cross-section", p)
+        line = _find(model.lines, params["LineIndex"], "line", p)
         if start_css is not end_css:
             self.model.unsupported.append((p.label, "tapered beams (different start and end cross-sections) "
                                                     "cannot be computed yet"))
-        if any(value != 0.0 for point in eccentricities for value in point):
+        if any(params["StartEccentricity"].values()) or any(params["EndEccentricity"].values()):  # not all zero
             self.model.unsupported.append((p.label, "beam eccentricities cannot be computed yet"))
         if material.orthotropic:
             self.model.unsupported.append((p.label, f"material {material.id} is orthotropic (Ey, Ez, Nuy or Nuz "
@@ -441,7 +455,7 @@ class Replayer:
 
     # Supports
     def _beam(self, p: _Params, key: str) -> Line:
-        line_id = p.integer(key)
+        line_id = p.params[key]
         if not 1 <= line_id <= len(self.model.lines):
             p.fail(f"beam {line_id} does not exist: there is no line {line_id}")
         line = self.model.lines[line_id - 1]
@@ -549,7 +563,7 @@ class Replayer:
 
     def _beam_self_weight(self, p: _Params) -> None:
         line = self._beam(p, "LineId")
-        self._new_load(p, "AddBeamSelfWeight", p.integer("LoadCaseId"), line=line)
+        self._new_load(p, "AddBeamSelfWeight", p.params["LoadCaseId"], line=line)
 
 
     def _combination(self, p: _Params) -> None:
@@ -611,7 +625,7 @@ class Replayer:
         return resolved
 
     def _displacement_request(self, name: str, p: _Params) -> Request:
-        target = p.integer("NodeId")
+        target = p.params["NodeId"]
         _find(self.model.nodes, target, "node", p)
         return Request("displacement", target, name.endswith("ByLoadCaseId"), p.label)
 

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import math
 import sys
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any, Union
 
@@ -195,7 +195,7 @@ def problem(shape: Shape, params: Any, path: str = "") -> str | None:
     The first missing key, value of the wrong kind or unknown key, in the
     table's order, e.g. 'parameter "GeomData.CircleArc.Alfa" is missing'.
     """
-    if _fits(shape)(params):
+    if fits(shape, params):
         return None
     if not isinstance(params, dict):
         return "the parameters are not an object" if not path else f'parameter "{path[:-1]}" is not an object'
@@ -223,11 +223,14 @@ _FITS: dict[int, tuple[Shape, _records.Shape]] = {}
 _KIND_CODES = {id(INTEGER): 0, id(NUMBER): 1, id(TEXT): 2, id(INTEGERS): 3, id(NUMBERS): 4}
 
 
-def _fits(shape: Shape) -> Callable[[Any], bool]:
+def fits(shape: Shape, params: Any) -> bool:
     """A quick test that parameters fit a shape exactly, for the records that do: `problem` says what is wrong
     with the others. Exact for what json.loads makes (dict, list, str, int, float); anything else (ints beyond
     64 bits, subclasses) fails it and goes the long way."""
-    return _compiled(shape).fits
+    found = _FITS.get(id(shape))
+    if found is not None and found[0] is shape:
+        return found[1].fits(params)
+    return _compiled(shape).fits(params)
 
 
 def _compiled(shape: Shape) -> _records.Shape:
