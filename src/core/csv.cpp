@@ -1,36 +1,56 @@
 #include "tessel/core/csv.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace tessel::core::csv {
 
 namespace {
 
-constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10,
-                              1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20};
+// Powers of ten as doubles, 10^0 to 10^308, each the double nearest to it (exact up to 10^22).
+const double* powers_of_ten() {
+    static const std::array<double, 309> table = [] {
+        std::array<double, 309> out{};
+        for (std::size_t k = 0; k < out.size(); ++k) {
+            const std::string text = "1e" + std::to_string(k);
+            std::from_chars(text.data(), text.data() + text.size(), out[k]);
+        }
+        return out;
+    }();
+    return table.data();
+}
 
-// "%.<significant>g" of a finite, nonzero value with 1e-5 <= |value| < 1e16
-// and significant <= 9, without the exact decimal expansion: the value is
-// scaled by an exact power of ten (one rounding, a relative error below
-// 2^-53) to [10^(p-1), 10^p) and rounded there. False where that rounding
-// is too near a halfway case to be sure of (the caller's exact path).
+// "%.<significant>g" of a finite value with 1e-290 <= |value| < 1e290 and
+// significant <= 9, without the exact decimal expansion: the value is scaled
+// by a power of ten to [10^(p-1), 10^p) and rounded there. The power and the
+// product are each rounded once, so the scaled value is within 10^p * 2^-51
+// of the exact one (below 5e-7): rounding it to an integer gives the exact
+// one's digits unless that is within 1e-6 of a halfway case, where this says
+// false (the caller's exact path). A zero is written as "0" or "-0".
 bool append_general_fast(std::string& out, double value, int significant) {
+    if (significant < 1 || significant > 9) return false;
+    if (value == 0.0) {
+        out += std::signbit(value) ? "-0" : "0";
+        return true;
+    }
     const double size = std::abs(value);
-    if (!(size >= 1e-5 && size < 1e16) || significant < 1 || significant > 9) return false;
+    if (!(size >= 1e-290 && size < 1e290)) return false;
+    const double* powers = powers_of_ten();
     // The decimal exponent from the binary one (log10(2) = 0.30103), put right below.
     std::uint64_t bits = 0;
     std::memcpy(&bits, &size, sizeof bits);
     const int binary = static_cast<int>((bits >> 52) & 0x7FF) - 1023;  // size is normal here
     int exponent = binary * 30103 / 100000 - (binary < 0 ? 1 : 0);
-    const double low = kPowers[significant - 1], high = kPowers[significant];
+    const double low = powers[significant - 1], high = powers[significant];
     double scaled = 0.0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const int shift = significant - 1 - exponent;  // within [-16, 14]
-        scaled = shift >= 0 ? size * kPowers[shift] : size / kPowers[-shift];
+        const int shift = significant - 1 - exponent;  // within [-291, 300]
+        scaled = shift >= 0 ? size * powers[shift] : size / powers[-shift];
         if (scaled < low) {
             --exponent;
         } else if (scaled >= high) {
@@ -67,8 +87,9 @@ bool append_general_fast(std::string& out, double value, int significant) {
         }
         *at++ = 'e';
         *at++ = exponent < 0 ? '-' : '+';
-        const int magnitude = std::abs(exponent);  // at most 16
-        *at++ = static_cast<char>('0' + magnitude / 10);
+        const int magnitude = std::abs(exponent);  // at least two digits, as printf writes it
+        if (magnitude >= 100) *at++ = static_cast<char>('0' + magnitude / 100);
+        *at++ = static_cast<char>('0' + magnitude / 10 % 10);
         *at++ = static_cast<char>('0' + magnitude % 10);
     } else if (exponent < 0) {
         *at++ = '0';

@@ -372,7 +372,8 @@ def test_a_long_table_shows_its_first_rows_and_links_all_of_them_compressed():
 
 
 
-_HALFWAY = (np.random.default_rng(6).integers(10 ** 5, 10 ** 6, 60) + 0.5) * 10.0 ** np.arange(-16, 44)
+_HALFWAY = ((np.random.default_rng(6).integers(10 ** 5, 10 ** 6, 180) + 0.5)
+            * 10.0 ** np.concatenate([np.arange(-16, 44), np.arange(-300, 300, 5)]))
 
 
 @pytest.mark.parametrize("rows, fast", [
@@ -382,7 +383,7 @@ _HALFWAY = (np.random.default_rng(6).integers(10 ** 5, 10 ** 6, 60) + 0.5) * 10.
                             float("inf"), -float("inf"), float("nan"), -float("nan"), 2.5e-7, 999999.5, -1.5e16,
                             -0.0004, 0.0005, 0.0625, -2.0625, 1.0005]]
      + [["\u00e9\u4e2d<&'\">", v, 10 ** 30] for v in np.random.default_rng(5).lognormal(0, 12, 500).tolist()]
-     # Halfway cases of six digits and their neighbours, at every decimal exponent a table meets.
+     # Halfway cases of six digits and their neighbours, from round-off (1e-300) to 1e300.
      + [["n", v, 0] for v in np.concatenate([np.nextafter(_HALFWAY, 0), _HALFWAY,
                                              np.nextafter(_HALFWAY, 1e300)]).tolist()],
      True),
