@@ -29,7 +29,7 @@ from .frame import Frame
 from .mesh import SURFACE_TYPES, DomainMesh
 from .model import COMBINATION_TYPES, GRAVITY, Domain, Line, Load, Model
 from .recovery import Solution
-from .tables import result_tables
+from .tables import Column, result_tables
 
 
 def model_file(model: Model, frame: Frame | None = None) -> bytes:
@@ -114,10 +114,11 @@ def _load(load: Load) -> dict[str, Any]:
 
 def result_file(model: Model, results: dict[str, Any], solution: Solution | None = None) -> bytes:
     """The result file: a self-contained HTML page with pictures and tables of the requested results."""
-    body = _overview(model, results)
-    tables = result_tables(model, results)
+    body: list[str | Column] = [*_overview(model, results)]  # a column stands for its tables, made last
     summaries: list[dict[str, Any]] = []
-    if solution is not None:
+    if solution is None:
+        tables = result_tables(model, results)
+    else:
         pool = ThreadPoolExecutor(max_workers=2, thread_name_prefix="result-page")
         try:
             drawn: list[tuple[int, list[Future[str]]]] = []  # where in the body, the pictures drawn there
@@ -141,21 +142,27 @@ def result_file(model: Model, results: dict[str, Any], solution: Solution | None
                                                results["Sections"], target if group == "LoadCombinations" else None)
                     body.append("")
                     drawn.append((len(body) - 1, _drawn(pool, pictures)))
-                body += tables.pop((group, str(target)), [])
-                body.append("</section>")
+                body += [(group, str(target)), "</section>"]
+            tables = result_tables(model, results)  # while the pool paints the last pictures
             for at, futures in drawn:
                 body[at] = '<div class="figures">' + "".join(f"<figure>{f.result()}</figure>" for f in futures) + \
                     "</div>"
         finally:
             pool.shutdown(cancel_futures=True)  # after a failure, the pictures not begun are not drawn
+    text: list[str] = []
+    for entry in body:
+        if isinstance(entry, tuple):
+            text += tables.pop(entry, [])
+        else:
+            text.append(entry)
     for (group, key), rest in tables.items():  # results of columns without a solution to draw
         names = {str(c.id): c.name for c in (model.load_cases if group == "LoadCases" else model.load_combinations)}
         prefix = "LC" if group == "LoadCases" else "CO"
-        body.append(f'<section class="column"><h2>{prefix} {key} {html.escape(repr(names.get(key, "")))}</h2>')
-        body += rest + ["</section>"]
+        text.append(f'<section class="column"><h2>{prefix} {key} {html.escape(repr(names.get(key, "")))}</h2>')
+        text += rest + ["</section>"]
     data = json.dumps({"Columns": summaries}, ensure_ascii=True).replace("</", "<\\/")
-    body.append(f"{_SUMMARY_START}{data}</script>")
-    return _page().substitute(body="\n".join(body)).encode("utf-8")
+    text.append(f"{_SUMMARY_START}{data}</script>")
+    return _page().substitute(body="\n".join(text)).encode("utf-8")
 
 
 def _drawn(pool: ThreadPoolExecutor, pictures: list[drawing.Picture]) -> list[Future[str]]:
