@@ -455,7 +455,7 @@ class Replayer:
 
     # Supports
     def _beam(self, p: _Params, key: str) -> Line:
-        line_id = p.params[key]
+        line_id: int = p.params[key]
         if not 1 <= line_id <= len(self.model.lines):
             p.fail(f"beam {line_id} does not exist: there is no line {line_id}")
         line = self.model.lines[line_id - 1]
