@@ -102,7 +102,7 @@ NB_MODULE(_records, m) {
         .def(nb::init<nb::list>(), nb::arg("entries"),
              "entries: (key, kind) in order; a kind is 0 integer, 1 finite number, 2 text, 3 list of integers,\n"
              "4 list of finite numbers, or the Shape of an object.")
-        .def("fits", &Shape::fits, nb::arg("params"),
+        .def("fits", &Shape::fits, nb::arg("params").none(),
              "Are params a dict of exactly these keys, each value of its kind? Exact for what json.loads makes;\n"
              "False for anything else (ints beyond 64 bits, subclasses), which the record table's checks judge.");
 }

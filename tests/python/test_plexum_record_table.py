@@ -214,6 +214,7 @@ _GOOD = {"n": 1, "x": 2.5, "name": "a", "ids": [1, 2], "values": [1.0, 2], "at":
     {}, {"x": 3}, {"x": 2 ** 70}, {"ids": []},                                   # fit the table
     {"n": True}, {"n": 1.0}, {"x": math.nan}, {"x": -math.inf}, {"x": 10 ** 400}, {"name": _Text("a")},
     {"ids": [1, True]}, {"values": [1.0, math.inf]}, {"values": (1.0,)}, {"at": {"x": "0"}}, {"at": {}},
+    {"at": None}, {"n": None},
     {"extra": 1},
 ])
 def test_the_quick_test_of_a_record_never_passes_what_the_table_refuses(change):
