@@ -16,6 +16,6 @@ NB_MODULE(_json_text, m) {
         [](nb::handle value) {
             return tessel::bind::json_dumps_bytes(value, nb::module_::import_("json").attr("dumps"));
         },
-        nb::arg("value"),
+        nb::arg("value").none(),
         "The bytes of json.dumps(value).encode(\"utf-8\"), with json.dumps' errors for what it cannot write.");
 }

@@ -226,6 +226,13 @@ def test_a_dict_answer_is_stored_as_json_dumps_writes_it(tmp_path, result):
     assert store_result(tmp_path, result).read_text(encoding="utf-8") == json.dumps(result)
 
 
+@pytest.mark.parametrize("value", [None, [None, {"a": None}], 1.5, "x"])
+def test_the_platform_encoder_writes_any_json_value_as_json_dumps(value):
+    from tessel.local import _json_text
+
+    assert _json_text.dumps(value) == json.dumps(value).encode()
+
+
 @pytest.mark.parametrize(
     ("queue", "step", "fault", "error", "text"),
     [
