@@ -61,7 +61,7 @@ bool append_general_fast(std::string& out, double value, int significant) {
     }
     if (!(scaled >= low && scaled < high)) return false;
     const double whole = static_cast<double>(static_cast<std::uint64_t>(scaled));  // floor: scaled > 0
-    // The scaled value is within high * 2^-52 of the exact one: far from a halfway case, it rounds as the
+    // The scaled value is within high * 2^-51 of the exact one: far from a halfway case, it rounds as the
     // exact one would.
     if (std::abs(scaled - whole - 0.5) < 1e-6) return false;
     auto digits = static_cast<std::uint64_t>(whole) + (scaled - whole > 0.5 ? 1 : 0);
